@@ -1,0 +1,85 @@
+// Reader and writer of launcher.cfg.
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+
+#include "install/install.h"
+#include "shell/shell_rules.h"
+
+#ifndef QRV_DEFAULT_BASE_URL
+#error "QRV_DEFAULT_BASE_URL must be set by the build"
+#endif
+
+const char CONFIG_FILE_NAME[] = "launcher.cfg";
+const char DEFAULT_BASE_URL[] = QRV_DEFAULT_BASE_URL;
+
+static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt"};
+
+LauncherConfigRecord LauncherConfig = DEFAULT_CONFIG;
+
+void RestoreDefaultLauncherConfig(void)
+{
+    LauncherConfig = DEFAULT_CONFIG;
+}
+
+// A value that does not fit URL_BASE or EXECUTAVEL is refused whole, keeping
+// the earlier value: a cut server address or program name would point somewhere
+// else. MANIFESTO values are cut to 63 characters, as the file format says.
+static void StoreWhole(char* field, size_t capacity, const char* value)
+{
+    if (strlen(value) < capacity)
+        CopyCut(field, capacity, value);
+}
+
+static void ApplyConfigLine(const char* line)
+{
+    char key[64];
+    char value[900];
+    if (sscanf(line, "%63s %899s", key, value) < 2)
+        return;
+    if (strcasecmp(key, "URL_BASE") == 0)
+        StoreWhole(LauncherConfig.baseUrl, sizeof LauncherConfig.baseUrl, value);
+    else if (strcasecmp(key, "EXECUTAVEL") == 0)
+        StoreWhole(LauncherConfig.gameExecutable, sizeof LauncherConfig.gameExecutable, value);
+    else if (strcasecmp(key, "MANIFESTO") == 0)
+        CopyCut(LauncherConfig.manifestName, sizeof LauncherConfig.manifestName, value);
+}
+
+// Lines longer than the read buffer arrive in pieces; each piece is a line.
+void ReadLauncherConfigStream(FILE* file)
+{
+    char line[1024];
+    while (fgets(line, sizeof line, file)) {
+        if (line[0] == '#' || line[0] == '\n' || line[0] == '\r')
+            continue;
+        ApplyConfigLine(line);
+    }
+}
+
+void ReadLauncherConfig(void)
+{
+    FILE* file = fopen(CONFIG_FILE_NAME, "rt");
+    if (!file)
+        return;
+    ReadLauncherConfigStream(file);
+    fclose(file);
+}
+
+// The installer's file asks for the complete manifest; the server's own copy of
+// launcher.cfg, brought in by the first update, drops that line.
+int WriteLauncherConfig(const char* path)
+{
+    FILE* file = fopen(path, "wt");
+    if (!file)
+        return 0;
+    fputs("// Escrito pelo proprio launcher na instalacao.\n", file);
+    fputs("// MANIFESTO pede a lista do jogo inteiro. Depois da primeira\n", file);
+    fputs("// atualizacao bem sucedida este arquivo e substituido pela\n", file);
+    fputs("// versao normal, sem essa linha.\n", file);
+    fputs("\n", file);
+    fprintf(file, "URL_BASE    %s\n", DEFAULT_BASE_URL);
+    fprintf(file, "MANIFESTO   %s\n", "manifesto_completo.txt");
+    fputs("EXECUTAVEL  client.exe\n", file);
+    fclose(file);
+    return 1;
+}

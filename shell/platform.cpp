@@ -1,0 +1,14 @@
+// The table of replaceable platform calls, filled with the real ones.
+#include "shell/platform.h"
+
+static const PlatformCalls REAL_PLATFORM_CALLS = {
+    CreateThread,
+    CreateProcessA,
+};
+
+PlatformCalls Os = REAL_PLATFORM_CALLS;
+
+void ResetPlatformCalls(void)
+{
+    Os = REAL_PLATFORM_CALLS;
+}

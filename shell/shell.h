@@ -1,0 +1,52 @@
+// The launcher shell: process start and run modes, the run log, the status board
+// shared by the worker and the main thread, the frame loop and the game start.
+#pragma once
+#include <windows.h>
+
+#include "shell/shell_rules.h"
+
+struct Surface;
+
+// Process-wide values set at start.
+extern HINSTANCE AppInstance;
+extern char AppDir[MAX_PATH];
+extern int TestMode;
+
+// What the splash shows and how the update ended. The texts are written only
+// under the lock; progress is one aligned 32-bit store made without it;
+// RunOutcome is written once by the worker with an interlocked exchange.
+struct StatusBoardRecord {
+    CRITICAL_SECTION lock;
+    volatile float progress;
+    char status[256];
+    char detail[256];
+    char failure[1024];
+    volatile LONG RunOutcome;
+};
+
+extern StatusBoardRecord StatusBoard;
+
+// Download tally: touched only by the worker, never reset (one run per process).
+extern double BytesToFetch;
+extern double BytesHandled;
+
+#define QRV_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+
+void LogLine(const char* format, ...) QRV_PRINTF(1, 2);
+void SetStatusLine(const char* format, ...) QRV_PRINTF(1, 2);
+void SetDetailLine(const char* format, ...) QRV_PRINTF(1, 2);
+void SetFailure(const char* format, ...) QRV_PRINTF(1, 2);
+void SetProgress(float fraction);
+void AdvanceDownloadProgress(double received);
+
+// Zeroes the board, initialises its lock and shows "Starting...".
+void ResetStatusBoard(void);
+void DeleteStatusBoardLock(void);
+
+// The whole run of the process; WinMain only hands over its arguments.
+int LauncherMain(HINSTANCE instance, const char* arguments);
+DWORD WINAPI UpdateWorker(LPVOID parameter);
+void StartGame(void);
+
+// Runs until WM_QUIT or the end rules say the run is over.
+void RunFrameLoop(Surface* surface);

@@ -1,0 +1,106 @@
+// Run-mode choice, progress arithmetic and the frame loop's end rules.
+#include "shell/shell_rules.h"
+
+#include <string.h>
+
+static const char SELF_TEST_SWITCH[] = "-disconnectreportretentiontest";
+static const char TEST_MODE_SWITCH[] = "-teste";
+static const char PROOF_MODE_SWITCH[] = "-provas";
+
+RunSwitches ReadRunSwitches(const char* arguments)
+{
+    RunSwitches switches = {0, 0, 0};
+    if (!arguments)
+        return switches;
+    switches.selfTest = strcmp(arguments, SELF_TEST_SWITCH) == 0;
+    switches.testMode = strstr(arguments, TEST_MODE_SWITCH) != NULL;
+    switches.proofMode = strstr(arguments, PROOF_MODE_SWITCH) != NULL;
+    return switches;
+}
+
+RunMode ChooseRunMode(RunSwitches switches, int configPresent)
+{
+    if (switches.selfTest)
+        return RUN_SELF_TEST;
+    if (!configPresent && !switches.testMode && !switches.proofMode)
+        return RUN_INSTALLATION;
+    if (switches.proofMode)
+        return RUN_PROOFS;
+    if (switches.testMode)
+        return RUN_TEST_MODE;
+    return RUN_NORMAL;
+}
+
+int OutcomeOfUpdateResult(int updateResult)
+{
+    if (updateResult == -1)
+        return OUTCOME_REPLACED;
+    if (updateResult == 0)
+        return OUTCOME_BLOCKED;
+    return OUTCOME_START_GAME;
+}
+
+float ClampProgress(float fraction)
+{
+    if (!(fraction >= 0.0f))  // negative or NaN
+        return 0.0f;
+    if (fraction > 1.0f)
+        return 1.0f;
+    return fraction;
+}
+
+// The first quarter of the bar belongs to the file check, the other three
+// quarters to the downloads, weighted by bytes.
+float DownloadProgressFraction(double handled, double received, double total)
+{
+    if (!(total > 0.0))
+        return 1.0f;
+    return (float)(0.25 + 0.75 * (handled + received) / total);
+}
+
+static const float TEST_CYCLE_SECONDS = 24.0f;
+
+float AdvanceTestClock(float testClock, float frameTime)
+{
+    float next = testClock + frameTime;
+    return next > TEST_CYCLE_SECONDS ? 0.0f : next;
+}
+
+static const float DRAG_ORIGIN_X = 60.0f;
+static const float DRAG_SCALE = 0.0013157895f;  // 1/760: client x 820 maps to 1
+
+float DragProgress(int clientX)
+{
+    return ((float)clientX - DRAG_ORIGIN_X) * DRAG_SCALE;
+}
+
+static const float COMPLETION_THRESHOLD = 0.999f;
+static const float MINIMUM_END_SECONDS = 0.45f;
+static const float END_TIME_LIMIT_SECONDS = 3.0f;
+
+// Called once per pass after the frame is presented, outside test mode. The pass
+// that first sees an outcome counts as time 0.
+int EndRulesSayQuit(float* endTimer, float frameTime, int outcome, float displayedProgress)
+{
+    if (outcome == OUTCOME_NONE)
+        return 0;
+    if (*endTimer < 0.0f)
+        *endTimer = 0.0f;
+    else
+        *endTimer += frameTime;
+    if (outcome != OUTCOME_START_GAME)
+        return 1;
+    if (displayedProgress >= COMPLETION_THRESHOLD && *endTimer > MINIMUM_END_SECONDS)
+        return 1;
+    return *endTimer > END_TIME_LIMIT_SECONDS;
+}
+
+size_t CopyCut(char* target, size_t capacity, const char* source)
+{
+    if (capacity == 0)
+        return 0;
+    size_t length = strnlen(source, capacity - 1);
+    memcpy(target, source, length);
+    target[length] = '\0';
+    return length;
+}

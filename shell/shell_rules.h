@@ -1,0 +1,44 @@
+// Pure rules of the launcher shell: run-mode choice, progress arithmetic, the
+// frame loop's clocks and end rules, bounded text copies. No Windows headers, so
+// they are tested directly and can be built natively.
+#pragma once
+#include <stddef.h>
+
+// Command-line switches, read from the argument string that WinMain receives.
+struct RunSwitches {
+    int selfTest;   // the whole string is the self-test switch
+    int testMode;   // "-teste" appears anywhere
+    int proofMode;  // "-provas" appears anywhere
+};
+
+enum RunMode {
+    RUN_SELF_TEST,
+    RUN_INSTALLATION,
+    RUN_PROOFS,
+    RUN_TEST_MODE,
+    RUN_NORMAL
+};
+
+// Values of RunOutcome, written once by the update worker.
+enum {
+    OUTCOME_NONE = 0,
+    OUTCOME_START_GAME = 1,
+    OUTCOME_BLOCKED = 2,
+    OUTCOME_REPLACED = 3
+};
+
+RunSwitches ReadRunSwitches(const char* arguments);
+RunMode ChooseRunMode(RunSwitches switches, int configPresent);
+int OutcomeOfUpdateResult(int updateResult);
+
+float ClampProgress(float fraction);
+float DownloadProgressFraction(double handled, double received, double total);
+
+// Frame loop.
+float AdvanceTestClock(float testClock, float frameTime);
+float DragProgress(int clientX);
+int EndRulesSayQuit(float* endTimer, float frameTime, int outcome, float displayedProgress);
+
+// Copies at most capacity-1 bytes of source and always terminates; returns the
+// number of bytes copied. Texts that do not fit are cut, never refused.
+size_t CopyCut(char* target, size_t capacity, const char* source);

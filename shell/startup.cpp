@@ -1,0 +1,179 @@
+// The process's run: choice of run mode, preparation of what the runs share,
+// the worker, the end of the run and the start of the game.
+#include <objbase.h>
+#include <commctrl.h>
+#include <string.h>
+
+#include "install/install.h"
+#include "retention/retention.h"
+#include "shell/platform.h"
+#include "shell/shell.h"
+#include "ui/ui.h"
+#include "update/update.h"
+
+HINSTANCE AppInstance;
+char AppDir[MAX_PATH];
+int TestMode;
+
+static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
+static const char MESSAGE_CAPTION[] = "Quorvane";
+static const char FAILURE_CAPTION[] = "Quorvane - Updater";
+
+typedef BOOL(WINAPI* SetProcessDPIAwareCall)(void);
+typedef BOOL(WINAPI* AllowSetForegroundWindowCall)(DWORD);
+
+static FARPROC LookUpUser32(const char* name)
+{
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    return user32 ? GetProcAddress(user32, name) : NULL;
+}
+
+static void BecomeDpiAware(void)
+{
+    SetProcessDPIAwareCall setProcessDpiAware = (SetProcessDPIAwareCall)(void*)LookUpUser32("SetProcessDPIAware");
+    if (setProcessDpiAware)
+        setProcessDpiAware();
+}
+
+// AppDir is the folder of the running executable, and every relative name the
+// launcher uses is relative to it.
+static void EnterAppDir(void)
+{
+    GetModuleFileNameA(NULL, AppDir, sizeof AppDir);
+    AppDir[sizeof AppDir - 1] = '\0';
+    char* lastBackslash = strrchr(AppDir, '\\');
+    if (lastBackslash)
+        *lastBackslash = '\0';
+    SetCurrentDirectoryA(AppDir);
+}
+
+static int RunInstallation(void)
+{
+    CoInitialize(NULL);
+    int installed = RunInstaller();
+    CoUninitialize();
+    return installed ? 0 : 1;
+}
+
+DWORD WINAPI UpdateWorker(LPVOID parameter)
+{
+    (void)parameter;
+    ReadLauncherConfig();
+    int result = RunUpdate();
+    InterlockedExchange(&StatusBoard.RunOutcome, OutcomeOfUpdateResult(result));
+    return 0;
+}
+
+void StartGame(void)
+{
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    char commandLine[MAX_PATH];
+    CopyCut(commandLine, sizeof commandLine, LauncherConfig.gameExecutable);
+
+    if (!Os.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, AppDir, &startup, &process)) {
+        SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable, GetLastError());
+        return;
+    }
+    AllowSetForegroundWindowCall allowForeground =
+        (AllowSetForegroundWindowCall)(void*)LookUpUser32("AllowSetForegroundWindow");
+    if (allowForeground)
+        allowForeground(process.dwProcessId);
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+}
+
+// Without a thread the whole update runs here, before the first frame.
+static HANDLE StartUpdateWorker(void)
+{
+    DWORD threadId;
+    HANDLE thread = Os.CreateThread(NULL, 0, UpdateWorker, NULL, 0, &threadId);
+    if (!thread) {
+        LogLine("CreateThread falhou (%lu); atualizando sem animacao", GetLastError());
+        UpdateWorker(0);
+    }
+    return thread;
+}
+
+// The player may have closed the window before a failure came in: the text still
+// reaches them, in a message box of its own.
+static void ShowFailureText(void)
+{
+    if (StatusBoard.failure[0] == '\0')
+        return;
+    HWND owner = IsWindow(UpdaterWindow) ? UpdaterWindow : NULL;
+    MessageBoxA(owner, StatusBoard.failure, FAILURE_CAPTION, MB_ICONERROR);
+}
+
+static int FailStart(const char* text)
+{
+    MessageBoxA(NULL, text, MESSAGE_CAPTION, MB_ICONERROR);
+    return 1;
+}
+
+static int RunSplash(RunMode mode)
+{
+    Surface surface;
+    DR_RetainReports(AppDir);
+    ResetStatusBoard();
+    InitCommonControls();
+    if (!CreateUpdaterWindow()) {
+        DeleteStatusBoardLock();
+        return FailStart("Could not create the updater window.");
+    }
+    if (!CreateSurface(&surface, WINDOW_WIDTH, WINDOW_HEIGHT)) {
+        DestroyWindow(UpdaterWindow);
+        DeleteStatusBoardLock();
+        return FailStart("Could not prepare the updater screen.");
+    }
+    if (!RendererInit(AppInstance))
+        LogLine("sem arte: gdiplus.dll ausente ou recursos ilegiveis; sigo sem enfeite");
+    LogLine("--- atualizador iniciado em %s%s", AppDir, TestMode ? " (MODO DE TESTE)" : "");
+
+    if (mode == RUN_PROOFS) {
+        WriteProofImages(&surface);
+        RendererShutdown();
+        DestroySurface(&surface);
+        DestroyWindow(UpdaterWindow);
+        DeleteStatusBoardLock();
+        return 0;
+    }
+
+    HANDLE worker = mode == RUN_NORMAL ? StartUpdateWorker() : NULL;
+    RunFrameLoop(&surface);
+
+    // Closing the window never cancels the update: wait for it to end.
+    if (worker) {
+        WaitForSingleObject(worker, INFINITE);
+        CloseHandle(worker);
+    }
+    RendererShutdown();
+    DestroySurface(&surface);
+    ShowFailureText();
+    if (StatusBoard.RunOutcome == OUTCOME_START_GAME && !TestMode)
+        StartGame();
+    if (IsWindow(UpdaterWindow))
+        DestroyWindow(UpdaterWindow);
+    DeleteStatusBoardLock();
+    return 0;
+}
+
+int LauncherMain(HINSTANCE instance, const char* arguments)
+{
+    AppInstance = instance;
+    RunSwitches switches = ReadRunSwitches(arguments);
+    TestMode = switches.testMode;
+    BecomeDpiAware();
+    EnterAppDir();
+    if (switches.selfTest)
+        return DR_RunRetentionSelfTest() ? 0 : 1;
+
+    DeleteFileA(OLD_LAUNCHER_NAME);  // left by a self-replacement
+    int configPresent = GetFileAttributesA(CONFIG_FILE_NAME) != INVALID_FILE_ATTRIBUTES;
+    RunMode mode = ChooseRunMode(switches, configPresent);
+    if (mode == RUN_INSTALLATION)
+        return RunInstallation();
+    return RunSplash(mode);
+}

@@ -1,0 +1,76 @@
+// The status board shared by the update worker and the main thread, and the
+// download tally that turns bytes into progress.
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+
+#include "shell/shell.h"
+
+StatusBoardRecord StatusBoard;
+double BytesToFetch;
+double BytesHandled;
+
+static const char STARTING_TEXT[] = "Starting...";
+
+void ResetStatusBoard(void)
+{
+    memset(&StatusBoard, 0, sizeof StatusBoard);
+    InitializeCriticalSection(&StatusBoard.lock);
+    CopyCut(StatusBoard.status, sizeof StatusBoard.status, STARTING_TEXT);
+}
+
+void DeleteStatusBoardLock(void)
+{
+    DeleteCriticalSection(&StatusBoard.lock);
+}
+
+static void SetBoardText(char* field, size_t capacity, const char* text, int clearDetail)
+{
+    EnterCriticalSection(&StatusBoard.lock);
+    CopyCut(field, capacity, text);
+    if (clearDetail)
+        StatusBoard.detail[0] = '\0';
+    LeaveCriticalSection(&StatusBoard.lock);
+}
+
+void SetStatusLine(const char* format, ...)
+{
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    SetBoardText(StatusBoard.status, sizeof StatusBoard.status, text, 1);
+    LogLine("%s", text);  // after the lock: no log line is written while it is held
+}
+
+void SetDetailLine(const char* format, ...)
+{
+    char text[512];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    SetBoardText(StatusBoard.detail, sizeof StatusBoard.detail, text, 0);
+}
+
+void SetFailure(const char* format, ...)
+{
+    char text[1024];
+    va_list arguments;
+    va_start(arguments, format);
+    vsnprintf(text, sizeof text, format, arguments);
+    va_end(arguments);
+    LogLine("FALHA: %s", text);
+    SetBoardText(StatusBoard.failure, sizeof StatusBoard.failure, text, 0);
+}
+
+void SetProgress(float fraction)
+{
+    StatusBoard.progress = ClampProgress(fraction);
+}
+
+void AdvanceDownloadProgress(double received)
+{
+    SetProgress(DownloadProgressFraction(BytesHandled, received, BytesToFetch));
+}

@@ -1,0 +1,81 @@
+// The drawing surface (a 32-bit top-down DIB section in a memory DC) and its
+// presentation on the layered window with per-pixel, premultiplied alpha.
+#include "ui/ui.h"
+
+int CreateSurface(Surface* surface, int width, int height)
+{
+    ZeroMemory(surface, sizeof *surface);
+    BITMAPINFO info;
+    ZeroMemory(&info, sizeof info);
+    info.bmiHeader.biSize = sizeof info.bmiHeader;
+    info.bmiHeader.biWidth = width;
+    info.bmiHeader.biHeight = -height;  // negative: rows run top-down
+    info.bmiHeader.biPlanes = 1;
+    info.bmiHeader.biBitCount = 32;
+    info.bmiHeader.biCompression = BI_RGB;
+
+    HDC screen = GetDC(NULL);
+    HDC dc = CreateCompatibleDC(screen);
+    ReleaseDC(NULL, screen);
+    if (!dc)
+        return 0;
+
+    void* pixels = NULL;
+    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
+    if (!bitmap || !pixels) {
+        if (bitmap)
+            DeleteObject(bitmap);
+        DeleteDC(dc);
+        return 0;
+    }
+    surface->previous = SelectObject(dc, bitmap);
+    surface->view.width = width;
+    surface->view.height = height;
+    surface->view.pixels = (uint8_t*)pixels;
+    surface->bitmap = bitmap;
+    surface->dc = dc;
+    return 1;
+}
+
+void DestroySurface(Surface* surface)
+{
+    if (surface->dc) {
+        if (surface->previous)
+            SelectObject(surface->dc, surface->previous);
+        DeleteDC(surface->dc);
+    }
+    if (surface->bitmap)
+        DeleteObject(surface->bitmap);
+    ZeroMemory(surface, sizeof *surface);
+}
+
+typedef BOOL(WINAPI* UpdateLayeredWindowCall)(HWND, HDC, POINT*, SIZE*, HDC, POINT*, COLORREF, BLENDFUNCTION*,
+                                                DWORD);
+
+// Looked up on first use: without it nothing is presented and the run goes on.
+static UpdateLayeredWindowCall LookUpUpdateLayeredWindow(void)
+{
+    static int lookedUp;
+    static UpdateLayeredWindowCall call;
+    if (!lookedUp) {
+        lookedUp = 1;
+        HMODULE user32 = GetModuleHandleA("user32.dll");
+        if (user32)
+            call = (UpdateLayeredWindowCall)(void*)GetProcAddress(user32, "UpdateLayeredWindow");
+    }
+    return call;
+}
+
+void PresentSurface(Surface* surface, HWND window)
+{
+    UpdateLayeredWindowCall updateLayeredWindow = LookUpUpdateLayeredWindow();
+    if (!updateLayeredWindow)
+        return;
+    RECT placement;
+    GetWindowRect(window, &placement);  // the player may have moved the window
+    POINT destination = {placement.left, placement.top};
+    SIZE size = {surface->view.width, surface->view.height};
+    POINT source = {0, 0};
+    BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
+    updateLayeredWindow(window, NULL, &destination, &size, surface->dc, &source, 0, &blend, ULW_ALPHA);
+}
