@@ -1,0 +1,46 @@
+# Sourced by the scripts that run Windows programs: exports the Wine settings,
+# creates the build's Wine prefix once, starts an X display (Xvfb unless
+# QRV_USE_DISPLAY=1 keeps the caller's) and a persistent wineserver, and stops
+# both when the calling script exits.
+# Expects $root (the checkout) to be set.
+
+export WINEPREFIX="$root/build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml="
+
+qrv_xvfb_pid=""
+
+qrv_stop_session() {
+    wineserver -k 2>/dev/null || true
+    if [ -n "$qrv_xvfb_pid" ]; then
+        kill "$qrv_xvfb_pid" 2>/dev/null || true
+        wait "$qrv_xvfb_pid" 2>/dev/null || true
+    fi
+}
+trap qrv_stop_session EXIT
+
+if [ "${QRV_USE_DISPLAY:-0}" != 1 ] || [ -z "${DISPLAY:-}" ]; then
+    for n in $(seq 91 160); do
+        if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then
+            Xvfb ":$n" -screen 0 1600x1000x24 -nolisten tcp >/dev/null 2>&1 &
+            qrv_xvfb_pid=$!
+            export DISPLAY=":$n"
+            break
+        fi
+    done
+    for _ in $(seq 1 50); do
+        [ -e "/tmp/.X11-unix/X${DISPLAY#:}" ] && break
+        sleep 0.1
+    done
+fi
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-session: creating the Wine prefix in $WINEPREFIX (once, about 10 s)"
+    wineboot -i >/dev/null 2>&1 || true
+    wineserver -w
+fi
+wineserver -p || { sleep 1; wineserver -p; }
+# Starts Wine's services and desktop now, detached from any pipe: a program
+# started later would otherwise hand them its output pipe, and whoever reads
+# that pipe (CTest) would wait for them to end.
+wine reg query 'HKCU\Software' >/dev/null 2>&1 </dev/null || true

@@ -1,0 +1,132 @@
+"""Harness for the end-to-end tests: runs the real launcher.exe under Wine in a
+scratch game folder, and drives its windows as a person would (xdotool)."""
+import os
+import shutil
+import subprocess
+import time
+from pathlib import Path
+
+import pytest
+
+SOURCE_DIR = Path(os.environ.get("QRV_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+BUILD_DIR = Path(os.environ.get("QRV_BUILD_DIR", SOURCE_DIR / "build"))
+WINE_RUN = SOURCE_DIR / "cmake" / "wine-run.sh"
+LAUNCHER = BUILD_DIR / "launcher.exe"
+STUB_GAME = BUILD_DIR / "tests" / "stub_game.exe"
+SPAWN_RAW = BUILD_DIR / "tests" / "spawn_raw.exe"
+STUB_RECORD = "stub_game_record.txt"
+
+
+def windows_path(path):
+    """The name Wine gives a Linux path (drive Z: is the root)."""
+    return "Z:" + str(path).replace("/", "\\")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def display():
+    """Windows need an X display; start a private Xvfb unless one is given."""
+    if os.environ.get("DISPLAY"):
+        yield os.environ["DISPLAY"]
+        return
+    number = 90 + os.getpid() % 100
+    server = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1600x1000x24", "-nolisten", "tcp"],
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.environ["DISPLAY"] = f":{number}"
+    time.sleep(1)
+    yield os.environ["DISPLAY"]
+    server.terminate()
+    server.wait()
+    del os.environ["DISPLAY"]
+
+
+class GameFolder:
+    """A scratch folder holding launcher.exe and the stub game."""
+
+    def __init__(self, root):
+        self.root = root
+        shutil.copy(LAUNCHER, root / "launcher.exe")
+        shutil.copy(STUB_GAME, root / "stubgame.exe")
+
+    def path(self, name):
+        return self.root / name
+
+    def write(self, name, text):
+        target = self.root / name
+        target.parent.mkdir(parents=True, exist_ok=True)
+        target.write_bytes(text.encode("latin-1") if isinstance(text, str) else text)
+        return target
+
+    def log(self):
+        log = self.root / "launcher.log"
+        return log.read_bytes().decode("latin-1") if log.exists() else ""
+
+    def log_messages(self):
+        """The log's messages without their time prefix."""
+        return [line[len("[dd/mm hh:mm:ss] "):] for line in self.log().split("\r\n") if line]
+
+    def start(self, *arguments):
+        return subprocess.Popen([str(WINE_RUN), "launcher.exe", *arguments], cwd=self.root,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def run(self, *arguments, timeout=60):
+        process = self.start(*arguments)
+        return process.wait(timeout=timeout)
+
+    def run_raw(self, argument_string, timeout=60):
+        """Starts the launcher with an exact argument string, blanks included."""
+        env = dict(os.environ, QRV_RAW_COMMAND_LINE=f"launcher.exe{argument_string}")
+        return subprocess.run([str(WINE_RUN), str(SPAWN_RAW)], cwd=self.root, env=env,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout).returncode
+
+    def game_record(self, wait=10.0):
+        """What the stub game recorded, waiting for it to appear; None if it never started."""
+        record = self.root / STUB_RECORD
+        deadline = time.monotonic() + wait
+        while time.monotonic() < deadline:
+            if record.exists() and record.read_text().endswith("\n"):
+                lines = record.read_text().splitlines()
+                return dict(line.split("=", 1) for line in lines)
+            time.sleep(0.1)
+        return None
+
+
+@pytest.fixture
+def game(tmp_path):
+    root = tmp_path / "game"
+    root.mkdir()
+    return GameFolder(root)
+
+
+def find_window(title, timeout=20.0):
+    """The X window id of the first window whose title is exactly title."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        found = subprocess.run(["xdotool", "search", "--name", f"^{title}$"], capture_output=True, text=True)
+        ids = found.stdout.split()
+        if ids:
+            return ids[0]
+        time.sleep(0.2)
+    raise AssertionError(f"no window titled {title!r} within {timeout} s")
+
+
+def press_key(title, key, timeout=20.0):
+    """Presses a key on the window titled title. Wine may replace a window's X
+    window right after it appears (a layered window gets a visual with alpha),
+    so a key that meets a vanished window is sent again to the new one."""
+    deadline = time.monotonic() + timeout
+    while True:
+        window_id = find_window(title, max(0.1, deadline - time.monotonic()))
+        time.sleep(0.5)
+        if find_window(title, max(0.1, deadline - time.monotonic())) != window_id:
+            continue
+        sent = subprocess.run(["xdotool", "key", "--window", window_id, key], capture_output=True)
+        if sent.returncode == 0:
+            return
+        if time.monotonic() > deadline:
+            raise AssertionError(f"could not press {key} on {title!r}: {sent.stderr!r}")
+        time.sleep(0.3)
+
+
+def dismiss_message_box(title, key="Return", timeout=20.0):
+    """Waits for a message box and dismisses it as a player would."""
+    press_key(title, key, timeout)

@@ -1,0 +1,104 @@
+// launcher.cfg: the installer's file byte for byte, and the reader's rules.
+#include <string>
+
+#include "install/install.h"
+#include "test_support.h"
+
+class Config : public ScratchFolderTest {
+protected:
+    void SetUp() override
+    {
+        ScratchFolderTest::SetUp();
+        RestoreDefaultLauncherConfig();
+    }
+    void TearDown() override
+    {
+        RestoreDefaultLauncherConfig();
+        ScratchFolderTest::TearDown();
+    }
+};
+
+TEST_F(Config, InstallerFileIsWrittenByteForByteAndReadsBack)
+{
+    ASSERT_EQ(WriteLauncherConfig((path + "\\launcher.cfg").c_str()), 1);
+    std::string expected = std::string("// Escrito pelo proprio launcher na instalacao.\r\n"
+                                       "// MANIFESTO pede a lista do jogo inteiro. Depois da primeira\r\n"
+                                       "// atualizacao bem sucedida este arquivo e substituido pela\r\n"
+                                       "// versao normal, sem essa linha.\r\n"
+                                       "\r\n"
+                                       "URL_BASE    ") +
+                           DEFAULT_BASE_URL +
+                           "\r\n"
+                           "MANIFESTO   manifesto_completo.txt\r\n"
+                           "EXECUTAVEL  client.exe\r\n";
+    EXPECT_EQ(ReadWholeFile("launcher.cfg"), expected);
+
+    ReadLauncherConfig();
+    EXPECT_STREQ(LauncherConfig.baseUrl, DEFAULT_BASE_URL);
+    EXPECT_STREQ(LauncherConfig.manifestName, "manifesto_completo.txt");
+    EXPECT_STREQ(LauncherConfig.gameExecutable, "client.exe");
+}
+
+TEST_F(Config, WriterReportsAFileThatCannotBeCreated)
+{
+    EXPECT_EQ(WriteLauncherConfig((path + "\\missing folder\\launcher.cfg").c_str()), 0);
+}
+
+TEST_F(Config, MissingFileKeepsTheDefaults)
+{
+    ReadLauncherConfig();
+    EXPECT_STREQ(LauncherConfig.baseUrl, "");
+    EXPECT_STREQ(LauncherConfig.gameExecutable, "client.exe");
+    EXPECT_STREQ(LauncherConfig.manifestName, "manifesto.txt");
+}
+
+struct ConfigCase {
+    const char* name;
+    std::string contents;
+    const char* baseUrl;
+    const char* gameExecutable;
+    const char* manifestName;
+};
+
+TEST_F(Config, ReaderRules)
+{
+    const std::string url600 = "http://" + std::string(590, 'u') + "/";
+    const std::string url511 = "http://" + std::string(503, 'u') + "/";
+    const std::string exe64(64, 'e');
+    const std::string exe63(63, 'e');
+    const std::string manifest70(70, 'm');
+    const std::string manifest63(63, 'm');
+    const ConfigCase cases[] = {
+        {"lower-case key", "url_base http://a/\n", "http://a/", "client.exe", "manifesto.txt"},
+        {"key alone does not clear", "URL_BASE http://a/\nURL_BASE\n", "http://a/", "client.exe", "manifesto.txt"},
+        {"last line wins", "URL_BASE http://a/\nURL_BASE http://b/\n", "http://b/", "client.exe", "manifesto.txt"},
+        {"extra words ignored", "MANIFESTO one.txt two.txt\n", "", "client.exe", "one.txt"},
+        {"comment line", "#URL_BASE http://a/\n", "", "client.exe", "manifesto.txt"},
+        {"installer comment", "// URL_BASE http://a/\n", "", "client.exe", "manifesto.txt"},
+        {"leading blanks", "   URL_BASE http://a/\n", "http://a/", "client.exe", "manifesto.txt"},
+        {"blank then hash", "   #URL_BASE http://a/\n", "", "client.exe", "manifesto.txt"},
+        {"tab and CR LF", "URL_BASE\thttp://a/\r\nEXECUTAVEL game.exe\r\n", "http://a/", "game.exe",
+         "manifesto.txt"},
+        {"no final line end", "EXECUTAVEL game.exe", "", "game.exe", "manifesto.txt"},
+        {"unknown key", "SERVIDOR http://a/\n", "", "client.exe", "manifesto.txt"},
+        {"empty lines", "\n\r\n\nMANIFESTO m.txt\n", "", "client.exe", "m.txt"},
+        {"manifest name cut to 63", "MANIFESTO " + manifest70 + "\n", "", "client.exe",
+         manifest63.c_str()},
+        {"URL_BASE of 511 fits", "URL_BASE " + url511 + "\n", url511.c_str(), "client.exe", "manifesto.txt"},
+        {"URL_BASE too long is refused", "URL_BASE http://a/\nURL_BASE " + url600 + "\n", "http://a/",
+         "client.exe", "manifesto.txt"},
+        {"EXECUTAVEL of 63 fits", "EXECUTAVEL " + exe63 + "\n", "", exe63.c_str(), "manifesto.txt"},
+        {"EXECUTAVEL too long is refused", "EXECUTAVEL " + exe64 + "\n", "", "client.exe", "manifesto.txt"},
+        // A physical line longer than 1023 characters is read in pieces.
+        {"long line in pieces", std::string(1023, 'x') + "URL_BASE http://piece/\n", "http://piece/",
+         "client.exe", "manifesto.txt"},
+    };
+    for (const ConfigCase& c : cases) {
+        RestoreDefaultLauncherConfig();
+        WriteWholeFile("launcher.cfg", c.contents);
+        ReadLauncherConfig();
+        EXPECT_STREQ(LauncherConfig.baseUrl, c.baseUrl) << c.name;
+        EXPECT_STREQ(LauncherConfig.gameExecutable, c.gameExecutable) << c.name;
+        EXPECT_STREQ(LauncherConfig.manifestName, c.manifestName) << c.name;
+    }
+}

@@ -1,0 +1,146 @@
+// Run-mode choice, progress arithmetic and the frame loop's clocks and end rules.
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include "shell/shell_rules.h"
+
+struct RunModeCase {
+    const char* arguments;
+    int configPresent;
+    RunMode expected;
+    int testMode;
+};
+
+TEST(RunModeChoice, FollowsTheOrderOfTheModeTable)
+{
+    const RunModeCase cases[] = {
+        {"-disconnectreportretentiontest", 1, RUN_SELF_TEST, 0},
+        {"-disconnectreportretentiontest", 0, RUN_SELF_TEST, 0},
+        // Only the whole string is the self-test switch.
+        {"-disconnectreportretentiontest ", 0, RUN_INSTALLATION, 0},
+        {"-disconnectreportretentiontest ", 1, RUN_NORMAL, 0},
+        {" -disconnectreportretentiontest", 1, RUN_NORMAL, 0},
+        {"-disconnectreportretentiontest -teste", 0, RUN_TEST_MODE, 1},
+        {"-Disconnectreportretentiontest", 1, RUN_NORMAL, 0},
+        // Test and proof switches are substrings, case-sensitive.
+        {"-teste", 0, RUN_TEST_MODE, 1},
+        {"xx-testey", 1, RUN_TEST_MODE, 1},
+        {"-TESTE", 1, RUN_NORMAL, 0},
+        {"-test", 1, RUN_NORMAL, 0},
+        {"-provas", 0, RUN_PROOFS, 0},
+        {"-teste -provas", 0, RUN_PROOFS, 1},
+        {"foo-provasbar", 1, RUN_PROOFS, 0},
+        // No switch: installation without launcher.cfg, otherwise a normal run.
+        {"", 0, RUN_INSTALLATION, 0},
+        {"", 1, RUN_NORMAL, 0},
+        {nullptr, 0, RUN_INSTALLATION, 0},
+        {nullptr, 1, RUN_NORMAL, 0},
+    };
+    for (const RunModeCase& c : cases) {
+        RunSwitches switches = ReadRunSwitches(c.arguments);
+        const char* shown = c.arguments ? c.arguments : "(null)";
+        EXPECT_EQ(ChooseRunMode(switches, c.configPresent), c.expected)
+            << "'" << shown << "' config " << c.configPresent;
+        EXPECT_EQ(switches.testMode, c.testMode) << "'" << shown << "'";
+    }
+}
+
+TEST(UpdateOutcome, MapsTheRunResult)
+{
+    EXPECT_EQ(OutcomeOfUpdateResult(-1), OUTCOME_REPLACED);
+    EXPECT_EQ(OutcomeOfUpdateResult(0), OUTCOME_BLOCKED);
+    EXPECT_EQ(OutcomeOfUpdateResult(1), OUTCOME_START_GAME);
+    EXPECT_EQ(OutcomeOfUpdateResult(7), OUTCOME_START_GAME);
+    EXPECT_EQ(OutcomeOfUpdateResult(-2), OUTCOME_START_GAME);
+}
+
+TEST(Progress, ClampsToTheUnitRange)
+{
+    EXPECT_EQ(ClampProgress(-0.5f), 0.0f);
+    EXPECT_EQ(ClampProgress(1.7f), 1.0f);
+    EXPECT_EQ(ClampProgress(NAN), 0.0f);
+    EXPECT_EQ(ClampProgress(1.0f), 1.0f);
+    EXPECT_EQ(ClampProgress(0.3f), 0.3f);
+}
+
+TEST(Progress, DownloadShareFollowsTheByteTally)
+{
+    EXPECT_EQ(DownloadProgressFraction(0, 0, 0), 1.0f);
+    EXPECT_EQ(DownloadProgressFraction(0, 0, NAN), 1.0f);
+    EXPECT_EQ(DownloadProgressFraction(100, 0, 400), 0.4375f);
+    EXPECT_EQ(DownloadProgressFraction(0, 100, 400), 0.4375f);
+    EXPECT_EQ(DownloadProgressFraction(400, 0, 400), 1.0f);
+    EXPECT_EQ(DownloadProgressFraction(0, 0, 400), 0.25f);
+}
+
+TEST(FrameLoopClocks, TestClockWrapsOnlyAboveTheCycle)
+{
+    EXPECT_EQ(AdvanceTestClock(23.99f, 0.02f), 0.0f);
+    EXPECT_EQ(AdvanceTestClock(23.0f, 1.0f), 24.0f);
+    EXPECT_EQ(AdvanceTestClock(1.5f, 0.25f), 1.75f);
+}
+
+TEST(FrameLoopClocks, DragMapsClientXToProgress)
+{
+    EXPECT_EQ(ClampProgress(DragProgress(60)), 0.0f);
+    EXPECT_NEAR(DragProgress(440), 0.5f, 1e-6);
+    EXPECT_NEAR(DragProgress(820), 1.0f, 1e-6);
+    EXPECT_EQ(ClampProgress(DragProgress(1000)), 1.0f);
+    EXPECT_EQ(ClampProgress(DragProgress(10)), 0.0f);
+}
+
+// Feeds the end rules pass by pass and answers the pass (from 1) that ends the
+// loop, or 0 when none of maxPasses does.
+static int PassThatEnds(int outcome, float displayed, float frameTime, int maxPasses, float* endTimer)
+{
+    *endTimer = -1.0f;
+    for (int pass = 1; pass <= maxPasses; pass++) {
+        if (EndRulesSayQuit(endTimer, frameTime, outcome, displayed))
+            return pass;
+    }
+    return 0;
+}
+
+TEST(FrameLoopEndRules, NoOutcomeNeverEnds)
+{
+    float endTimer;
+    EXPECT_EQ(PassThatEnds(OUTCOME_NONE, 1.0f, 0.5f, 100, &endTimer), 0);
+    EXPECT_EQ(endTimer, -1.0f);
+}
+
+TEST(FrameLoopEndRules, BlockedOrReplacedEndAtOnce)
+{
+    float endTimer;
+    EXPECT_EQ(PassThatEnds(OUTCOME_BLOCKED, 0.0f, 0.1f, 10, &endTimer), 1);
+    EXPECT_EQ(endTimer, 0.0f);  // the first pass that sees the outcome is time 0
+    EXPECT_EQ(PassThatEnds(OUTCOME_REPLACED, 0.0f, 0.1f, 10, &endTimer), 1);
+}
+
+TEST(FrameLoopEndRules, FullBarEndsAfterTheMinimumTime)
+{
+    float endTimer;
+    // Timer 0, .125, .25, .375, .5: only the fifth pass is past 0.45 s.
+    EXPECT_EQ(PassThatEnds(OUTCOME_START_GAME, 1.0f, 0.125f, 100, &endTimer), 5);
+    EXPECT_EQ(PassThatEnds(OUTCOME_START_GAME, 0.999f, 0.125f, 100, &endTimer), 5);
+    // Even a huge first frame does not end the pass that first sees the outcome.
+    EXPECT_EQ(PassThatEnds(OUTCOME_START_GAME, 1.0f, 5.0f, 100, &endTimer), 2);
+}
+
+TEST(FrameLoopEndRules, UnfinishedBarEndsAfterTheTimeLimit)
+{
+    float endTimer;
+    // Timer reaches exactly 3.0 on pass 13 (not above the limit), 3.25 on pass 14.
+    EXPECT_EQ(PassThatEnds(OUTCOME_START_GAME, 0.998f, 0.25f, 100, &endTimer), 14);
+    EXPECT_EQ(endTimer, 3.25f);
+}
+
+TEST(BoundedCopy, CutsAndAlwaysTerminates)
+{
+    char buffer[4];
+    EXPECT_EQ(CopyCut(buffer, sizeof buffer, "abcdef"), 3u);
+    EXPECT_STREQ(buffer, "abc");
+    EXPECT_EQ(CopyCut(buffer, sizeof buffer, "ab"), 2u);
+    EXPECT_STREQ(buffer, "ab");
+    EXPECT_EQ(CopyCut(buffer, 1, "ab"), 0u);
+    EXPECT_STREQ(buffer, "");
+}
