@@ -33,25 +33,31 @@ static void SetBoardText(char* field, size_t capacity, const char* text, int cle
     LeaveCriticalSection(&StatusBoard.lock);
 }
 
-void SetStatusLine(const char* format, ...)
+// Status and detail lines are formatted up to 511 characters; the board keeps
+// the first 255, and a status line is logged whole, after the lock is released.
+static void SetLine(char* field, size_t capacity, int isStatus, const char* format, va_list arguments)
 {
     char text[512];
+    vsnprintf(text, sizeof text, format, arguments);
+    SetBoardText(field, capacity, text, isStatus);
+    if (isStatus)
+        LogLine("%s", text);
+}
+
+void SetStatusLine(const char* format, ...)
+{
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
+    SetLine(StatusBoard.status, sizeof StatusBoard.status, 1, format, arguments);
     va_end(arguments);
-    SetBoardText(StatusBoard.status, sizeof StatusBoard.status, text, 1);
-    LogLine("%s", text);  // after the lock: no log line is written while it is held
 }
 
 void SetDetailLine(const char* format, ...)
 {
-    char text[512];
     va_list arguments;
     va_start(arguments, format);
-    vsnprintf(text, sizeof text, format, arguments);
+    SetLine(StatusBoard.detail, sizeof StatusBoard.detail, 0, format, arguments);
     va_end(arguments);
-    SetBoardText(StatusBoard.detail, sizeof StatusBoard.detail, text, 0);
 }
 
 void SetFailure(const char* format, ...)
