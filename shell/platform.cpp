@@ -4,6 +4,7 @@
 static const PlatformCalls REAL_PLATFORM_CALLS = {
     CreateThread,
     CreateProcessA,
+    MoveFileA,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

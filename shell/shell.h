@@ -39,6 +39,11 @@ void SetFailure(const char* format, ...) QRV_PRINTF(1, 2);
 void SetProgress(float fraction);
 void AdvanceDownloadProgress(double received);
 
+// Called after every change of the board's progress or texts when set; the
+// product leaves it null, tests watch the board's history through it.
+typedef void (*BoardWatcher)(void);
+extern BoardWatcher WatchBoard;
+
 // Zeroes the board, initialises its lock and shows "Starting...".
 void ResetStatusBoard(void);
 void DeleteStatusBoardLock(void);

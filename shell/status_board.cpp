@@ -9,6 +9,13 @@
 StatusBoardRecord StatusBoard;
 double BytesToFetch;
 double BytesHandled;
+BoardWatcher WatchBoard;
+
+static void ReportChange(void)
+{
+    if (WatchBoard)
+        WatchBoard();
+}
 
 static const char STARTING_TEXT[] = "Starting...";
 
@@ -31,6 +38,7 @@ static void SetBoardText(char* field, size_t capacity, const char* text, int cle
     if (clearDetail)
         StatusBoard.detail[0] = '\0';
     LeaveCriticalSection(&StatusBoard.lock);
+    ReportChange();
 }
 
 // Status and detail lines are formatted up to 511 characters; the board keeps
@@ -74,6 +82,7 @@ void SetFailure(const char* format, ...)
 void SetProgress(float fraction)
 {
     StatusBoard.progress = ClampProgress(fraction);
+    ReportChange();
 }
 
 void AdvanceDownloadProgress(double received)

@@ -1,8 +1,146 @@
-// The update run. Until the manifest, digests and downloads are built, a run
-// with a server address logs that no check was made and lets the game start.
+// The update run: fetch the manifest, let a newer launcher replace this one,
+// check every listed file by its digest, fetch what is missing or different,
+// then let the game start or block it.
+#include <string.h>
+#include <strings.h>
+
 #include "install/install.h"
 #include "shell/shell.h"
 #include "update/update.h"
+
+const char USER_AGENT[] = "QRV-Launcher/1.0";
+
+static Manifest RunManifest;  // worker thread only; reserved once for the process
+
+// Room for URL_BASE (511 characters) and a name of 259.
+static const size_t URL_CAPACITY = 1024;
+
+static void ReadOwnName(char* ownName, size_t capacity)
+{
+    char modulePath[MAX_PATH];
+    GetModuleFileNameA(NULL, modulePath, sizeof modulePath);
+    modulePath[sizeof modulePath - 1] = '\0';
+    const char* lastBackslash = strrchr(modulePath, '\\');
+    CopyCut(ownName, capacity, lastBackslash ? lastBackslash + 1 : modulePath);
+}
+
+static int IsOwnEntry(const ManifestEntry* entry, const char* ownName)
+{
+    return strcasecmp(entry->path, ownName) == 0;
+}
+
+static const ManifestEntry* FindOwnEntry(const char* ownName)
+{
+    for (int i = 0; i < RunManifest.count; i++) {
+        if (IsOwnEntry(&RunManifest.entries[i], ownName))
+            return &RunManifest.entries[i];
+    }
+    return NULL;
+}
+
+// Hashes every listed file. Answers the number to fetch; paths that could write
+// outside the game folder are refused and counted in *failures.
+static int CheckFiles(const char* ownName, int* failures)
+{
+    int toFetch = 0;
+    for (int i = 0; i < RunManifest.count; i++) {
+        ManifestEntry* entry = &RunManifest.entries[i];
+        if (IsOwnEntry(entry, ownName))
+            continue;
+        if (!IsSafeManifestPath(entry->path)) {
+            LogLine("caminho inseguro recusado: %s", entry->path);
+            entry->state = ENTRY_REFUSED;
+            (*failures)++;
+            continue;
+        }
+        SetDetailLine("%s", entry->path);
+        SetProgress((float)i * 0.25f / (float)RunManifest.count);  // the check owns the first quarter
+        char digest[65];
+        if (ComputeFileDigest(entry->path, digest) && DigestsMatch(entry->digest, digest)) {
+            entry->state = ENTRY_CURRENT;
+        } else {
+            entry->state = ENTRY_TO_FETCH;
+            toFetch++;
+            BytesToFetch += (double)entry->size;
+        }
+    }
+    return toFetch;
+}
+
+// Every file to fetch is tried once; answers how many failed. The ordinal
+// counts successful downloads plus one, so after a failure the next file is
+// announced under the same number.
+static int FetchFiles(HINTERNET internet, int toFetch)
+{
+    int failures = 0;
+    int ordinal = 1;
+    char url[URL_CAPACITY];
+    for (int i = 0; i < RunManifest.count; i++) {
+        const ManifestEntry* entry = &RunManifest.entries[i];
+        if (entry->state != ENTRY_TO_FETCH)
+            continue;
+        SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
+        MakeParentDirectories(entry->path);
+        BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, entry->path);
+        if (DownloadFile(internet, url, entry->path, entry->size, entry->digest)) {
+            ordinal++;
+        } else {
+            failures++;
+            LogLine("falhou: %s", entry->path);
+        }
+        BytesHandled += (double)entry->size;
+        AdvanceDownloadProgress(0);
+    }
+    return failures;
+}
+
+static int UpdateThrough(HINTERNET internet)
+{
+    SetStatusLine("Checking for updates...");
+    const char* manifestName = LauncherConfig.manifestName;
+    char url[URL_CAPACITY];
+    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, manifestName);
+    if (!DownloadFile(internet, url, manifestName, 0, NULL)) {
+        SetStatusLine("Could not check for updates; starting the game anyway.");
+        LogLine("manifesto indisponivel em %s", url);
+        return 1;
+    }
+    if (ParseManifest(manifestName, &RunManifest) == 0) {
+        SetStatusLine("Empty or invalid manifest; starting the game anyway.");
+        return 1;
+    }
+    LogLine("manifesto lido: versao '%s', %d arquivo(s)", RunManifest.version, RunManifest.count);
+
+    char ownName[MAX_PATH];
+    ReadOwnName(ownName, sizeof ownName);
+    const ManifestEntry* ownEntry = FindOwnEntry(ownName);
+    if (ownEntry && ReplaceLauncher(internet, ownName, ownEntry->digest))
+        return -1;
+
+    SetStatusLine("Checking game files...");
+    int failures = 0;
+    int toFetch = CheckFiles(ownName, &failures);
+    if (toFetch == 0 && failures == 0) {
+        SetStatusLine("The game is up to date.");
+        SetDetailLine("version %s", RunManifest.version);
+        SetProgress(1.0f);
+        return 1;
+    }
+    if (toFetch > 0) {
+        LogLine("%d arquivo(s) para baixar", toFetch);
+        failures += FetchFiles(internet, toFetch);
+    }
+    if (failures > 0) {
+        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                   "Check your connection and try again.\n\nDetails in %s.",
+                   failures, "launcher.log");
+        LogLine("BLOQUEADO: %d arquivo(s) falharam, jogo nao foi aberto", failures);
+        return 0;
+    }
+    SetStatusLine("Updated to version %s.", RunManifest.version);
+    SetProgress(1.0f);
+    return 1;
+}
 
 int RunUpdate(void)
 {
@@ -11,7 +149,12 @@ int RunUpdate(void)
         LogLine("URL_BASE vazia ou %s ausente", CONFIG_FILE_NAME);
         return 1;
     }
-    LogLine("verificacao de arquivos ainda nao construida nesta versao; nada foi verificado em %s",
-            LauncherConfig.baseUrl);
-    return 1;
+    HINTERNET internet = InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    if (!internet) {
+        SetFailure("Could not start the internet connection (error %lu).", GetLastError());
+        return 0;
+    }
+    int result = UpdateThrough(internet);
+    InternetCloseHandle(internet);
+    return result;
 }

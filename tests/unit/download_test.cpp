@@ -1,0 +1,127 @@
+// DownloadFile and MakeParentDirectories against the scripted server: what is
+// left on disk, what is logged, what the detail line and progress show.
+#include <string>
+
+#include "shell/shell.h"
+#include "update/update.h"
+#include "update_fixture.h"
+
+class Download : public UpdateEngineTest {
+protected:
+    int Fetch(const std::string& name, const std::string& target, uint32_t size, const char* digest)
+    {
+        std::string url = server.BaseUrl() + name;
+        return DownloadFile(internet, url.c_str(), target.c_str(), size, digest);
+    }
+    static bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+};
+
+TEST_F(Download, VerifiedBodyReplacesTheTargetAndSendsTheUserAgent)
+{
+    WriteWholeFile("a.bin", "old");
+    std::string body = PatternBytes(100000);
+    server.Serve("/a.bin", body);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), Sha256Of(body).c_str()), 1);
+    EXPECT_EQ(ReadWholeFile("a.bin"), body);
+    EXPECT_FALSE(Exists("a.bin.tmp"));
+    EXPECT_EQ(server.LastUserAgent(), "QRV-Launcher/1.0");
+}
+
+TEST_F(Download, NotFoundLeavesEverythingAsItWas)
+{
+    WriteWholeFile("a.bin", "old");
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 3, nullptr), 0);
+    EXPECT_EQ(ReadWholeFile("a.bin"), "old");
+    EXPECT_FALSE(Exists("a.bin.tmp"));
+    EXPECT_EQ(LogMessages().back(), "HTTP 404 em " + server.BaseUrl() + "a.bin");
+}
+
+TEST_F(Download, EmptyBodyWithoutDigestGivesAnEmptyFile)
+{
+    WriteWholeFile("a.bin", "old");
+    server.Serve("/a.bin", "");
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 0, ""), 1);
+    EXPECT_TRUE(Exists("a.bin"));
+    EXPECT_EQ(ReadWholeFile("a.bin"), "");
+}
+
+TEST_F(Download, DigestMismatchKeepsTheOldTarget)
+{
+    WriteWholeFile("a.bin", "old");
+    server.Serve("/a.bin", "tampered");
+    std::string expected = Sha256Of("genuine");
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 8, expected.c_str()), 0);
+    EXPECT_EQ(ReadWholeFile("a.bin"), "old");
+    EXPECT_FALSE(Exists("a.bin.tmp"));
+    EXPECT_EQ(LogMessages().back(),
+              "hash nao confere em a.bin (esperado " + expected + ", obtido " + Sha256Of("tampered") + ")");
+}
+
+TEST_F(Download, UppercaseExpectedDigestMatches)
+{
+    server.Serve("/a.bin", "genuine");
+    std::string upper = Sha256Of("genuine");
+    for (char& c : upper)
+        c = (char)toupper((unsigned char)c);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 7, upper.c_str()), 1);
+}
+
+TEST_F(Download, TruncatedBodyIsABrokenTransfer)
+{
+    WriteWholeFile("a.bin", "old");
+    std::string body = PatternBytes(500);
+    server.ServeTruncated("/a.bin", body, 1000);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 1000, nullptr), 0);  // no digest: only the length tells
+    EXPECT_EQ(ReadWholeFile("a.bin"), "old");
+    EXPECT_FALSE(Exists("a.bin.tmp"));
+    EXPECT_EQ(LogMessages().back(), "transferencia interrompida em " + server.BaseUrl() + "a.bin (500 bytes recebidos)");
+}
+
+TEST_F(Download, DetailLineShowsKilobytes)
+{
+    server.Serve("/manifesto.txt", std::string(3500, 'm'));
+    float before = StatusBoard.progress;
+    EXPECT_EQ(Fetch("manifesto.txt", "manifesto.txt", 0, nullptr), 1);
+    EXPECT_TRUE(SawDetail("manifesto.txt  -  3 KB"));
+    EXPECT_EQ(StatusBoard.progress, before);  // an unknown size does not move the bar
+
+    MakeParentDirectories("data\\ost_fell_textures.pack");
+    server.Serve("/data/ost_fell_textures.pack", std::string(18432 * 1024, 'p'));
+    BytesToFetch = 24818.0 * 1024;
+    EXPECT_EQ(Fetch("data/ost_fell_textures.pack", "data\\ost_fell_textures.pack", 24818 * 1024, nullptr), 1);
+    EXPECT_TRUE(SawDetail("data\\ost_fell_textures.pack  -  18432 of 24818 KB"));
+    EXPECT_FLOAT_EQ(StatusBoard.progress, (float)(0.25 + 0.75 * 18432.0 / 24818.0));
+}
+
+TEST_F(Download, LockedTargetStaysAndTheTemporaryGoes)
+{
+    WriteWholeFile("a.bin", "old");
+    server.Serve("/a.bin", "new");
+    HANDLE held = CreateFileA("a.bin", GENERIC_READ, 0, NULL, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 3, nullptr), 0);
+    CloseHandle(held);
+    EXPECT_EQ(ReadWholeFile("a.bin"), "old");
+    EXPECT_FALSE(Exists("a.bin.tmp"));
+    EXPECT_EQ(LogMessages().back().rfind("nao consegui renomear a.bin.tmp para a.bin (", 0), 0u);
+}
+
+TEST_F(Download, TemporaryNameThatWouldNotFitFailsBeforeAnyRequest)
+{
+    std::string target(256, 't');  // with ".tmp" one character over the path limit
+    EXPECT_EQ(Fetch("x", target, 0, nullptr), 0);
+    EXPECT_TRUE(server.RequestedPaths().empty());
+    EXPECT_EQ(LogMessages().back(), "caminho longo demais para o arquivo temporario de " + target);
+}
+
+TEST_F(Download, ParentFoldersAreMadeOutermostFirst)
+{
+    MakeParentDirectories("data\\maps/x.pak");
+    EXPECT_TRUE(Exists("data"));
+    EXPECT_TRUE(Exists("data\\maps"));
+    EXPECT_FALSE(Exists("data\\maps\\x.pak"));
+    MakeParentDirectories("data\\maps/x.pak");  // existing folders are fine
+    MakeParentDirectories("");
+    MakeParentDirectories("single.bin");
+    EXPECT_FALSE(Exists("single.bin"));
+}

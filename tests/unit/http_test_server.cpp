@@ -1,0 +1,133 @@
+// The unit tests' scripted HTTP server: one connection at a time, closed after
+// each answer (WinINet then opens the next one).
+#include "http_test_server.h"
+
+#include <stdio.h>
+#include <string.h>
+
+bool HttpTestServer::Start()
+{
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) != 0)
+        return false;
+    InitializeCriticalSection(&lock_);
+    listener_ = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    sockaddr_in address;
+    memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    if (bind(listener_, (sockaddr*)&address, sizeof address) != 0 || listen(listener_, 8) != 0)
+        return false;
+    int length = sizeof address;
+    getsockname(listener_, (sockaddr*)&address, &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = CreateThread(NULL, 0, AcceptLoop, this, 0, NULL);
+    return thread_ != NULL;
+}
+
+void HttpTestServer::Stop()
+{
+    closesocket(listener_);  // ends the accept loop
+    if (thread_) {
+        WaitForSingleObject(thread_, INFINITE);
+        CloseHandle(thread_);
+    }
+    DeleteCriticalSection(&lock_);
+    WSACleanup();
+}
+
+std::string HttpTestServer::BaseUrl() const
+{
+    return "http://127.0.0.1:" + std::to_string(port_) + "/";
+}
+
+void HttpTestServer::Serve(const std::string& path, const std::string& body, int status)
+{
+    EnterCriticalSection(&lock_);
+    routes_[path] = TestRoute{status, body, body.size()};
+    LeaveCriticalSection(&lock_);
+}
+
+void HttpTestServer::ServeTruncated(const std::string& path, const std::string& body, size_t announcedLength)
+{
+    EnterCriticalSection(&lock_);
+    routes_[path] = TestRoute{200, body, announcedLength};
+    LeaveCriticalSection(&lock_);
+}
+
+std::vector<std::string> HttpTestServer::RequestedPaths()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<std::string> copy = requested_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+std::string HttpTestServer::LastUserAgent()
+{
+    EnterCriticalSection(&lock_);
+    std::string copy = userAgent_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+DWORD WINAPI HttpTestServer::AcceptLoop(LPVOID self)
+{
+    HttpTestServer* server = (HttpTestServer*)self;
+    for (;;) {
+        SOCKET connection = accept(server->listener_, NULL, NULL);
+        if (connection == INVALID_SOCKET)
+            return 0;
+        server->Answer(connection);
+        closesocket(connection);
+    }
+}
+
+static std::string HeaderValue(const std::string& request, const char* name)
+{
+    std::string key = std::string("\r\n") + name + ": ";
+    size_t at = request.find(key);
+    if (at == std::string::npos)
+        return "";
+    at += key.size();
+    return request.substr(at, request.find("\r\n", at) - at);
+}
+
+static void SendAll(SOCKET connection, const std::string& data)
+{
+    size_t sent = 0;
+    while (sent < data.size()) {
+        int count = send(connection, data.data() + sent, (int)(data.size() - sent), 0);
+        if (count <= 0)
+            return;
+        sent += (size_t)count;
+    }
+}
+
+void HttpTestServer::Answer(SOCKET connection)
+{
+    std::string request;
+    char buffer[4096];
+    while (request.find("\r\n\r\n") == std::string::npos) {
+        int count = recv(connection, buffer, sizeof buffer, 0);
+        if (count <= 0)
+            return;
+        request.append(buffer, (size_t)count);
+    }
+    size_t pathStart = request.find(' ') + 1;
+    std::string path = request.substr(pathStart, request.find(' ', pathStart) - pathStart);
+
+    EnterCriticalSection(&lock_);
+    requested_.push_back(path);
+    userAgent_ = HeaderValue(request, "User-Agent");
+    std::map<std::string, TestRoute>::const_iterator route = routes_.find(path);
+    TestRoute answer = route != routes_.end() ? route->second : TestRoute{404, "not found", 9};
+    LeaveCriticalSection(&lock_);
+
+    char head[256];
+    snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n", answer.status,
+             (unsigned)answer.announcedLength);
+    SendAll(connection, head);
+    SendAll(connection, answer.body);
+}

@@ -1,0 +1,41 @@
+// A scripted HTTP/1.1 server on 127.0.0.1 for the unit tests: serves bodies by
+// path, answers 404 for anything else, can announce more bytes than it sends,
+// and records every request path and user agent.
+#pragma once
+#include <winsock2.h>
+#include <windows.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+struct TestRoute {
+    int status;
+    std::string body;
+    size_t announcedLength;  // Content-Length sent; the body may be shorter
+};
+
+class HttpTestServer {
+public:
+    bool Start();
+    void Stop();
+    std::string BaseUrl() const;  // "http://127.0.0.1:<port>/"
+
+    void Serve(const std::string& path, const std::string& body, int status = 200);
+    void ServeTruncated(const std::string& path, const std::string& body, size_t announcedLength);
+
+    std::vector<std::string> RequestedPaths();
+    std::string LastUserAgent();
+
+private:
+    static DWORD WINAPI AcceptLoop(LPVOID self);
+    void Answer(SOCKET connection);
+
+    SOCKET listener_ = INVALID_SOCKET;
+    HANDLE thread_ = NULL;
+    int port_ = 0;
+    CRITICAL_SECTION lock_;
+    std::map<std::string, TestRoute> routes_;
+    std::vector<std::string> requested_;
+    std::string userAgent_;
+};

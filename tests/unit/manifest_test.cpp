@@ -1,0 +1,186 @@
+// The manifest parser, the safe-path rule and file URLs: pure rules, table-driven.
+#include <string>
+
+#include "test_support.h"
+#include "update/manifest.h"
+
+static const std::string DIGEST_A = "a1c4916b51557509bfc334c847489ea9f97ae43d41590f2b9b9c5babca1ff25a";
+
+class ParseManifestTest : public ScratchFolderTest {
+protected:
+    int Parse(const std::string& contents)
+    {
+        WriteWholeFile("m.txt", contents);
+        return ParseManifest("m.txt", &manifest);
+    }
+    static Manifest manifest;
+};
+Manifest ParseManifestTest::manifest;
+
+struct VersionCase {
+    const char* name;
+    std::string contents;
+    const char* version;
+};
+
+TEST_F(ParseManifestTest, VersionLines)
+{
+    const std::string file = "ARQUIVO " + DIGEST_A + " 5 a.bin\n";
+    const VersionCase cases[] = {
+        {"plain", "VERSAO 1.0.42\n" + file, "1.0.42"},
+        {"lower case, no blank", "versao1.0.42\n" + file, "1.0.42"},
+        {"mixed case", "VerSao 2\n" + file, "2"},
+        {"blanks only keep the previous", "VERSAO 1\nVERSAO   \t \n" + file, "1"},
+        {"blanks only, no previous", "VERSAO   \n" + file, ""},
+        {"the last one wins, wherever it stands", "VERSAO 1\n" + file + "VERSAO 2 beta  \n", "2 beta  "},
+        {"CR LF is no part of the version", "VERSAO 3.1\r\n" + file, "3.1"},
+        {"cut to 127", "VERSAO " + std::string(130, 'v') + "\n" + file, nullptr},
+        {"byte-order mark hides the first line", "\xEF\xBB\xBFVERSAO 9\n" + file, ""},
+    };
+    for (const VersionCase& c : cases) {
+        EXPECT_EQ(Parse(c.contents), 1) << c.name;
+        std::string expected = c.version ? c.version : std::string(127, 'v');
+        EXPECT_EQ(std::string(manifest.version), expected) << c.name;
+    }
+}
+
+struct EntryCase {
+    const char* name;
+    std::string line;
+    int valid;
+    const char* path;
+    uint32_t size;
+};
+
+TEST_F(ParseManifestTest, FileLines)
+{
+    const std::string d = DIGEST_A;
+    const EntryCase cases[] = {
+        {"plain", "ARQUIVO " + d + " 24818 data\\ost.pack\n", 1, "data\\ost.pack", 24818},
+        {"lower-case keyword", "arquivo " + d + " 1 a.bin\n", 1, "a.bin", 1},
+        {"inner blank kept", "ARQUIVO " + d + " 7 data\\textures pack.bin\n", 1, "data\\textures pack.bin", 7},
+        {"trailing blanks kept", "ARQUIVO " + d + " 7 a.bin  \n", 1, "a.bin  ", 7},
+        {"tabs between fields", "ARQUIVO\t" + d + "\t8\tb.bin\r\n", 1, "b.bin", 8},
+        {"largest size", "ARQUIVO " + d + " 4294967295 big.bin\n", 1, "big.bin", 4294967295u},
+        {"zero size", "ARQUIVO " + d + " 0 empty.bin\n", 1, "empty.bin", 0},
+        {"no size", "ARQUIVO " + d + " data\\x.bin\n", 0, nullptr, 0},
+        {"no path", "ARQUIVO " + d + " 12\n", 0, nullptr, 0},
+        {"no path, blanks", "ARQUIVO " + d + " 12   \n", 0, nullptr, 0},
+        {"negative size", "ARQUIVO " + d + " -1 a.bin\n", 0, nullptr, 0},
+        {"signed size", "ARQUIVO " + d + " +5 a.bin\n", 0, nullptr, 0},
+        {"size over 32 bits", "ARQUIVO " + d + " 4294967296 a.bin\n", 0, nullptr, 0},
+        {"size with letters", "ARQUIVO " + d + " 12abc a.bin\n", 0, nullptr, 0},
+        {"leading blank", " ARQUIVO " + d + " 5 a.bin\n", 0, nullptr, 0},
+        {"leading tab", "\tARQUIVO " + d + " 5 a.bin\n", 0, nullptr, 0},
+        {"comment", "#ARQUIVO " + d + " 5 a.bin\n", 0, nullptr, 0},
+        {"keyword only", "ARQUIVO\n", 0, nullptr, 0},
+    };
+    for (const EntryCase& c : cases) {
+        EXPECT_EQ(Parse(c.line), c.valid) << c.name;
+        if (c.valid) {
+            EXPECT_STREQ(manifest.entries[0].path, c.path) << c.name;
+            EXPECT_EQ(manifest.entries[0].size, c.size) << c.name;
+            EXPECT_EQ(std::string(manifest.entries[0].digest), d) << c.name;
+            EXPECT_EQ(manifest.entries[0].state, ENTRY_UNCHECKED) << c.name;
+        }
+    }
+}
+
+TEST_F(ParseManifestTest, DigestAndPathAreCutToTheirFields)
+{
+    std::string longDigest = DIGEST_A + "0123456";  // 71 characters
+    std::string longPath = "data\\" + std::string(300, 'p');
+    ASSERT_EQ(Parse("ARQUIVO " + longDigest + " 1 " + longPath + "\n" + "ARQUIVO ABC 2 short.bin\n"), 2);
+    EXPECT_EQ(std::string(manifest.entries[0].digest), DIGEST_A);
+    EXPECT_EQ(std::string(manifest.entries[0].path), longPath.substr(0, 259));
+    EXPECT_STREQ(manifest.entries[1].digest, "ABC");  // shorter tokens stay whole
+}
+
+TEST_F(ParseManifestTest, CrLfAndLfGiveTheSameEntries)
+{
+    std::string lf = "VERSAO 1\nARQUIVO " + DIGEST_A + " 5 data\\a b.bin\n";
+    std::string crlf = "VERSAO 1\r\nARQUIVO " + DIGEST_A + " 5 data\\a b.bin\r\n";
+    ASSERT_EQ(Parse(lf), 1);
+    std::string pathLf = manifest.entries[0].path;
+    ASSERT_EQ(Parse(crlf), 1);
+    EXPECT_EQ(std::string(manifest.entries[0].path), pathLf);
+    EXPECT_STREQ(manifest.version, "1");
+}
+
+TEST_F(ParseManifestTest, TableHoldsAtMost4096AndReadsOn)
+{
+    std::string contents;
+    for (int i = 0; i < 4100; i++)
+        contents += "ARQUIVO " + DIGEST_A + " 1 f" + std::to_string(i) + ".bin\n";
+    contents += "VERSAO depois\n";
+    EXPECT_EQ(Parse(contents), 4096);
+    EXPECT_STREQ(manifest.entries[4095].path, "f4095.bin");
+    EXPECT_STREQ(manifest.version, "depois");
+}
+
+TEST_F(ParseManifestTest, NothingValidGivesZero)
+{
+    EXPECT_EQ(Parse("# comentario\nVERSAO 1.0\n\n"), 0);
+    EXPECT_EQ(ParseManifest("missing.txt", &manifest), 0);
+    EXPECT_STREQ(manifest.version, "");
+}
+
+TEST(ManifestDigests, CompareWithoutRegardToCase)
+{
+    EXPECT_TRUE(DigestsMatch("ABCDEF01", "abcdef01"));
+    EXPECT_FALSE(DigestsMatch("abcdef01", "abcdef02"));
+    EXPECT_FALSE(DigestsMatch("abcdef01", ""));
+}
+
+struct PathCase {
+    const char* path;
+    int safe;
+};
+
+TEST(SafeManifestPath, RefusesWhatCouldLeaveTheGameFolder)
+{
+    const PathCase cases[] = {
+        {"client.exe", 1},
+        {"data\\maps\\a b.pak", 1},
+        {"data/x.bin", 1},
+        {"a..b.txt", 1},
+        {".hidden", 1},
+        {"data\\.\\x.bin", 1},
+        {"console.txt", 1},
+        {"COM10.txt", 1},
+        {"LPT0", 1},
+        {"auxiliary\\x", 1},
+        {"", 0},
+        {"..\\x", 0},
+        {"data\\..\\..\\x", 0},
+        {"data/../x", 0},
+        {"..", 0},
+        {".. \\x", 0},
+        {"data\\...\\x", 0},
+        {"C:\\x.txt", 0},
+        {"c:x.txt", 0},
+        {"\\x.txt", 0},
+        {"/x.txt", 0},
+        {"\\\\server\\share\\x", 0},
+        {"file.txt:stream", 0},
+        {"CON", 0},
+        {"con.txt", 0},
+        {"data\\NUL", 0},
+        {"aux.tar.gz", 0},
+        {"COM1", 0},
+        {"lpt9.log", 0},
+        {"nul ", 0},
+        {"prn.", 0},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(IsSafeManifestPath(c.path), c.safe) << "'" << c.path << "'";
+}
+
+TEST(FileUrl, AppendsTheNameAndTurnsBackslashesIntoSlashes)
+{
+    char url[1024];
+    BuildFileUrl(url, sizeof url, "http://127.0.0.1:8080/q/", "data\\maps\\a b.pak");
+    EXPECT_STREQ(url, "http://127.0.0.1:8080/q/data/maps/a b.pak");
+    BuildFileUrl(url, sizeof url, "http://h\\base/", "manifesto.txt");
+    EXPECT_STREQ(url, "http://h/base/manifesto.txt");
+}

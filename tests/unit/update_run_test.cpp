@@ -1,0 +1,186 @@
+// RunUpdate against the scripted server: soft exits, the check and download
+// phases, the blocking rule, and paths that must never be written.
+#include <string>
+#include <vector>
+
+#include "install/install.h"
+#include "shell/shell.h"
+#include "update/update.h"
+#include "update_fixture.h"
+
+class UpdateRun : public UpdateEngineTest {
+protected:
+    // Serves a file and answers its manifest line.
+    std::string Publish(const std::string& path, const std::string& body)
+    {
+        std::string urlPath = "/";
+        for (char c : path)
+            urlPath += c == '\\' ? "/" : c == ' ' ? "%20" : std::string(1, c);  // as WinINet sends it
+        server.Serve(urlPath, body);
+        return FileLine(path, body);
+    }
+    std::string FileLine(const std::string& path, const std::string& body)
+    {
+        return "ARQUIVO " + Sha256Of(body) + " " + std::to_string(body.size()) + " " + path + "\n";
+    }
+    void ServeManifest(const std::string& lines) { server.Serve("/manifesto.txt", lines); }
+    static bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
+};
+
+TEST_F(UpdateRun, NoBaseUrlStartsTheGameWithoutAnyRequest)
+{
+    LauncherConfig.baseUrl[0] = '\0';
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_TRUE(server.RequestedPaths().empty());
+    EXPECT_STREQ(StatusBoard.status, "No launcher.cfg: cannot check for updates. Starting the game.");
+}
+
+TEST_F(UpdateRun, UnreachableManifestStartsTheGame)
+{
+    EXPECT_EQ(RunUpdate(), 1);
+    std::vector<std::string> log = LogMessages();
+    ASSERT_GE(log.size(), 3u);
+    EXPECT_EQ(log[log.size() - 3], "HTTP 404 em " + server.BaseUrl() + "manifesto.txt");
+    EXPECT_EQ(log[log.size() - 2], "Could not check for updates; starting the game anyway.");
+    EXPECT_EQ(log[log.size() - 1], "manifesto indisponivel em " + server.BaseUrl() + "manifesto.txt");
+    EXPECT_EQ(StatusBoard.progress, 0.0f);  // left where it was
+}
+
+TEST_F(UpdateRun, ManifestWithoutFilesStartsTheGame)
+{
+    ServeManifest("# lista\nVERSAO 1.0.42\n");
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_STREQ(StatusBoard.status, "Empty or invalid manifest; starting the game anyway.");
+    EXPECT_EQ(LogMessages().back(), "Empty or invalid manifest; starting the game anyway.");
+    EXPECT_STREQ(StatusBoard.failure, "");
+}
+
+TEST_F(UpdateRun, ManifestNameComesFromTheConfiguration)
+{
+    snprintf(LauncherConfig.manifestName, sizeof LauncherConfig.manifestName, "manifesto_completo.txt");
+    server.Serve("/manifesto_completo.txt", "VERSAO 2\n" + Publish("a.bin", "a"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_TRUE(Exists("manifesto_completo.txt"));
+    EXPECT_EQ(ReadWholeFile("a.bin"), "a");
+}
+
+TEST_F(UpdateRun, CurrentFilesMakeNoDownloadRequest)
+{
+    WriteWholeFile("a.bin", "aaa");
+    WriteWholeFile("b.bin", "bbb");
+    ServeManifest("VERSAO 1.0.42\n" + FileLine("a.bin", "aaa") + FileLine("b.bin", "bbb"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_STREQ(StatusBoard.status, "The game is up to date.");
+    EXPECT_STREQ(StatusBoard.detail, "version 1.0.42");
+    EXPECT_EQ(StatusBoard.progress, 1.0f);
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{"/manifesto.txt"});
+}
+
+TEST_F(UpdateRun, CheckPhaseOwnsTheFirstQuarterOfTheBar)
+{
+    std::string lines = "VERSAO 1\n";
+    for (const char* name : {"a.bin", "b.bin", "c.bin", "d.bin"}) {
+        WriteWholeFile(name, name);
+        lines += FileLine(name, name);
+    }
+    ServeManifest(lines);
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ProgressWhileStatus("Checking game files..."), (std::vector<float>{0.0f, 0.0625f, 0.125f, 0.1875f}));
+}
+
+TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
+{
+    WriteWholeFile("same.bin", "same");
+    WriteWholeFile("changed.bin", "old");
+    ServeManifest("VERSAO 1.0.42\n" + FileLine("same.bin", "same") + Publish("changed.bin", "new contents") +
+                  Publish("data\\maps\\a b.pak", PatternBytes(70000)));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile("changed.bin"), "new contents");
+    EXPECT_EQ(ReadWholeFile("data\\maps\\a b.pak"), PatternBytes(70000));
+    EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+                                 "Checking for updates...",
+                                 "manifesto lido: versao '1.0.42', 3 arquivo(s)",
+                                 "Checking game files...",
+                                 "2 arquivo(s) para baixar",
+                                 "Downloading 1 of 2...",
+                                 "Downloading 2 of 2...",
+                                 "Updated to version 1.0.42.",
+                             }));
+    EXPECT_EQ(StatusBoard.progress, 1.0f);
+    // WinINet percent-encodes the blank on the wire.
+    EXPECT_EQ(server.RequestedPaths().back(), "/data/maps/a%20b.pak");
+    std::vector<float> downloading = ProgressWhileStatus("Downloading 2 of 2...");
+    EXPECT_FLOAT_EQ(downloading.front(), (float)(0.25 + 0.75 * 12 / 70012.0));
+}
+
+TEST_F(UpdateRun, FailedFileBlocksTheGameButTheOthersAreStillFetched)
+{
+    ServeManifest("VERSAO 3\n" + FileLine("first.bin", "never served") + Publish("second.bin", "2") +
+                  Publish("third.bin", "3"));
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_EQ(ReadWholeFile("second.bin"), "2");
+    EXPECT_EQ(ReadWholeFile("third.bin"), "3");
+    EXPECT_STREQ(StatusBoard.failure,
+                 "1 file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                 "Check your connection and try again.\n\nDetails in launcher.log.");
+    std::vector<std::string> statuses;
+    for (const std::string& line : LogMessages())
+        if (line.rfind("Downloading", 0) == 0)
+            statuses.push_back(line);
+    EXPECT_EQ(statuses,
+              (std::vector<std::string>{"Downloading 1 of 3...", "Downloading 1 of 3...", "Downloading 2 of 3..."}));
+    std::vector<std::string> log = LogMessages();
+    EXPECT_EQ(log.back(), "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto");
+    EXPECT_NE(std::find(log.begin(), log.end(), "FALHA: 1 file(s) could not be updated."), log.end());
+    EXPECT_NE(std::find(log.begin(), log.end(), "falhou: first.bin"), log.end());
+    EXPECT_EQ(StatusBoard.progress, 1.0f);  // every byte handled, successful or not
+}
+
+TEST_F(UpdateRun, ListedConfigurationIsReplacedLikeAnyFile)
+{
+    WriteWholeFile("launcher.cfg", "URL_BASE http://old/\nMANIFESTO manifesto_completo.txt\n");
+    ServeManifest("VERSAO 1\n" + Publish("launcher.cfg", "URL_BASE " + server.BaseUrl() + "\r\n"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile("launcher.cfg"), "URL_BASE " + server.BaseUrl() + "\r\n");
+}
+
+TEST_F(UpdateRun, LargestListedSizeIsAnOrdinarySize)
+{
+    // A file of the all-ones size is still fetched: "current" is a flag of its own.
+    ServeManifest("VERSAO 1\nARQUIVO " + Sha256Of("x") + " 4294967295 big.bin\n");
+    server.Serve("/big.bin", "x");
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile("big.bin"), "x");
+}
+
+TEST_F(UpdateRun, PathsThatCouldLeaveTheFolderAreRefusedAndBlockTheGame)
+{
+    const char* hostile[] = {"..\\escaped.txt", "data\\..\\..\\escaped2.txt", "C:\\escaped3.txt", "CON"};
+    std::string lines = "VERSAO 1\n";
+    for (const char* path : hostile)
+        lines += FileLine(path, "payload");
+    lines += Publish("good.bin", "good");
+    ServeManifest(lines);
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_EQ(ReadWholeFile("good.bin"), "good");
+    std::vector<std::string> log = LogMessages();
+    for (const char* path : hostile)
+        EXPECT_NE(std::find(log.begin(), log.end(), std::string("caminho inseguro recusado: ") + path), log.end());
+    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/good.bin"}));
+    EXPECT_FALSE(Exists((path + "\\..\\escaped.txt").c_str()));
+    EXPECT_EQ(log.back(), "BLOQUEADO: 4 arquivo(s) falharam, jogo nao foi aberto");
+}
+
+TEST_F(UpdateRun, OnlyRefusedPathsStillBlock)
+{
+    ServeManifest("VERSAO 1\n" + FileLine("..\\x.bin", "x"));
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_STRNE(StatusBoard.failure, "");
+}
+
+TEST_F(UpdateRun, ManifestWithoutVersionSaysSo)
+{
+    ServeManifest(Publish("a.bin", "a"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_STREQ(StatusBoard.status, "Updated to version .");
+}

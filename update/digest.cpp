@@ -1,0 +1,57 @@
+// File digests: SHA-256 through the CryptoAPI, as the manifest writes them.
+#include <stdio.h>
+
+#include "update/update.h"
+
+#include <wincrypt.h>
+
+static const DWORD DIGEST_READ_CHUNK = 0x8000;
+static const char AES_PROVIDER[] = "Microsoft Enhanced RSA and AES Cryptographic Provider";
+
+// Streams the file through the hash; 0 when the hash refused data.
+static int HashStream(HCRYPTHASH hash, FILE* file)
+{
+    static BYTE chunk[DIGEST_READ_CHUNK];  // worker thread only
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof chunk, file)) > 0) {
+        if (!CryptHashData(hash, chunk, (DWORD)count, 0))
+            return 0;
+    }
+    return 1;
+}
+
+static int WriteDigestText(HCRYPTHASH hash, char* digest65)
+{
+    BYTE value[32];
+    DWORD length = sizeof value;
+    if (!CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
+        return 0;
+    for (int i = 0; i < 32; i++)
+        snprintf(digest65 + 2 * i, 3, "%02x", value[i]);
+    return 1;
+}
+
+int ComputeFileDigest(const char* path, char* digest65)
+{
+    digest65[0] = '\0';
+    FILE* file = fopen(path, "rb");
+    if (!file)
+        return 0;
+    int result = 0;
+    HCRYPTPROV provider = 0;
+    HCRYPTHASH hash = 0;
+    if (!CryptAcquireContextA(&provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+        goto done;
+    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
+        goto done;
+    result = HashStream(hash, file) && WriteDigestText(hash, digest65);
+    if (!result)
+        digest65[0] = '\0';
+done:
+    if (hash)
+        CryptDestroyHash(hash);
+    if (provider)
+        CryptReleaseContext(provider, 0);
+    fclose(file);
+    return result;
+}

@@ -1,0 +1,173 @@
+// The manifest parser, digest comparison, file URLs and the safe-path rule.
+#include "update/manifest.h"
+
+#include <ctype.h>
+#include <string.h>
+#include <strings.h>
+
+#include "shell/shell_rules.h"
+
+static int IsBlank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+static const char* SkipBlanks(const char* text)
+{
+    while (IsBlank(*text))
+        text++;
+    return text;
+}
+
+// The rest of the line after any blanks, up to the line end, cut to the
+// field; 0 when nothing but blanks is left.
+static int TakeRestOfLine(const char* text, char* field, size_t capacity)
+{
+    text = SkipBlanks(text);
+    size_t length = strcspn(text, "\r\n");
+    if (length == 0)
+        return 0;
+    if (length > capacity - 1)
+        length = capacity - 1;
+    memcpy(field, text, length);
+    field[length] = '\0';
+    return 1;
+}
+
+// A size is plain decimal digits that fit 32 bits: no sign, no wrap-around.
+static const char* TakeSize(const char* text, uint32_t* size)
+{
+    uint64_t value = 0;
+    const char* digits = text;
+    while (*text >= '0' && *text <= '9') {
+        value = value * 10 + (uint64_t)(*text - '0');
+        if (value > UINT32_MAX)
+            return NULL;
+        text++;
+    }
+    if (text == digits || !IsBlank(*text))
+        return NULL;
+    *size = (uint32_t)value;
+    return text;
+}
+
+// "ARQUIVO <digest> <size> <path>": the digest token keeps its first 64
+// characters; the path runs to the line end, inner and trailing blanks kept.
+static int ReadFileLine(const char* rest, ManifestEntry* entry)
+{
+    const char* token = SkipBlanks(rest);
+    size_t tokenLength = 0;
+    while (token[tokenLength] && !IsBlank(token[tokenLength]))
+        tokenLength++;
+    if (tokenLength == 0)
+        return 0;
+    const char* afterSize = TakeSize(SkipBlanks(token + tokenLength), &entry->size);
+    if (!afterSize || !TakeRestOfLine(afterSize, entry->path, sizeof entry->path))
+        return 0;
+    size_t kept = tokenLength < sizeof entry->digest - 1 ? tokenLength : sizeof entry->digest - 1;
+    memcpy(entry->digest, token, kept);
+    entry->digest[kept] = '\0';
+    entry->state = ENTRY_UNCHECKED;
+    return 1;
+}
+
+static void ReadManifestLine(const char* line, Manifest* manifest)
+{
+    if (line[0] == '#' || line[0] == '\n' || line[0] == '\r')
+        return;
+    if (strncasecmp(line, "VERSAO", 6) == 0) {
+        char version[sizeof manifest->version];
+        if (TakeRestOfLine(line + 6, version, sizeof version))
+            CopyCut(manifest->version, sizeof manifest->version, version);  // the last one wins
+        return;
+    }
+    if (strncasecmp(line, "ARQUIVO", 7) == 0 && manifest->count < MANIFEST_CAPACITY) {
+        if (ReadFileLine(line + 7, &manifest->entries[manifest->count]))
+            manifest->count++;
+    }
+}
+
+// Lines longer than the read buffer arrive in pieces; each piece is a line.
+int ParseManifestStream(FILE* file, Manifest* manifest)
+{
+    manifest->count = 0;
+    manifest->version[0] = '\0';
+    char line[1024];
+    while (fgets(line, sizeof line, file))
+        ReadManifestLine(line, manifest);
+    return manifest->count;
+}
+
+int ParseManifest(const char* fileName, Manifest* manifest)
+{
+    manifest->count = 0;
+    manifest->version[0] = '\0';
+    FILE* file = fopen(fileName, "rt");
+    if (!file)
+        return 0;
+    int count = ParseManifestStream(file, manifest);
+    fclose(file);
+    return count;
+}
+
+int DigestsMatch(const char* expected, const char* obtained)
+{
+    return strcasecmp(expected, obtained) == 0;
+}
+
+void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name)
+{
+    snprintf(url, capacity, "%s%s", baseUrl, name);
+    for (char* c = url; *c; c++) {
+        if (*c == '\\')
+            *c = '/';
+    }
+}
+
+static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
+static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+
+// The platform ignores an extension and trailing dots and blanks on a device name.
+static int NamesDevice(const char* component, size_t length)
+{
+    size_t base = 0;
+    while (base < length && component[base] != '.' && component[base] != ' ')
+        base++;
+    for (const char* device : DEVICE_NAMES) {
+        if (base == 3 && strncasecmp(component, device, 3) == 0)
+            return 1;
+    }
+    for (const char* device : NUMBERED_DEVICE_NAMES) {
+        if (base == 4 && strncasecmp(component, device, 3) == 0 && component[3] >= '1' && component[3] <= '9')
+            return 1;
+    }
+    return 0;
+}
+
+// "..", and anything the platform would shorten to it (trailing dots and blanks).
+static int ClimbsUp(const char* component, size_t length)
+{
+    size_t dots = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (component[i] == '.')
+            dots++;
+        else if (component[i] != ' ')
+            return 0;
+    }
+    return dots >= 2 || (dots == 1 && length > 1);
+}
+
+int IsSafeManifestPath(const char* path)
+{
+    if (path[0] == '\0' || path[0] == '\\' || path[0] == '/' || strchr(path, ':'))
+        return 0;
+    const char* component = path;
+    for (;;) {
+        size_t length = strcspn(component, "\\/");
+        if (ClimbsUp(component, length) || NamesDevice(component, length))
+            return 0;
+        if (component[length] == '\0')
+            return 1;
+        component += length + 1;
+    }
+}

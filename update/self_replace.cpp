@@ -1,0 +1,67 @@
+// Self-replacement: a launcher that differs from the server's copy fetches the
+// new one as "launcher.novo", moves itself aside to "launcher.velho", promotes
+// the new one under its own name and starts it. Whatever fails, an executable
+// stands under the own name afterwards.
+#include "install/install.h"
+#include "shell/platform.h"
+#include "shell/shell.h"
+#include "update/update.h"
+
+static const char NEW_LAUNCHER_NAME[] = "launcher.novo";
+static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
+
+// The promotion failed with the own name empty: move the old executable back,
+// and when even that fails, copy it back, so that the next start finds one.
+static void UndoSwap(const char* ownName)
+{
+    if (Os.MoveFileA(OLD_LAUNCHER_NAME, ownName)) {
+        LogLine("nao consegui promover a versao nova; desfiz a troca");
+        return;
+    }
+    DWORD moveError = GetLastError();
+    if (CopyFileA(OLD_LAUNCHER_NAME, ownName, FALSE))
+        LogLine("nao consegui promover a versao nova nem desfazer a troca (%lu); copiei %s de volta para %s",
+                moveError, OLD_LAUNCHER_NAME, ownName);
+    else
+        LogLine("nao consegui promover a versao nova nem desfazer a troca (%lu); a copia de %s para %s falhou (%lu)",
+                moveError, OLD_LAUNCHER_NAME, ownName, GetLastError());
+}
+
+static int StartNewLauncher(const char* ownName)
+{
+    STARTUPINFOA startup;
+    ZeroMemory(&startup, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    if (!Os.CreateProcessA(ownName, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+        return 0;  // the new executable is in place for the next start
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+    return 1;
+}
+
+int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest)
+{
+    DeleteFileA(OLD_LAUNCHER_NAME);
+    char ownDigest[65];
+    if (!ComputeFileDigest(ownName, ownDigest) || DigestsMatch(expectedDigest, ownDigest))
+        return 0;
+
+    SetStatusLine("Updating the updater itself...");
+    char url[1024];
+    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, ownName);
+    if (!DownloadFile(internet, url, NEW_LAUNCHER_NAME, 0, expectedDigest)) {
+        LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
+        return 0;
+    }
+    if (!Os.MoveFileA(ownName, OLD_LAUNCHER_NAME)) {
+        LogLine("nao consegui renomear o atualizador atual (%lu)", GetLastError());
+        DeleteFileA(NEW_LAUNCHER_NAME);
+        return 0;
+    }
+    if (!Os.MoveFileA(NEW_LAUNCHER_NAME, ownName)) {
+        UndoSwap(ownName);
+        return 0;
+    }
+    return StartNewLauncher(ownName);
+}
