@@ -1,26 +1,14 @@
 #!/usr/bin/env bash
-# Builds launcher.exe and runs it under Wine in a demo game folder (build/demo),
-# then prints the run log. With QRV_USE_DISPLAY=1 the splash appears on your
-# own X display; otherwise it is drawn on a private Xvfb.
+# Builds launcher.exe, publishes a sample release, serves it with nginx on
+# 127.0.0.1 and runs the launcher under Wine twice in a fresh game folder
+# (build/demo/game), printing what happened. With QRV_USE_DISPLAY=1 the splash
+# appears on your own X display; otherwise it is drawn on a private Xvfb.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
-bash "$root/scripts/build.sh"
+bash "$root/scripts/build.sh" -DBUILD_TESTING=ON  # the sample game is the stub game
 source "$root/scripts/wine-session.sh"
 
-demo="$root/build/demo"
-rm -rf "$demo"
-mkdir -p "$demo"
-cp "$root/build/launcher.exe" "$demo/"
-printf 'EXECUTAVEL  client.exe\n' > "$demo/launcher.cfg"
-
-echo "demo: running build/demo/launcher.exe under Wine"
-set +e
-(cd "$demo" && wine launcher.exe)
-code=$?
-set -e
-echo "demo: launcher.exe exited with code $code"
-echo "demo: build/demo/launcher.log:"
-cat "$demo/launcher.log"
+/usr/bin/python3 "$root/scripts/demo.py"

@@ -39,7 +39,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
 fi
-wineserver -p || { sleep 1; wineserver -p; }
+wineserver -p 2>/dev/null || true  # one may already serve this prefix
 # Starts Wine's services and desktop now, detached from any pipe: a program
 # started later would otherwise hand them its output pipe, and whoever reads
 # that pipe (CTest) would wait for them to end.

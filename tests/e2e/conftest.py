@@ -3,17 +3,24 @@ scratch game folder, and drives its windows as a person would (xdotool)."""
 import os
 import shutil
 import subprocess
+import sys
 import time
 from pathlib import Path
 
 import pytest
 
 SOURCE_DIR = Path(os.environ.get("QRV_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+from fault_server import FaultServer  # noqa: E402
+from local_nginx import access_log, start_nginx, stop_nginx  # noqa: E402
+from publish_release import publish  # noqa: E402
+
 BUILD_DIR = Path(os.environ.get("QRV_BUILD_DIR", SOURCE_DIR / "build"))
 WINE_RUN = SOURCE_DIR / "cmake" / "wine-run.sh"
 LAUNCHER = BUILD_DIR / "launcher.exe"
 STUB_GAME = BUILD_DIR / "tests" / "stub_game.exe"
 SPAWN_RAW = BUILD_DIR / "tests" / "spawn_raw.exe"
+LAUNCHER_NEXT = BUILD_DIR / "tests" / "launcher_next.exe"
 STUB_RECORD = "stub_game_record.txt"
 
 
@@ -56,6 +63,13 @@ class GameFolder:
         target.write_bytes(text.encode("latin-1") if isinstance(text, str) else text)
         return target
 
+    def configure(self, base_url, extra=""):
+        """A launcher.cfg that points at the server; the game is client.exe."""
+        self.write("launcher.cfg", f"URL_BASE {base_url}\r\n{extra}")
+
+    def read(self, name):
+        return (self.root / name).read_bytes()
+
     def log(self):
         log = self.root / "launcher.log"
         return log.read_bytes().decode("latin-1") if log.exists() else ""
@@ -95,6 +109,59 @@ def game(tmp_path):
     root = tmp_path / "game"
     root.mkdir()
     return GameFolder(root)
+
+
+class Release:
+    """A release folder that the test fills, published into the served folder."""
+
+    def __init__(self, root, served):
+        self.root = root
+        self.served = served
+
+    def add(self, relative, data):
+        path = self.root.joinpath(*relative.split("\\"))
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+        return data
+
+    def publish(self, version="1.0.42"):
+        publish(self.root, self.served, version)
+
+
+@pytest.fixture
+def release(tmp_path):
+    return Release(tmp_path / "release", tmp_path / "served")
+
+
+class Nginx:
+    def __init__(self, served, prefix):
+        served.mkdir(parents=True, exist_ok=True)
+        self.prefix = prefix
+        self.process, port = start_nginx(served, prefix)
+        self.base_url = f"http://127.0.0.1:{port}/"
+
+    def requests(self):
+        return access_log(self.prefix)
+
+
+@pytest.fixture
+def nginx(tmp_path):
+    server = Nginx(tmp_path / "served", tmp_path / "nginx")
+    yield server
+    stop_nginx(server.process)
+
+
+@pytest.fixture
+def fault_server(tmp_path):
+    (tmp_path / "served").mkdir(exist_ok=True)
+    server = FaultServer(tmp_path / "served").start()
+    yield server
+    server.stop()
+
+
+def pattern(size, seed=1):
+    """Deterministic bytes that differ by seed."""
+    return bytes((i * 7 + (i >> 8) * 13 + seed) & 0xFF for i in range(size))
 
 
 def find_window(title, timeout=20.0):

@@ -1,0 +1,80 @@
+#!/usr/bin/env python3
+"""The launcher's main job on a sample release: publishes it, serves it with
+nginx on 127.0.0.1, runs build/launcher.exe under Wine in a fresh game folder
+(build/demo/game) twice, and prints what happened. Run through scripts/demo.sh,
+which builds and prepares Wine."""
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+sys.path.insert(0, str(ROOT / "tools"))
+from local_nginx import access_log, start_nginx, stop_nginx  # noqa: E402
+from publish_release import publish  # noqa: E402
+
+BUILD = ROOT / "build"
+DEMO = BUILD / "demo"
+
+
+def make_sample_release(release):
+    files = {
+        "client.exe": (BUILD / "tests" / "stub_game.exe").read_bytes(),
+        "readme.txt": b"Quorvane sample release\r\n",
+        "data/textures.pack": bytes((i * 31 + 7) & 0xFF for i in range(400_000)),
+        "data/maps/harbour town.map": b"harbour" * 5000,
+    }
+    for relative, data in files.items():
+        path = release / relative
+        path.parent.mkdir(parents=True, exist_ok=True)
+        path.write_bytes(data)
+
+
+def run_launcher(game):
+    log = game / "launcher.log"
+    before = log.read_text(encoding="latin-1").splitlines() if log.exists() else []
+    code = subprocess.run(["wine", "launcher.exe"], cwd=game).returncode
+    lines = log.read_text(encoding="latin-1").splitlines()[len(before):]
+    return code, lines
+
+
+def report(title, code, lines, game):
+    print(f"\n== {title}: launcher.exe exited with code {code}")
+    print("   launcher.log (this run):")
+    for line in lines:
+        print("     " + line)
+    record = game / "stub_game_record.txt"
+    deadline = time.monotonic() + 5  # the launcher does not wait for the game
+    while not record.exists() and time.monotonic() < deadline:
+        time.sleep(0.1)
+    print("   game started: " + ("yes" if record.exists() else "no"))
+    if record.exists():
+        record.unlink()
+
+
+def main():
+    for folder in ("release", "served", "nginx", "game"):
+        subprocess.run(["rm", "-rf", str(DEMO / folder)], check=True)
+    make_sample_release(DEMO / "release")
+    publish(DEMO / "release", DEMO / "served", "1.0.42")
+    server, port = start_nginx(DEMO / "served", DEMO / "nginx")
+    try:
+        game = DEMO / "game"
+        game.mkdir(parents=True)
+        (game / "launcher.exe").write_bytes((BUILD / "launcher.exe").read_bytes())
+        (game / "launcher.cfg").write_text(f"URL_BASE http://127.0.0.1:{port}/\n")
+        print(f"\ndemo: serving build/demo/served on http://127.0.0.1:{port}/; game folder build/demo/game")
+
+        code, lines = run_launcher(game)
+        report("first run (empty game folder)", code, lines, game)
+        fetched = [r["request"].split()[1] for r in access_log(DEMO / "nginx") if r["request"].startswith("GET")]
+        print("   files fetched: " + ", ".join(fetched))
+
+        code, lines = run_launcher(game)
+        report("second run (folder up to date)", code, lines, game)
+    finally:
+        stop_nginx(server)
+
+
+if __name__ == "__main__":
+    main()

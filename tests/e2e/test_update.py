@@ -1,0 +1,194 @@
+"""The update engine end to end: the real launcher.exe under Wine against a
+real nginx, and against a server that misbehaves on purpose."""
+import os
+import time
+
+from pathlib import Path
+
+from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_NEXT, STUB_GAME, dismiss_message_box, find_window, pattern,
+                      press_key, windows_path)
+
+PREFIX_DRIVE_C = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c"
+
+UPDATED_RUN = [
+    "Checking for updates...",
+    "manifesto lido: versao '1.0.42', 4 arquivo(s)",
+    "Checking game files...",
+    "2 arquivo(s) para baixar",
+    "Downloading 1 of 2...",
+    "Downloading 2 of 2...",
+    "Updated to version 1.0.42.",
+]
+
+
+def messages_after_start(game):
+    """The log's messages after the last start line."""
+    messages = game.log_messages()
+    starts = [i for i, m in enumerate(messages) if m.startswith("--- atualizador iniciado em ")]
+    return messages[starts[-1] + 1:]
+
+
+def test_typical_road_through_nginx_fetches_two_files_and_starts_the_game(game, release, nginx):
+    stub = release.add("client.exe", STUB_GAME.read_bytes())
+    readme = release.add("readme.txt", b"Quorvane\r\n")
+    pack = release.add("data\\a.pak", pattern(300_000))
+    blank = release.add("data\\maps\\b b.pak", pattern(70_000, seed=9))
+    release.publish("1.0.42")
+    game.write("client.exe", stub)
+    game.write("readme.txt", readme)
+    game.write("data/a.pak", b"an older pack")
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    record = game.game_record()
+    assert record is not None and record["cwd"].lower() == windows_path(game.root).lower()
+    assert game.read("data/a.pak") == pack
+    assert game.read("data/maps/b b.pak") == blank
+    assert messages_after_start(game) == UPDATED_RUN
+    assert not list(game.root.rglob("*.tmp"))
+
+    requests = nginx.requests()
+    assert [r["request"] for r in requests] == [
+        "GET /manifesto.txt HTTP/1.1", "GET /data/a.pak HTTP/1.1", "GET /data/maps/b%20b.pak HTTP/1.1"]
+    assert {r["agent"] for r in requests} == {"QRV-Launcher/1.0"}
+    assert max(int(r["requests"]) for r in requests) > 1, "the connection was not kept alive"
+
+    # A second start finds everything current.
+    assert game.run() == 0
+    assert messages_after_start(game)[-1] == "The game is up to date."
+
+
+def test_file_that_does_not_match_blocks_the_game_and_the_player_is_told(game, release, fault_server):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data\\a.pak", pattern(5000))
+    good = release.add("data\\b.pak", pattern(6000, seed=3))
+    release.publish("2.0")
+    fault_server.faults["/data/a.pak"] = ("wrong", b"not the published bytes")
+    game.configure(fault_server.base_url)
+
+    process = game.start()
+    try:
+        dismiss_message_box("Quorvane - Updater")
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert game.game_record(wait=1.0) is None
+    assert game.read("data/b.pak") == good
+    assert not game.path("data/a.pak").exists()
+    messages = game.log_messages()
+    assert "falhou: data\\a.pak" in messages
+    assert any(m.startswith("hash nao confere em data\\a.pak (esperado ") for m in messages)
+    assert "FALHA: 1 file(s) could not be updated." in messages
+    assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
+
+
+def wait_for(condition, timeout=30.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if condition():
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def test_newer_launcher_replaces_the_running_one_and_starts_the_game(game, release, nginx):
+    newer = release.add("launcher.exe", LAUNCHER_NEXT.read_bytes())
+    assert newer != LAUNCHER.read_bytes()
+    release.add("client.exe", STUB_GAME.read_bytes())
+    data = release.add("data\\x.bin", pattern(4000))
+    release.publish("1.0.42")
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0  # the old process ends without starting the game
+    assert game.read("launcher.exe") == newer
+    assert game.game_record(wait=30) is not None, "the new launcher did not start the game"
+    assert wait_for(lambda: game.log_messages()[-1] == "Updated to version 1.0.42.")
+    messages = game.log_messages()
+    assert messages.count("Updating the updater itself...") == 1  # the new one found itself current
+    replaced_at = messages.index("Updating the updater itself...")
+    next_start = next(i for i in range(replaced_at, len(messages))
+                      if messages[i].startswith("--- atualizador iniciado em "))
+    assert "Checking game files..." not in messages[replaced_at:next_start]  # the old one stopped there
+    assert game.read("data/x.bin") == data
+
+    game.path("stub_game_record.txt").unlink()
+    assert game.run() == 0
+    assert not game.path("launcher.velho").exists()
+    assert messages_after_start(game)[-1] == "The game is up to date."
+
+
+def test_newer_launcher_that_arrives_damaged_leaves_the_running_one(game, release, fault_server):
+    release.add("launcher.exe", LAUNCHER_NEXT.read_bytes())
+    release.add("client.exe", STUB_GAME.read_bytes())
+    data = release.add("data\\x.bin", pattern(4000))
+    release.publish("1.0.42")
+    fault_server.faults["/launcher.exe"] = ("wrong", b"MZ but not the published build")
+    game.configure(fault_server.base_url)
+
+    assert game.run() == 0
+    assert game.read("launcher.exe") == LAUNCHER.read_bytes()
+    assert not game.path("launcher.novo").exists()
+    assert game.game_record() is not None
+    assert game.read("data/x.bin") == data
+    messages = game.log_messages()
+    assert any(m.startswith("hash nao confere em launcher.novo (esperado ") for m in messages)
+    assert "nao consegui baixar a versao nova do atualizador; sigo com a atual" in messages
+    assert messages[-1] == "Updated to version 1.0.42."
+
+
+def test_closing_the_window_during_a_slow_download_does_not_cancel_the_update(game, release, fault_server):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    big = release.add("data\\big.bin", pattern(2_000_000))
+    release.publish("1.0.42")
+    fault_server.faults["/data/big.bin"] = ("slow", 5.0)
+    game.configure(fault_server.base_url)
+
+    process = game.start()
+    try:
+        press_key("Quorvane", "Escape")
+        assert wait_for(lambda: not _window_exists("Quorvane"), timeout=10)
+        assert process.poll() is None, "closing the window ended the run before the update"
+        assert process.wait(timeout=60) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert game.read("data/big.bin") == big
+    assert game.game_record() is not None
+    assert game.log_messages()[-1] == "Updated to version 1.0.42."
+
+
+def _window_exists(title):
+    try:
+        find_window(title, timeout=0.3)
+        return True
+    except AssertionError:
+        return False
+
+
+def test_hostile_manifest_writes_nothing_outside_the_game_folder(game, fault_server, tmp_path):
+    fault_server.answer_everything = True
+    absolute = windows_path(tmp_path / "escaped3.txt")
+    hostile = ["..\\escaped1.txt", "data\\..\\..\\escaped2.txt", absolute, "C:\\escaped4.txt", "NUL"]
+    digest = "0" * 64
+    lines = ["VERSAO 6.6.6"] + [f"ARQUIVO {digest} 5 {path}" for path in hostile]
+    (tmp_path / "served" / "manifesto.txt").write_text("\n".join(lines) + "\n")
+    game.configure(fault_server.base_url)
+    before = sorted(os.listdir(tmp_path))
+
+    process = game.start()
+    try:
+        dismiss_message_box("Quorvane - Updater")
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert sorted(os.listdir(tmp_path)) == before
+    assert not (game.root.parent / "escaped1.txt").exists()
+    assert not (PREFIX_DRIVE_C / "escaped4.txt").exists()
+    assert [path for path, _ in fault_server.requests] == ["/manifesto.txt"]
+    messages = game.log_messages()
+    for path in hostile:
+        assert f"caminho inseguro recusado: {path}" in messages
+    assert messages[-1] == "BLOQUEADO: 5 arquivo(s) falharam, jogo nao foi aberto"
+    assert game.game_record(wait=1.0) is None
