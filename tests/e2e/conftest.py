@@ -86,6 +86,16 @@ class GameFolder:
         process = self.start(*arguments)
         return process.wait(timeout=timeout)
 
+    def run_through_message_box(self, title, timeout=30):
+        """Runs the launcher and dismisses the message box it shows, as a player would."""
+        process = self.start()
+        try:
+            dismiss_message_box(title)
+            return process.wait(timeout=timeout)
+        finally:
+            if process.poll() is None:
+                process.kill()
+
     def run_raw(self, argument_string, timeout=60):
         """Starts the launcher with an exact argument string, blanks included."""
         env = dict(os.environ, QRV_RAW_COMMAND_LINE=f"launcher.exe{argument_string}")

@@ -66,13 +66,7 @@ def test_file_that_does_not_match_blocks_the_game_and_the_player_is_told(game, r
     fault_server.faults["/data/a.pak"] = ("wrong", b"not the published bytes")
     game.configure(fault_server.base_url)
 
-    process = game.start()
-    try:
-        dismiss_message_box("Quorvane - Updater")
-        assert process.wait(timeout=30) == 0
-    finally:
-        if process.poll() is None:
-            process.kill()
+    assert game.run_through_message_box("Quorvane - Updater") == 0
     assert game.game_record(wait=1.0) is None
     assert game.read("data/b.pak") == good
     assert not game.path("data/a.pak").exists()
@@ -176,13 +170,7 @@ def test_hostile_manifest_writes_nothing_outside_the_game_folder(game, fault_ser
     game.configure(fault_server.base_url)
     before = sorted(os.listdir(tmp_path))
 
-    process = game.start()
-    try:
-        dismiss_message_box("Quorvane - Updater")
-        assert process.wait(timeout=30) == 0
-    finally:
-        if process.poll() is None:
-            process.kill()
+    assert game.run_through_message_box("Quorvane - Updater") == 0
     assert sorted(os.listdir(tmp_path)) == before
     assert not (game.root.parent / "escaped1.txt").exists()
     assert not (PREFIX_DRIVE_C / "escaped4.txt").exists()
@@ -192,3 +180,24 @@ def test_hostile_manifest_writes_nothing_outside_the_game_folder(game, fault_ser
         assert f"caminho inseguro recusado: {path}" in messages
     assert messages[-1] == "BLOQUEADO: 5 arquivo(s) falharam, jogo nao foi aberto"
     assert game.game_record(wait=1.0) is None
+
+
+def test_failure_still_reaches_the_player_after_the_window_was_closed(game, release, fault_server, tmp_path):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data\\big.bin", pattern(1_000_000))
+    release.publish("1.0.42")
+    (tmp_path / "served" / "data" / "big.bin").write_bytes(pattern(1_000_000, seed=2))  # no longer matches
+    fault_server.faults["/data/big.bin"] = ("slow", 4.0)
+    game.configure(fault_server.base_url)
+
+    process = game.start()
+    try:
+        press_key("Quorvane", "Escape")
+        assert wait_for(lambda: not _window_exists("Quorvane"), timeout=10)
+        dismiss_message_box("Quorvane - Updater", timeout=30)
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert game.game_record(wait=1.0) is None
+    assert game.log_messages()[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"

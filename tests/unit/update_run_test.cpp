@@ -46,6 +46,16 @@ TEST_F(UpdateRun, UnreachableManifestStartsTheGame)
     EXPECT_EQ(StatusBoard.progress, 0.0f);  // left where it was
 }
 
+TEST_F(UpdateRun, TruncatedManifestIsNeverParsed)
+{
+    std::string manifest = "VERSAO 1\n" + Publish("a.bin", "a") + Publish("b.bin", "b");
+    server.ServeTruncated("/manifesto.txt", manifest.substr(0, manifest.size() / 2), manifest.size());
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_STREQ(StatusBoard.status, "Could not check for updates; starting the game anyway.");
+    EXPECT_FALSE(Exists("a.bin"));
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{"/manifesto.txt"});
+}
+
 TEST_F(UpdateRun, ManifestWithoutFilesStartsTheGame)
 {
     ServeManifest("# lista\nVERSAO 1.0.42\n");
