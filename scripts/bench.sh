@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Builds and runs the benchmarks under Wine; each prints its figures next to a
+# baseline measured in the same run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ "$(id -u)" = 0 ]; then
+    bash "$root/scripts/install-deps.sh"
+fi
+bash "$root/scripts/build.sh"
+source "$root/scripts/wine-session.sh"
+wine "$root/build/bench/retention_bench.exe"
