@@ -9,3 +9,4 @@ fi
 bash "$root/scripts/build.sh"
 source "$root/scripts/wine-session.sh"
 wine "$root/build/bench/retention_bench.exe"
+wine "$root/build/bench/compose_bench.exe"

@@ -5,6 +5,7 @@ static const PlatformCalls REAL_PLATFORM_CALLS = {
     CreateThread,
     CreateProcessA,
     MoveFileA,
+    LoadLibraryA,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

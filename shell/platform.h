@@ -9,6 +9,7 @@ struct PlatformCalls {
     BOOL(WINAPI* CreateProcessA)(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
                                  LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
     BOOL(WINAPI* MoveFileA)(LPCSTR, LPCSTR);
+    HMODULE(WINAPI* LoadLibraryA)(LPCSTR);
 };
 
 extern PlatformCalls Os;

@@ -11,7 +11,6 @@ def test_normal_run_without_server_starts_the_game_in_its_folder(game):
     assert record["args"] == ""
     messages = game.log_messages()
     assert messages == [
-        "sem arte: gdiplus.dll ausente ou recursos ilegiveis; sigo sem enfeite",
         "--- atualizador iniciado em " + windows_path(game.root),
         "No launcher.cfg: cannot check for updates. Starting the game.",
         "URL_BASE vazia ou launcher.cfg ausente",

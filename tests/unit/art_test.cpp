@@ -1,0 +1,119 @@
+// The embedded art, the renderer without GDI+, and whole frames: the
+// premultiplied invariant and a checksum that optimisations must keep.
+#include <gtest/gtest.h>
+#include <string.h>
+
+#include "shell/platform.h"
+#include "ui/animation.h"
+#include "ui/renderer.h"
+
+static void AnimateBusyMoment(void)
+{
+    memset(&Animation, 0, sizeof Animation);
+    ClearSparkPool();
+    RandomState = RANDOM_SEED;
+    StatusSnapshot snapshot = {};
+    for (int i = 0; i < 90; i++) {  // the bar moving fast: full flame, many sparks
+        snapshot.progress = (float)i / 90.0f;
+        AnimateFrame(0.016666668f, &snapshot);
+    }
+}
+
+class Renderer : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(CreateSurface(&frame, 1120, 700)); }
+    void TearDown() override
+    {
+        RendererShutdown();
+        DestroySurface(&frame);
+        ResetPlatformCalls();
+    }
+    int OpaqueOrLitPixels()
+    {
+        int count = 0;
+        for (int i = 0; i < 1120 * 700; i++)
+            count += frame.view.pixels[i * 4 + 3] != 0;
+        return count;
+    }
+    Surface frame;
+};
+
+TEST_F(Renderer, EmbeddedPicturesHaveTheirSizes)
+{
+    ASSERT_EQ(RendererInit(GetModuleHandleA(NULL)), 1);
+    EXPECT_EQ(BackgroundArt.width, 1120);
+    EXPECT_EQ(BackgroundArt.height, 700);
+    EXPECT_EQ(CharacterArt.width, 627);
+    EXPECT_EQ(CharacterArt.height, 525);
+    EXPECT_EQ(FlameArt.width, 115);
+    EXPECT_EQ(FlameArt.height, 149);
+    EXPECT_EQ(BackgroundArt.pixels[(600 * 1120 + 700) * 4 + 3], 255);  // the panel is opaque
+    EXPECT_EQ(CharacterArt.pixels[3], 0);                              // transparent around the character
+    EXPECT_EQ(BindGdiPlus(), 1);                                       // already bound: still 1
+}
+
+TEST_F(Renderer, MissingResourceGivesAnEmptyPicture)
+{
+    ASSERT_EQ(BindGdiPlus(), 1);
+    ArtImage image;
+    memset(&image, 0x5A, sizeof image);
+    EXPECT_EQ(LoadArtImage(GetModuleHandleA(NULL), 4242, &image), 0);
+    EXPECT_EQ(image.pixels, nullptr);
+    EXPECT_EQ(image.width, 0);
+    FreeArtImage(&image);
+    EXPECT_EQ(image.pixels, nullptr);
+}
+
+static HMODULE WINAPI NoLibrary(LPCSTR)
+{
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return NULL;
+}
+
+TEST_F(Renderer, WithoutGdiPlusFramesAreDrawnWithoutPictures)
+{
+    Os.LoadLibraryA = NoLibrary;
+    EXPECT_EQ(RendererInit(GetModuleHandleA(NULL)), 0);
+    EXPECT_EQ(CharacterArt.pixels, nullptr);
+    AnimateBusyMoment();
+    StatusSnapshot snapshot = {0.5f, "Checking game files...", "data\\a.pak"};
+    ComposeFrame(&frame, &snapshot);
+    EXPECT_EQ(frame.view.pixels[(600 * 1120 + 300) * 4 + 3], 0);  // no panel, no character
+    EXPECT_GT(frame.view.pixels[(281 * 1120 + 517) * 4 + 3], 0);  // the glow is still there
+    EXPECT_GT(OpaqueOrLitPixels(), 1500);                          // bar, texts, sparks
+}
+
+TEST_F(Renderer, FramesStayPremultiplied)
+{
+    ASSERT_EQ(RendererInit(GetModuleHandleA(NULL)), 1);
+    AnimateBusyMoment();
+    StatusSnapshot snapshot = {0.7f, "Downloading 8 of 12...", "data\\ost_fell_textures.pack  -  18432 of 24818 KB"};
+    ComposeFrame(&frame, &snapshot);
+    int violations = 0;
+    for (int i = 0; i < 1120 * 700; i++) {
+        const uint8_t* p = frame.view.pixels + i * 4;
+        violations += p[0] > p[3] || p[1] > p[3] || p[2] > p[3];
+    }
+    EXPECT_EQ(violations, 0);
+    EXPECT_GT(Animation.flameLevel, 0.5f);
+}
+
+// FNV-1a over the frame's bytes.
+static uint32_t Checksum(const PixelView* view)
+{
+    uint32_t hash = 2166136261u;
+    for (size_t i = 0; i < (size_t)view->width * view->height * 4; i++)
+        hash = (hash ^ view->pixels[i]) * 16777619u;
+    return hash;
+}
+
+// The scene (everything but the texts, whose glyphs depend on the installed
+// fonts) of a busy moment. A change of this value means a change of pixels:
+// the art was re-rendered, or the arithmetic changed.
+TEST_F(Renderer, BusySceneKeepsItsPixels)
+{
+    ASSERT_EQ(RendererInit(GetModuleHandleA(NULL)), 1);
+    AnimateBusyMoment();
+    ComposeScene(&frame.view);
+    EXPECT_EQ(Checksum(&frame.view), 2167892371u);
+}
