@@ -20,6 +20,23 @@ void ReadLauncherConfigStream(FILE* file);
 int WriteLauncherConfig(const char* path);
 void RestoreDefaultLauncherConfig(void);
 
+// The paths of an installation into the folder the player chose.
+struct InstallPaths {
+    char installFolder[260];     // the chosen folder followed by "Quorvane"
+    char targetExecutable[260];  // installFolder\launcher.exe
+    char configPath[260];        // installFolder\launcher.cfg
+};
+
+// 0 when any of the paths would not fit (they are never cut). A chosen folder
+// that already ends in a backslash (a drive root) gets no second one.
+int BuildInstallPaths(const char* chosenFolder, InstallPaths* paths);
+
 // First run: asks for a folder, installs there and starts the installed copy.
 // 1 when installed, 0 when cancelled or failed.
 int RunInstaller(void);
+// The folder dialog: 1 with the chosen folder, 0 when cancelled or when the
+// choice has no file-system path.
+int ChooseInstallFolder(char* chosenFolder);
+// Everything after the choice: folder, copy, configuration, shortcuts, start.
+int InstallInto(const char* chosenFolder);
+int CreateShortcut(const char* linkPath, const char* target, const char* workingFolder);

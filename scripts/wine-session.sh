@@ -6,7 +6,7 @@
 
 export WINEPREFIX="$root/build/wineprefix"
 export WINEDEBUG=-all
-export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
 qrv_xvfb_pid=""
 
@@ -39,6 +39,15 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
     wineboot -i >/dev/null 2>&1 || true
     wineserver -w
 fi
+# Wine links Desktop, Documents and the like to the real home folder; the
+# installer's tests write shortcuts and games there, so they become folders of
+# the prefix itself.
+for link in "$WINEPREFIX"/drive_c/users/*/*; do
+    if [ -L "$link" ]; then
+        rm "$link"
+        mkdir -p "$link"
+    fi
+done
 wineserver -p 2>/dev/null || true  # one may already serve this prefix
 # Starts Wine's services and desktop now, detached from any pipe: a program
 # started later would otherwise hand them its output pipe, and whoever reads

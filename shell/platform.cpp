@@ -1,11 +1,16 @@
 // The table of replaceable platform calls, filled with the real ones.
 #include "shell/platform.h"
 
+#include <shlobj.h>
+
 static const PlatformCalls REAL_PLATFORM_CALLS = {
     CreateThread,
     CreateProcessA,
     MoveFileA,
     LoadLibraryA,
+    SHGetSpecialFolderPathA,
+    MessageBoxA,
+    GetModuleFileNameA,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

@@ -10,6 +10,9 @@ struct PlatformCalls {
                                  LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION);
     BOOL(WINAPI* MoveFileA)(LPCSTR, LPCSTR);
     HMODULE(WINAPI* LoadLibraryA)(LPCSTR);
+    BOOL(WINAPI* SHGetSpecialFolderPathA)(HWND, LPSTR, int, BOOL);
+    int(WINAPI* MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT);
+    DWORD(WINAPI* GetModuleFileNameA)(HMODULE, LPSTR, DWORD);
 };
 
 extern PlatformCalls Os;

@@ -39,7 +39,7 @@ static void BecomeDpiAware(void)
 // launcher uses is relative to it.
 static void EnterAppDir(void)
 {
-    GetModuleFileNameA(NULL, AppDir, sizeof AppDir);
+    Os.GetModuleFileNameA(NULL, AppDir, sizeof AppDir);
     AppDir[sizeof AppDir - 1] = '\0';
     char* lastBackslash = strrchr(AppDir, '\\');
     if (lastBackslash)
@@ -104,12 +104,12 @@ static void ShowFailureText(void)
     if (StatusBoard.failure[0] == '\0')
         return;
     HWND owner = IsWindow(UpdaterWindow) ? UpdaterWindow : NULL;
-    MessageBoxA(owner, StatusBoard.failure, FAILURE_CAPTION, MB_ICONERROR);
+    Os.MessageBoxA(owner, StatusBoard.failure, FAILURE_CAPTION, MB_ICONERROR);
 }
 
 static int FailStart(const char* text)
 {
-    MessageBoxA(NULL, text, MESSAGE_CAPTION, MB_ICONERROR);
+    Os.MessageBoxA(NULL, text, MESSAGE_CAPTION, MB_ICONERROR);
     return 1;
 }
 

@@ -5,6 +5,7 @@
 #include <strings.h>
 
 #include "install/install.h"
+#include "shell/platform.h"
 #include "shell/shell.h"
 #include "update/update.h"
 
@@ -18,7 +19,7 @@ static const size_t URL_CAPACITY = 1024;
 static void ReadOwnName(char* ownName, size_t capacity)
 {
     char modulePath[MAX_PATH];
-    GetModuleFileNameA(NULL, modulePath, sizeof modulePath);
+    Os.GetModuleFileNameA(NULL, modulePath, sizeof modulePath);
     modulePath[sizeof modulePath - 1] = '\0';
     const char* lastBackslash = strrchr(modulePath, '\\');
     CopyCut(ownName, capacity, lastBackslash ? lastBackslash + 1 : modulePath);

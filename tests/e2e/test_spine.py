@@ -59,6 +59,7 @@ def test_test_mode_shows_the_splash_until_escape_and_never_installs(game):
     assert game.game_record(wait=1.0) is None
 
 
-def test_proof_mode_ends_by_itself(game):
+def test_proof_mode_without_an_arte_folder_writes_nothing_and_ends(game):
     assert game.run("-provas", timeout=60) == 0
     assert game.log_messages()[-1] == "--- atualizador iniciado em " + windows_path(game.root)
+    assert sorted(p.name for p in game.root.iterdir()) == ["launcher.exe", "launcher.log", "stubgame.exe"]

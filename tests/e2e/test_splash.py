@@ -58,7 +58,7 @@ def test_test_mode_splash_shows_character_panel_bar_and_texts_and_the_close_squa
 
 
 def test_without_gdiplus_the_splash_runs_without_art(game, monkeypatch):
-    monkeypatch.setenv("WINEDLLOVERRIDES", "mscoree,mshtml,gdiplus=")
+    monkeypatch.setenv("WINEDLLOVERRIDES", "mscoree,mshtml,gdiplus=;winemenubuilder.exe=d")
     game.write("launcher.cfg", "EXECUTAVEL stubgame.exe\n")
     assert game.run() == 0
     assert game.log_messages()[:2] == [
@@ -66,3 +66,26 @@ def test_without_gdiplus_the_splash_runs_without_art(game, monkeypatch):
         "--- atualizador iniciado em " + windows_path(game.root),
     ]
     assert game.game_record() is not None
+
+
+def test_proof_mode_writes_four_identical_pairs_of_bitmaps(game):
+    (game.root / "arte").mkdir()
+    assert game.run("-provas", timeout=120) == 0
+    names = [f"prova_{kind}_{n}.bmp" for n in range(1, 5) for kind in ("lnc", "branco")]
+    first = {}
+    for name in names:
+        path = game.path("arte") / name
+        data = path.read_bytes()
+        assert len(data) == 2352054, name
+        first[name] = data
+        identified = subprocess.run(["/usr/bin/identify", "-format", "%m %w %h %[bit-depth] %[channels]", str(path)],
+                                    capture_output=True, text=True, check=True).stdout
+        assert identified.startswith("BMP3 1120 700 8 srgb"), identified  # the Windows 3 BMP with 24-bit rows
+        backdrop = (126, 122, 118) if "lnc" in name else (255, 255, 255)  # stored B, G, R
+        corner = 54 + (699 * 3360) + 1119 * 3  # the top-right pixel: outside the splash
+        assert tuple(data[corner:corner + 3]) == backdrop, name
+        panel = 54 + 50 * 3360 + 900 * 3  # inside the opaque panel: the same in both files
+        assert data[panel:panel + 3] == first[f"prova_lnc_{name[-5]}.bmp"][panel:panel + 3]
+    assert game.run("-provas", timeout=120) == 0
+    for name in names:
+        assert (game.path("arte") / name).read_bytes() == first[name], f"{name} differs on a second run"
