@@ -8,5 +8,6 @@ if [ "$(id -u)" = 0 ]; then
 fi
 bash "$root/scripts/build.sh" -DBUILD_TESTING=ON
 source "$root/scripts/wine-session.sh"
+wine "$root/build/tests/hold_desktop.exe" >/dev/null 2>&1 </dev/null &
 # Serial: the end-to-end tests find their windows by title on one display.
 ctest --test-dir "$root/build" --output-on-failure
