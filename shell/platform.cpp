@@ -11,6 +11,11 @@ static const PlatformCalls REAL_PLATFORM_CALLS = {
     SHGetSpecialFolderPathA,
     MessageBoxA,
     GetModuleFileNameA,
+    CreateWindowExA,
+    CreateDIBSection,
+    InternetOpenA,
+    CryptAcquireContextA,
+    CryptCreateHash,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

@@ -3,6 +3,9 @@
 // replace an entry to make that call fail, and restores it with ResetPlatformCalls.
 #pragma once
 #include <windows.h>
+#include <wininet.h>
+
+#include <wincrypt.h>
 
 struct PlatformCalls {
     HANDLE(WINAPI* CreateThread)(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD);
@@ -13,6 +16,11 @@ struct PlatformCalls {
     BOOL(WINAPI* SHGetSpecialFolderPathA)(HWND, LPSTR, int, BOOL);
     int(WINAPI* MessageBoxA)(HWND, LPCSTR, LPCSTR, UINT);
     DWORD(WINAPI* GetModuleFileNameA)(HMODULE, LPSTR, DWORD);
+    HWND(WINAPI* CreateWindowExA)(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID);
+    HBITMAP(WINAPI* CreateDIBSection)(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD);
+    HINTERNET(WINAPI* InternetOpenA)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD);
+    BOOL(WINAPI* CryptAcquireContextA)(HCRYPTPROV*, LPCSTR, LPCSTR, DWORD, DWORD);
+    BOOL(WINAPI* CryptCreateHash)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
 };
 
 extern PlatformCalls Os;

@@ -1,5 +1,6 @@
 // The drawing surface (a 32-bit top-down DIB section in a memory DC) and its
 // presentation on the layered window with per-pixel, premultiplied alpha.
+#include "shell/platform.h"
 #include "ui/ui.h"
 
 int CreateSurface(Surface* surface, int width, int height)
@@ -21,7 +22,7 @@ int CreateSurface(Surface* surface, int width, int height)
         return 0;
 
     void* pixels = NULL;
-    HBITMAP bitmap = CreateDIBSection(dc, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
+    HBITMAP bitmap = Os.CreateDIBSection(dc, &info, DIB_RGB_COLORS, &pixels, NULL, 0);
     if (!bitmap || !pixels) {
         if (bitmap)
             DeleteObject(bitmap);

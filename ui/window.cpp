@@ -1,5 +1,6 @@
 // The borderless layered updater window and its few inputs: Escape and the close
 // square close it, a drag moves it, and in test mode a drag moves the progress.
+#include "shell/platform.h"
 #include "shell/shell.h"
 #include "ui/ui.h"
 
@@ -75,12 +76,14 @@ int CreateUpdaterWindow(void)
         windowClass.hIcon = LoadIconA(NULL, IDI_APPLICATION);
     windowClass.hCursor = LoadCursorA(NULL, IDC_ARROW);
     windowClass.lpszClassName = WINDOW_CLASS_NAME;
-    if (!RegisterClassA(&windowClass))
+    // Registered once per process; a second window of the same process (the
+    // tests make several) finds the class in place.
+    if (!RegisterClassA(&windowClass) && GetLastError() != ERROR_CLASS_ALREADY_EXISTS)
         return 0;
 
     int x = WindowOrigin(GetSystemMetrics(SM_CXSCREEN), WINDOW_WIDTH);
     int y = WindowOrigin(GetSystemMetrics(SM_CYSCREEN), WINDOW_HEIGHT);
-    UpdaterWindow = CreateWindowExA(WS_EX_LAYERED | WS_EX_APPWINDOW, WINDOW_CLASS_NAME, WINDOW_CAPTION, WS_POPUP, x,
+    UpdaterWindow = Os.CreateWindowExA(WS_EX_LAYERED | WS_EX_APPWINDOW, WINDOW_CLASS_NAME, WINDOW_CAPTION, WS_POPUP, x,
                                     y, WINDOW_WIDTH, WINDOW_HEIGHT, NULL, NULL, AppInstance, NULL);
     if (!UpdaterWindow)
         return 0;

@@ -1,6 +1,7 @@
 // File digests: SHA-256 through the CryptoAPI, as the manifest writes them.
 #include <stdio.h>
 
+#include "shell/platform.h"
 #include "update/update.h"
 
 #include <wincrypt.h>
@@ -40,9 +41,9 @@ int ComputeFileDigest(const char* path, char* digest65)
     int result = 0;
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
-    if (!CryptAcquireContextA(&provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    if (!Os.CryptAcquireContextA(&provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
         goto done;
-    if (!CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
+    if (!Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
         goto done;
     result = HashStream(hash, file) && WriteDigestText(hash, digest65);
     if (!result)

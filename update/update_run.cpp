@@ -150,7 +150,7 @@ int RunUpdate(void)
         LogLine("URL_BASE vazia ou %s ausente", CONFIG_FILE_NAME);
         return 1;
     }
-    HINTERNET internet = InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet = Os.InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (!internet) {
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());
         return 0;

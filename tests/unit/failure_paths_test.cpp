@@ -1,0 +1,151 @@
+// Failures that cannot be provoked from outside, made through the platform
+// seam: each checks what the player sees and that the run still ends cleanly.
+// The whole start-up runs in-process, in a scratch folder that the seam makes
+// the launcher's own folder.
+#include <string>
+#include <vector>
+
+#include "install/install.h"
+#include "shell/platform.h"
+#include "shell/shell.h"
+#include "test_support.h"
+#include "ui/ui.h"
+#include "update/update.h"
+
+static std::string LauncherPath;
+static std::vector<std::string> Boxes;  // caption: text
+
+static DWORD WINAPI LauncherInScratch(HMODULE, LPSTR path, DWORD size)
+{
+    snprintf(path, size, "%s", LauncherPath.c_str());
+    return (DWORD)LauncherPath.size();
+}
+
+static int WINAPI RecordBox(HWND, LPCSTR text, LPCSTR caption, UINT flags)
+{
+    Boxes.push_back(std::string(caption) + ": " + text + (flags & MB_ICONERROR ? " (error)" : ""));
+    return IDOK;
+}
+
+static HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+}
+
+static HWND WINAPI NoWindow(DWORD, LPCSTR, LPCSTR, DWORD, int, int, int, int, HWND, HMENU, HINSTANCE, LPVOID)
+{
+    return NULL;
+}
+
+static HBITMAP WINAPI NoBitmap(HDC, const BITMAPINFO*, UINT, void**, HANDLE, DWORD)
+{
+    return NULL;
+}
+
+static HINTERNET WINAPI NoInternet(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD)
+{
+    SetLastError(ERROR_INTERNET_INTERNAL_ERROR);
+    return NULL;
+}
+
+static BOOL WINAPI NoProvider(HCRYPTPROV*, LPCSTR, LPCSTR, DWORD, DWORD)
+{
+    SetLastError(NTE_PROV_TYPE_NOT_DEF);
+    return FALSE;
+}
+
+static BOOL WINAPI NoHash(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*)
+{
+    SetLastError(NTE_BAD_ALGID);
+    return FALSE;
+}
+
+class FailurePaths : public ScratchFolderTest {
+protected:
+    void SetUp() override
+    {
+        ScratchFolderTest::SetUp();
+        RestoreDefaultLauncherConfig();
+        LauncherPath = path + "\\launcher.exe";
+        Boxes.clear();
+        Os.GetModuleFileNameA = LauncherInScratch;
+        Os.MessageBoxA = RecordBox;
+    }
+    void TearDown() override
+    {
+        ResetPlatformCalls();
+        RestoreDefaultLauncherConfig();
+        ScratchFolderTest::TearDown();
+    }
+    std::vector<std::string> LogMessages()
+    {
+        std::vector<std::string> messages;
+        std::string log = ReadWholeFile("launcher.log");
+        for (size_t start = 0, end; start < log.size(); start = end + 2) {
+            end = log.find("\r\n", start);
+            messages.push_back(log.substr(start + 17, end - start - 17));
+        }
+        return messages;
+    }
+};
+
+TEST_F(FailurePaths, WithoutAThreadTheUpdateRunsBeforeTheFirstFrame)
+{
+    WriteWholeFile("launcher.cfg", "EXECUTAVEL absent.exe\n");
+    Os.CreateThread = NoThread;
+    EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 0);
+    std::vector<std::string> log = LogMessages();
+    ASSERT_GE(log.size(), 4u);
+    EXPECT_EQ(log[0], "--- atualizador iniciado em " + path);
+    EXPECT_EQ(log[1], "CreateThread falhou (8); atualizando sem animacao");
+    EXPECT_EQ(log[2], "No launcher.cfg: cannot check for updates. Starting the game.");
+    EXPECT_EQ(log.back(), "FALHA: Could not start absent.exe (error 2).");  // after the loop, no box
+    EXPECT_TRUE(Boxes.empty());
+    EXPECT_FALSE(IsWindow(UpdaterWindow));
+}
+
+TEST_F(FailurePaths, WindowThatCannotBeMadeEndsTheRunWithOne)
+{
+    WriteWholeFile("launcher.cfg", "\n");
+    Os.CreateWindowExA = NoWindow;
+    EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 1);
+    EXPECT_EQ(Boxes, std::vector<std::string>{"Quorvane: Could not create the updater window. (error)"});
+}
+
+TEST_F(FailurePaths, SurfaceThatCannotBeMadeEndsTheRunWithOne)
+{
+    WriteWholeFile("launcher.cfg", "\n");
+    Os.CreateDIBSection = NoBitmap;
+    EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 1);
+    EXPECT_EQ(Boxes, std::vector<std::string>{"Quorvane: Could not prepare the updater screen. (error)"});
+    EXPECT_FALSE(IsWindow(UpdaterWindow));
+}
+
+TEST_F(FailurePaths, NoInternetConnectionBlocksTheGameAndTellsThePlayer)
+{
+    WriteWholeFile("launcher.cfg", "URL_BASE http://127.0.0.1:9/\nEXECUTAVEL absent.exe\n");
+    Os.InternetOpenA = NoInternet;
+    EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 0);
+    EXPECT_EQ(Boxes, std::vector<std::string>{
+                         "Quorvane - Updater: Could not start the internet connection (error 12004). (error)"});
+    std::vector<std::string> log = LogMessages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back(), "FALHA: Could not start the internet connection (error 12004).");  // no game start
+}
+
+TEST_F(FailurePaths, DigestWithoutCryptoProviderOrHashIsEmpty)
+{
+    WriteWholeFile("f.bin", "abc");
+    char digest[65] = "stale";
+    Os.CryptAcquireContextA = NoProvider;
+    EXPECT_EQ(ComputeFileDigest("f.bin", digest), 0);
+    EXPECT_STREQ(digest, "");
+    ResetPlatformCalls();
+    Os.CryptCreateHash = NoHash;
+    strcpy(digest, "stale");
+    EXPECT_EQ(ComputeFileDigest("f.bin", digest), 0);
+    EXPECT_STREQ(digest, "");
+    ResetPlatformCalls();
+    EXPECT_EQ(ComputeFileDigest("f.bin", digest), 1);  // the file itself was let go
+}
