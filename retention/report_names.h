@@ -2,6 +2,7 @@
 // joining and formatting, and the self-test's scratch folder names. No Windows
 // headers.
 #pragma once
+#include "shell/shell_rules.h"
 
 // Report names run from "disconnect-20200101-000000-1-1.txt" (34 characters)
 // to two ten-digit numbers (52 characters).
@@ -21,7 +22,7 @@ int DR_JoinPath(char* buffer, int capacity, const char* folder, const char* name
 
 // Formats into buffer; a text that does not fit becomes "<truncado>" (or empty
 // when even that does not fit).
-void DR_TestFormat(char* buffer, int capacity, const char* format, ...) __attribute__((format(gnu_printf, 3, 4)));
+void DR_TestFormat(char* buffer, int capacity, const char* format, ...) QRV_PRINTF(3, 4);
 
 // 1 when name is the prefix followed by exactly three runs of 1 to 10 digits
 // separated by "_" (process id, tick count, attempt).

@@ -39,7 +39,7 @@ int DR_RunRetentionSelfTest(void);
 // The self-test's frame, used by its cases.
 extern int DR_TestCases;
 extern int DR_TestFailures;
-void DR_TestLog(const char* format, ...) __attribute__((format(gnu_printf, 1, 2)));
+void DR_TestLog(const char* format, ...) QRV_PRINTF(1, 2);
 void DR_TestCase(int passed, const char* description, const char* detail);
 int DR_MakeFixture(const char* folder, const char* name, int ageDays);
 int DR_MakeFixtureOrFail(const char* folder, const char* name, int ageDays);

@@ -6,7 +6,7 @@ set -euo pipefail
 packages=(
   cmake make
   g++-mingw-w64-i686 gcc-mingw-w64-i686 binutils-mingw-w64-i686 mingw-w64-i686-dev
-  googletest
+  googletest clang libclang-rt-14-dev
   wine wine32:i386
   xvfb xauth xdotool x11-utils
   python3 python3-pytest

@@ -30,8 +30,6 @@ extern StatusBoardRecord StatusBoard;
 extern double BytesToFetch;
 extern double BytesHandled;
 
-#define QRV_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-
 void LogLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetStatusLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetDetailLine(const char* format, ...) QRV_PRINTF(1, 2);

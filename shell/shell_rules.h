@@ -4,6 +4,13 @@
 #pragma once
 #include <stddef.h>
 
+// printf-style format checking; mingw's printf is the GNU one.
+#if defined(__MINGW32__)
+#define QRV_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#else
+#define QRV_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#endif
+
 // Command-line switches, read from the argument string that WinMain receives.
 struct RunSwitches {
     int selfTest;   // the whole string is the self-test switch

@@ -18,19 +18,21 @@ protected:
     }
 };
 
+// Text-mode streams end lines with CR LF on Windows.
+#ifdef _WIN32
+#define EOL "\r\n"
+#else
+#define EOL "\n"
+#endif
+
 TEST_F(Config, InstallerFileIsWrittenByteForByteAndReadsBack)
 {
-    ASSERT_EQ(WriteLauncherConfig((path + "\\launcher.cfg").c_str()), 1);
-    std::string expected = std::string("// Escrito pelo proprio launcher na instalacao.\r\n"
-                                       "// MANIFESTO pede a lista do jogo inteiro. Depois da primeira\r\n"
-                                       "// atualizacao bem sucedida este arquivo e substituido pela\r\n"
-                                       "// versao normal, sem essa linha.\r\n"
-                                       "\r\n"
-                                       "URL_BASE    ") +
-                           DEFAULT_BASE_URL +
-                           "\r\n"
-                           "MANIFESTO   manifesto_completo.txt\r\n"
-                           "EXECUTAVEL  client.exe\r\n";
+    ASSERT_EQ(WriteLauncherConfig(JoinPath(path, "launcher.cfg").c_str()), 1);
+    std::string expected = std::string("// Escrito pelo proprio launcher na instalacao." EOL
+                                       "// MANIFESTO pede a lista do jogo inteiro. Depois da primeira" EOL
+                                       "// atualizacao bem sucedida este arquivo e substituido pela" EOL
+                                       "// versao normal, sem essa linha." EOL EOL "URL_BASE    ") +
+                           DEFAULT_BASE_URL + EOL "MANIFESTO   manifesto_completo.txt" EOL "EXECUTAVEL  client.exe" EOL;
     EXPECT_EQ(ReadWholeFile("launcher.cfg"), expected);
 
     ReadLauncherConfig();
@@ -41,7 +43,7 @@ TEST_F(Config, InstallerFileIsWrittenByteForByteAndReadsBack)
 
 TEST_F(Config, WriterReportsAFileThatCannotBeCreated)
 {
-    EXPECT_EQ(WriteLauncherConfig((path + "\\missing folder\\launcher.cfg").c_str()), 0);
+    EXPECT_EQ(WriteLauncherConfig(JoinPath(JoinPath(path, "missing folder"), "launcher.cfg").c_str()), 0);
 }
 
 TEST_F(Config, MissingFileKeepsTheDefaults)

@@ -1,8 +1,13 @@
 // The report name grammar and the retention text helpers: table-driven, plus a
 // guard page that catches any read past a name's terminator.
 #include <gtest/gtest.h>
-#include <windows.h>
 #include <string.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <sys/mman.h>
+#include <unistd.h>
+#endif
 
 #include <string>
 
@@ -58,17 +63,44 @@ TEST(ReportNameGrammar, AcceptsExactlyTheClientsFormat)
         EXPECT_EQ(DR_IsReportName(c.name), c.accepted) << (c.name ? c.name : "(null)");
 }
 
+// Two pages, the second inaccessible: a byte placed at the end of the first
+// is the last readable one.
+static char* GuardedPage(size_t* page)
+{
+#ifdef _WIN32
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    *page = system.dwPageSize;
+    char* block = (char*)VirtualAlloc(NULL, 2 * *page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    DWORD old;
+    if (!block || !VirtualProtect(block + *page, *page, PAGE_NOACCESS, &old))
+        return nullptr;
+#else
+    *page = (size_t)sysconf(_SC_PAGESIZE);
+    char* block = (char*)mmap(NULL, 2 * *page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (block == MAP_FAILED || mprotect(block + *page, *page, PROT_NONE) != 0)
+        return nullptr;
+#endif
+    return block;
+}
+
+static void ReleaseGuardedPage(char* block, size_t page)
+{
+#ifdef _WIN32
+    (void)page;
+    VirtualFree(block, 0, MEM_RELEASE);
+#else
+    munmap(block, 2 * page);
+#endif
+}
+
 // Places each name flush against an inaccessible page: a read past its
 // terminator would fault.
 TEST(ReportNameGrammar, NeverReadsPastTheTerminator)
 {
-    SYSTEM_INFO system;
-    GetSystemInfo(&system);
-    DWORD page = system.dwPageSize;
-    char* block = (char*)VirtualAlloc(NULL, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    size_t page;
+    char* block = GuardedPage(&page);
     ASSERT_NE(block, nullptr);
-    DWORD old;
-    ASSERT_TRUE(VirtualProtect(block + page, page, PAGE_NOACCESS, &old));
     const char* names[] = {"", "d", "disconnect-", "disconnect-20200101-000000-1", "disconnect-20200101-000000-1-",
                            "disconnect-20200101-000000-1-1", "disconnect-20200101-000000-1-1.tx",
                            "disconnect-20200101-000000-1-1.txt", "disconnect-20200101-000000-1234567890-1234567890"};
@@ -78,7 +110,7 @@ TEST(ReportNameGrammar, NeverReadsPastTheTerminator)
         memcpy(placed, name, size);
         EXPECT_EQ(DR_IsReportName(placed), strcmp(name, "disconnect-20200101-000000-1-1.txt") == 0) << name;
     }
-    VirtualFree(block, 0, MEM_RELEASE);
+    ReleaseGuardedPage(block, page);
 }
 
 TEST(ReportNameGrammar, TwoDigitValues)

@@ -3,7 +3,10 @@
 
 #include <stdio.h>
 
+#ifdef _WIN32
 #include "shell/shell.h"
+
+static const char SEPARATOR = '\\';
 
 static void RemoveTree(const std::string& folder)
 {
@@ -27,24 +30,82 @@ static void RemoveTree(const std::string& folder)
     RemoveDirectoryA(folder.c_str());
 }
 
-void ScratchFolderTest::SetUp()
+static std::string MakeScratch(void)
 {
     static int serial;
     char temp[MAX_PATH];
     GetTempPathA(sizeof temp, temp);
     char name[MAX_PATH];
     snprintf(name, sizeof name, "%sqrv_unit_%lu_%lu_%d", temp, GetCurrentProcessId(), GetTickCount(), ++serial);
-    path = name;
-    ASSERT_TRUE(CreateDirectoryA(path.c_str(), NULL)) << path;
-    GetCurrentDirectoryA(sizeof previous_, previous_);
-    ASSERT_TRUE(SetCurrentDirectoryA(path.c_str()));
+    return CreateDirectoryA(name, NULL) ? name : "";
+}
+
+static std::string CurrentFolder(void)
+{
+    char folder[MAX_PATH];
+    GetCurrentDirectoryA(sizeof folder, folder);
+    return folder;
+}
+
+static bool Enter(const std::string& folder)
+{
+    return SetCurrentDirectoryA(folder.c_str()) != 0;
+}
+#else
+#include <ftw.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+static const char SEPARATOR = '/';
+
+static int RemoveEntry(const char* name, const struct stat*, int, struct FTW*)
+{
+    return remove(name);
+}
+
+static void RemoveTree(const std::string& folder)
+{
+    nftw(folder.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
+}
+
+static std::string MakeScratch(void)
+{
+    char name[] = "/tmp/qrv_unit_XXXXXX";
+    return mkdtemp(name) ? name : "";
+}
+
+static std::string CurrentFolder(void)
+{
+    char folder[4096];
+    return getcwd(folder, sizeof folder) ? folder : "/";
+}
+
+static bool Enter(const std::string& folder)
+{
+    return chdir(folder.c_str()) == 0;
+}
+#endif
+
+void ScratchFolderTest::SetUp()
+{
+    path = MakeScratch();
+    ASSERT_FALSE(path.empty());
+    previous_ = CurrentFolder();
+    ASSERT_TRUE(Enter(path));
+#ifdef _WIN32
     snprintf(AppDir, sizeof AppDir, "%s", path.c_str());
+#endif
 }
 
 void ScratchFolderTest::TearDown()
 {
-    SetCurrentDirectoryA(previous_);
+    Enter(previous_);
     RemoveTree(path);
+}
+
+std::string JoinPath(const std::string& folder, const std::string& name)
+{
+    return folder + SEPARATOR + name;
 }
 
 std::string ReadWholeFile(const char* name)

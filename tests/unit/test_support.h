@@ -1,13 +1,16 @@
 // Helpers shared by the unit tests: a scratch working folder per test and
-// whole-file reads.
+// whole-file reads and writes. Portable, so that the pure modules' tests also
+// run in the native sanitizer build.
 #pragma once
 #include <gtest/gtest.h>
+#ifdef _WIN32
 #include <windows.h>
+#endif
 
 #include <string>
 
-// Makes a fresh folder under the temporary directory the working folder (and
-// AppDir) for one test, and removes it with everything in it afterwards.
+// Makes a fresh folder under the temporary directory the working folder (and,
+// on Windows, AppDir) for one test, and removes it with everything in it.
 class ScratchFolderTest : public ::testing::Test {
 protected:
     void SetUp() override;
@@ -15,8 +18,10 @@ protected:
     std::string path;
 
 private:
-    char previous_[MAX_PATH];
+    std::string previous_;
 };
 
+// folder and name joined with the platform's separator.
+std::string JoinPath(const std::string& folder, const std::string& name);
 std::string ReadWholeFile(const char* name);  // binary: CR LF stays CR LF
 void WriteWholeFile(const char* name, const std::string& contents);
