@@ -1,0 +1,133 @@
+#!/usr/bin/env python3
+"""Benchmarks of the update engine against what the machine allows, each
+figure next to a baseline measured in the same run: digests (against CryptoAPI
+fed from memory, sha256sum and openssl), the check phase of a current release
+of 2 000 files (against the digests alone), downloads from nginx on 127.0.0.1
+(against curl), and peak memory. Run through scripts/bench.sh, which builds
+and prepares Wine. Data lands in build/bench-data (about 3.5 GB, kept between
+runs)."""
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+BUILD = ROOT / "build"
+DATA = BUILD / "bench-data"
+BENCH = BUILD / "bench" / "update_bench.exe"
+sys.path.insert(0, str(ROOT / "tools"))
+from local_nginx import start_nginx, stop_nginx  # noqa: E402
+from publish_release import publish  # noqa: E402
+
+MB = 1 << 20
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def make_file(path, size):
+    if path.exists() and path.stat().st_size == size:
+        return
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as file:
+        for start in range(0, size, 16 * MB):
+            file.write(os.urandom(min(16 * MB, size - start)))
+
+
+def make_release(folder, count, low, high, seed):
+    rng = random.Random(seed)
+    for i in range(count):
+        make_file(folder / f"data{i % 20:02d}" / f"file{i:04d}.bin", rng.randint(low, high))
+
+
+def run_bench(*arguments, cwd):
+    result = subprocess.run(["wine", str(BENCH), *arguments], cwd=cwd, capture_output=True, text=True)
+    print(result.stdout.rstrip())
+    if result.returncode != 0:
+        print(result.stderr[-2000:])
+        raise SystemExit(f"update_bench {arguments[0]} failed")
+
+
+def timed(command):
+    start = time.monotonic()
+    subprocess.run(command, check=True, stdout=subprocess.DEVNULL)
+    return time.monotonic() - start
+
+
+def digest_bench():
+    big = DATA / "big-1g.bin"
+    make_file(big, 1024 * MB)
+    run_bench("digest", windows_path(big), cwd=DATA)
+    for name, command in (("sha256sum", ["sha256sum", str(big)]), ("openssl", ["openssl", "dgst", "-sha256", str(big)])):
+        print(f"  {name + ':':26}{1024 / timed(command):7.1f} MB/s (native, for context)")
+
+
+def serve(release, name):
+    served = DATA / f"served-{name}"
+    if not (served / "manifesto.txt").exists():
+        shutil.rmtree(served, ignore_errors=True)
+        publish(release, served, "bench")
+    return start_nginx(served, DATA / f"nginx-{name}")
+
+
+def check_bench():
+    release = DATA / "release-1g"
+    make_release(release, 2000, 16 * 1024, 1008 * 1024, seed=1)
+    server, port = serve(release, "1g")
+    game = Path(tempfile.mkdtemp(dir=DATA))
+    try:
+        for source in release.rglob("*.bin"):
+            target = game / source.relative_to(release)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            os.link(source, target)  # the same bytes, no copy
+        run_bench("check", f"http://127.0.0.1:{port}/", cwd=game)
+    finally:
+        shutil.rmtree(game)
+        stop_nginx(server)
+
+
+def download_bench():
+    release = DATA / "release-big"
+    make_file(release / "big-500m.bin", 500 * MB)
+    server, port = serve(release, "big")
+    url = f"http://127.0.0.1:{port}/"
+    work = Path(tempfile.mkdtemp(dir=DATA))
+    try:
+        run_bench("download", url, "big-500m.bin", cwd=work)
+        seconds = timed(["curl", "-s", "-o", str(work / "curl.bin"), url + "big-500m.bin"])
+        print(f"  curl of the same file:    {500 / seconds:7.1f} MB/s")
+    finally:
+        shutil.rmtree(work)
+        stop_nginx(server)
+
+    release = DATA / "release-small"
+    make_release(release, 2000, 4 * 1024, 64 * 1024, seed=2)
+    server, port = serve(release, "small")
+    url = f"http://127.0.0.1:{port}/"
+    work = Path(tempfile.mkdtemp(dir=DATA))
+    try:
+        run_bench("fetch", url, cwd=work)
+        names = [str(p.relative_to(release)) for p in sorted(release.rglob("*.bin"))]
+        config = work / "curl.cfg"
+        config.write_text("".join(f'url = "{url}{n}"\noutput = "{work}/curl/{n}"\n' for n in names))
+        seconds = timed(["curl", "-s", "--create-dirs", "-K", str(config)])
+        print(f"  curl, one process, same URLs: {len(names) / seconds:7.0f} files/s")
+    finally:
+        shutil.rmtree(work)
+        stop_nginx(server)
+
+
+def main():
+    DATA.mkdir(parents=True, exist_ok=True)
+    digest_bench()
+    check_bench()
+    download_bench()
+
+
+if __name__ == "__main__":
+    main()
