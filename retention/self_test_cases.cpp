@@ -96,6 +96,16 @@ static int ForeignEntries(const char* scratchDir, const char* reportsDir)
     return 1;
 }
 
+// 1 when DR_IsReportName gives the expected answer for every name.
+template <size_t N>
+static int AllJudged(const char* const (&names)[N], int expected)
+{
+    int passed = 1;
+    for (const char* name : names)
+        passed &= DR_IsReportName(name) == expected;
+    return passed;
+}
+
 static void GrammarCases(void)
 {
     static const char* const shortNames[] = {NULL, "", "d", "disconnect-", "disconnect-2020", "disconnect-.txt"};
@@ -110,26 +120,11 @@ static void GrammarCases(void)
         "disconnect- 0200101-000000-1-1.txt", "disconnect-20200101-000000-1-1.TXT"};
     static const char* const goodNames[] = {"disconnect-20200101-000000-1-1.txt",
                                             "disconnect-20261231-235959-4294967295-2147483647.txt"};
-    int passed = 1;
-    for (const char* name : shortNames)
-        passed &= DR_IsReportName(name) == 0;
-    DR_TestCase(passed, "nome curto ou vazio e' rejeitado sem ler fora", "");
-    passed = 1;
-    for (const char* name : badDates)
-        passed &= DR_IsReportName(name) == 0;
-    DR_TestCase(passed, "mes fora de 01-12 e dia fora de 01-31 sao rejeitados", "");
-    passed = 1;
-    for (const char* name : badTimes)
-        passed &= DR_IsReportName(name) == 0;
-    DR_TestCase(passed, "hora, minuto e segundo fora de faixa sao rejeitados", "");
-    passed = 1;
-    for (const char* name : badStructure)
-        passed &= DR_IsReportName(name) == 0;
-    DR_TestCase(passed, "estrutura, campo vazio e extensao errada sao rejeitados", "");
-    passed = 1;
-    for (const char* name : goodNames)
-        passed &= DR_IsReportName(name) == 1;
-    DR_TestCase(passed, "o formato exato do cliente e' aceito, do minimo ao maximo", "");
+    DR_TestCase(AllJudged(shortNames, 0), "nome curto ou vazio e' rejeitado sem ler fora", "");
+    DR_TestCase(AllJudged(badDates, 0), "mes fora de 01-12 e dia fora de 01-31 sao rejeitados", "");
+    DR_TestCase(AllJudged(badTimes, 0), "hora, minuto e segundo fora de faixa sao rejeitados", "");
+    DR_TestCase(AllJudged(badStructure, 0), "estrutura, campo vazio e extensao errada sao rejeitados", "");
+    DR_TestCase(AllJudged(goodNames, 1), "o formato exato do cliente e' aceito, do minimo ao maximo", "");
 }
 
 static int CountRule(const char* scratchDir, const char* reportsDir)
