@@ -72,7 +72,10 @@ static void FillCoverageTable(float* table, float opacity)
         table[alpha] = (float)alpha * opacity * INV255;
 }
 
-void BlendImage(PixelView* target, const ArtImage* image, int x, int y, float opacity)
+// Calls paint(source, target, l) for every visible source pixel with alpha
+// above 0, l being alpha x opacity / 255. Inlined into each caller.
+template <typename Paint>
+static inline void PaintCovered(PixelView* target, const ArtImage* image, int x, int y, float opacity, Paint paint)
 {
     SourceRect r;
     if (!image->pixels || !(opacity > 0.0f) || !ClipImagePlacement(target, image, x, y, &r))
@@ -83,45 +86,40 @@ void BlendImage(PixelView* target, const ArtImage* image, int x, int y, float op
         const uint8_t* s = PixelAt(image, r.sx0, row);
         uint8_t* t = PixelAt(target, x + r.sx0, y + row);
         for (int column = r.sx0; column < r.sx1; column++, s += 4, t += 4) {
-            if (s[3] == 0)
-                continue;
-            float l = coverage[s[3]];
-            if (l == 1.0f) {  // m is 0: the formula gives the source itself
-                t[0] = s[0];
-                t[1] = s[1];
-                t[2] = s[2];
-                t[3] = 255;
-                continue;
-            }
-            float m = 1.0f - l;
-            t[0] = (uint8_t)(int)((float)s[0] * l + (float)t[0] * m);
-            t[1] = (uint8_t)(int)((float)s[1] * l + (float)t[1] * m);
-            t[2] = (uint8_t)(int)((float)s[2] * l + (float)t[2] * m);
-            t[3] = (uint8_t)(int)((float)t[3] * m + 255.0f * l);
+            if (s[3] != 0)
+                paint(s, t, coverage[s[3]]);
         }
     }
 }
 
+// Source-over of a straight-alpha picture onto the premultiplied frame.
+void BlendImage(PixelView* target, const ArtImage* image, int x, int y, float opacity)
+{
+    PaintCovered(target, image, x, y, opacity, [](const uint8_t* s, uint8_t* t, float l) {
+        if (l == 1.0f) {  // m is 0: the formula gives the source itself
+            t[0] = s[0];
+            t[1] = s[1];
+            t[2] = s[2];
+            t[3] = 255;
+            return;
+        }
+        float m = 1.0f - l;
+        t[0] = (uint8_t)(int)((float)s[0] * l + (float)t[0] * m);
+        t[1] = (uint8_t)(int)((float)s[1] * l + (float)t[1] * m);
+        t[2] = (uint8_t)(int)((float)s[2] * l + (float)t[2] * m);
+        t[3] = (uint8_t)(int)((float)t[3] * m + 255.0f * l);
+    });
+}
+
+// Additive light.
 void AddImage(PixelView* target, const ArtImage* image, int x, int y, float opacity)
 {
-    SourceRect r;
-    if (!image->pixels || !(opacity > 0.0f) || !ClipImagePlacement(target, image, x, y, &r))
-        return;
-    float coverage[256];
-    FillCoverageTable(coverage, opacity);
-    for (int row = r.sy0; row < r.sy1; row++) {
-        const uint8_t* s = PixelAt(image, r.sx0, row);
-        uint8_t* t = PixelAt(target, x + r.sx0, y + row);
-        for (int column = r.sx0; column < r.sx1; column++, s += 4, t += 4) {
-            if (s[3] == 0)
-                continue;
-            float l = coverage[s[3]];
-            t[0] = AddSaturated(t[0], (int)((float)s[0] * l));
-            t[1] = AddSaturated(t[1], (int)((float)s[1] * l));
-            t[2] = AddSaturated(t[2], (int)((float)s[2] * l));
-            t[3] = AddSaturated(t[3], (int)(255.0f * l));
-        }
-    }
+    PaintCovered(target, image, x, y, opacity, [](const uint8_t* s, uint8_t* t, float l) {
+        t[0] = AddSaturated(t[0], (int)((float)s[0] * l));
+        t[1] = AddSaturated(t[1], (int)((float)s[1] * l));
+        t[2] = AddSaturated(t[2], (int)((float)s[2] * l));
+        t[3] = AddSaturated(t[3], (int)(255.0f * l));
+    });
 }
 
 void AddGlow(PixelView* target, float cx, float cy, float radius, float strength, int red, int green, int blue)
