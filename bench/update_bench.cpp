@@ -73,22 +73,38 @@ static int Digest(const char* path)
 
 static Manifest Listed;
 
-static int Check(const char* url)
+// One update run against url in the working folder; *seconds is its wall time,
+// and Listed holds the manifest it fetched.
+static int TimedUpdateRun(const char* url, double* seconds)
 {
     snprintf(LauncherConfig.baseUrl, sizeof LauncherConfig.baseUrl, "%s", url);
     ResetStatusBoard();
     double start = SecondsNow();
     int result = RunUpdate();
-    double run = SecondsNow() - start;
+    *seconds = SecondsNow() - start;
     ParseManifest(LauncherConfig.manifestName, &Listed);
-    double digests = 0;
+    return result;
+}
+
+static long long ListedBytes(void)
+{
     long long bytes = 0;
+    for (int i = 0; i < Listed.count; i++)
+        bytes += Listed.entries[i].size;
+    return bytes;
+}
+
+static int Check(const char* url)
+{
+    double run;
+    int result = TimedUpdateRun(url, &run);
+    double digests = 0;
+    long long bytes = ListedBytes();
     char digest[65];
     for (int i = 0; i < Listed.count; i++) {
         double one = SecondsNow();
         ComputeFileDigest(Listed.entries[i].path, digest);
         digests += SecondsNow() - one;
-        bytes += Listed.entries[i].size;
     }
     printf("check of %d current files, %.0f MB: result %d, \"%s\"\n", Listed.count, bytes / 1048576.0, result,
            StatusBoard.status);
@@ -118,15 +134,9 @@ static int Download(const char* url, const char* name)
 
 static int Fetch(const char* url)
 {
-    snprintf(LauncherConfig.baseUrl, sizeof LauncherConfig.baseUrl, "%s", url);
-    ResetStatusBoard();
-    double start = SecondsNow();
-    int result = RunUpdate();
-    double seconds = SecondsNow() - start;
-    ParseManifest(LauncherConfig.manifestName, &Listed);
-    long long bytes = 0;
-    for (int i = 0; i < Listed.count; i++)
-        bytes += Listed.entries[i].size;
+    double seconds;
+    int result = TimedUpdateRun(url, &seconds);
+    long long bytes = ListedBytes();
     printf("fetch of %d files, %.1f MB: result %d, %.2f s, %.0f files/s, %.1f MB/s\n", Listed.count,
            bytes / 1048576.0, result, seconds, Listed.count / seconds, bytes / 1048576.0 / seconds);
     PrintPeakMemory();

@@ -24,3 +24,9 @@ void ResetPlatformCalls(void)
 {
     Os = REAL_PLATFORM_CALLS;
 }
+
+FARPROC LookUpUser32(const char* name)
+{
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    return user32 ? GetProcAddress(user32, name) : NULL;
+}

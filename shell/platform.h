@@ -26,3 +26,6 @@ struct PlatformCalls {
 extern PlatformCalls Os;
 
 void ResetPlatformCalls(void);
+
+// An entry point of user32 that older systems may lack; null when absent.
+FARPROC LookUpUser32(const char* name);

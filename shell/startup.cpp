@@ -22,12 +22,6 @@ static const char FAILURE_CAPTION[] = "Quorvane - Updater";
 typedef BOOL(WINAPI* SetProcessDPIAwareCall)(void);
 typedef BOOL(WINAPI* AllowSetForegroundWindowCall)(DWORD);
 
-static FARPROC LookUpUser32(const char* name)
-{
-    HMODULE user32 = GetModuleHandleA("user32.dll");
-    return user32 ? GetProcAddress(user32, name) : NULL;
-}
-
 static void BecomeDpiAware(void)
 {
     SetProcessDPIAwareCall setProcessDpiAware = (SetProcessDPIAwareCall)(void*)LookUpUser32("SetProcessDPIAware");

@@ -33,6 +33,13 @@ void ClearSparkPool(void)
     memset(SparkPool, 0, sizeof SparkPool);
 }
 
+void ResetAnimation(void)
+{
+    memset(&Animation, 0, sizeof Animation);
+    ClearSparkPool();
+    RandomState = RANDOM_SEED;
+}
+
 void SpawnSpark(void)
 {
     Spark* spark = NULL;

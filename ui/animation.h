@@ -30,6 +30,8 @@ extern Spark SparkPool[SPARK_POOL_SIZE];
 extern uint32_t RandomState;
 
 float NextRandom(void);
+// The state of program start: nothing animated, every spark free, the seed.
+void ResetAnimation(void);
 void SpawnSpark(void);
 void ClearSparkPool(void);
 void DrawSparks(PixelView* target);

@@ -60,9 +60,7 @@ static UpdateLayeredWindowCall LookUpUpdateLayeredWindow(void)
     static UpdateLayeredWindowCall call;
     if (!lookedUp) {
         lookedUp = 1;
-        HMODULE user32 = GetModuleHandleA("user32.dll");
-        if (user32)
-            call = (UpdateLayeredWindowCall)(void*)GetProcAddress(user32, "UpdateLayeredWindow");
+        call = (UpdateLayeredWindowCall)(void*)LookUpUser32("UpdateLayeredWindow");
     }
     return call;
 }

@@ -100,11 +100,12 @@ int ParseManifestStream(FILE* file, Manifest* manifest)
 
 int ParseManifest(const char* fileName, Manifest* manifest)
 {
-    manifest->count = 0;
-    manifest->version[0] = '\0';
     FILE* file = fopen(fileName, "rt");
-    if (!file)
+    if (!file) {
+        manifest->count = 0;
+        manifest->version[0] = '\0';
         return 0;
+    }
     int count = ParseManifestStream(file, manifest);
     fclose(file);
     return count;

@@ -1,7 +1,6 @@
 // The animation: random generator, easing, flame level and the spark pool.
 #include <gtest/gtest.h>
 #include <math.h>
-#include <string.h>
 
 #include "ui/animation.h"
 
@@ -11,9 +10,7 @@ class AnimationTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        memset(&Animation, 0, sizeof Animation);
-        ClearSparkPool();
-        RandomState = RANDOM_SEED;
+        ResetAnimation();
         snapshot = StatusSnapshot{};
     }
     void Run(float dt, int frames, float progress)

@@ -9,9 +9,7 @@
 
 static void AnimateBusyMoment(void)
 {
-    memset(&Animation, 0, sizeof Animation);
-    ClearSparkPool();
-    RandomState = RANDOM_SEED;
+    ResetAnimation();
     StatusSnapshot snapshot = {};
     for (int i = 0; i < 90; i++) {  // the bar moving fast: full flame, many sparks
         snapshot.progress = (float)i / 90.0f;

@@ -33,7 +33,7 @@ TEST_F(Download, NotFoundLeavesEverythingAsItWas)
     EXPECT_EQ(Fetch("a.bin", "a.bin", 3, nullptr), 0);
     EXPECT_EQ(ReadWholeFile("a.bin"), "old");
     EXPECT_FALSE(Exists("a.bin.tmp"));
-    EXPECT_EQ(LogMessages().back(), "HTTP 404 em " + server.BaseUrl() + "a.bin");
+    EXPECT_EQ(RunLogMessages().back(), "HTTP 404 em " + server.BaseUrl() + "a.bin");
 }
 
 TEST_F(Download, EmptyBodyWithoutDigestGivesAnEmptyFile)
@@ -53,7 +53,7 @@ TEST_F(Download, DigestMismatchKeepsTheOldTarget)
     EXPECT_EQ(Fetch("a.bin", "a.bin", 8, expected.c_str()), 0);
     EXPECT_EQ(ReadWholeFile("a.bin"), "old");
     EXPECT_FALSE(Exists("a.bin.tmp"));
-    EXPECT_EQ(LogMessages().back(),
+    EXPECT_EQ(RunLogMessages().back(),
               "hash nao confere em a.bin (esperado " + expected + ", obtido " + Sha256Of("tampered") + ")");
 }
 
@@ -74,7 +74,7 @@ TEST_F(Download, TruncatedBodyIsABrokenTransfer)
     EXPECT_EQ(Fetch("a.bin", "a.bin", 1000, nullptr), 0);  // no digest: only the length tells
     EXPECT_EQ(ReadWholeFile("a.bin"), "old");
     EXPECT_FALSE(Exists("a.bin.tmp"));
-    EXPECT_EQ(LogMessages().back(), "transferencia interrompida em " + server.BaseUrl() + "a.bin (500 bytes recebidos)");
+    EXPECT_EQ(RunLogMessages().back(), "transferencia interrompida em " + server.BaseUrl() + "a.bin (500 bytes recebidos)");
 }
 
 TEST_F(Download, DetailLineShowsKilobytes)
@@ -103,7 +103,7 @@ TEST_F(Download, LockedTargetStaysAndTheTemporaryGoes)
     CloseHandle(held);
     EXPECT_EQ(ReadWholeFile("a.bin"), "old");
     EXPECT_FALSE(Exists("a.bin.tmp"));
-    EXPECT_EQ(LogMessages().back().rfind("nao consegui renomear a.bin.tmp para a.bin (", 0), 0u);
+    EXPECT_EQ(RunLogMessages().back().rfind("nao consegui renomear a.bin.tmp para a.bin (", 0), 0u);
 }
 
 TEST_F(Download, TemporaryNameThatWouldNotFitFailsBeforeAnyRequest)
@@ -111,7 +111,7 @@ TEST_F(Download, TemporaryNameThatWouldNotFitFailsBeforeAnyRequest)
     std::string target(256, 't');  // with ".tmp" one character over the path limit
     EXPECT_EQ(Fetch("x", target, 0, nullptr), 0);
     EXPECT_TRUE(server.RequestedPaths().empty());
-    EXPECT_EQ(LogMessages().back(), "caminho longo demais para o arquivo temporario de " + target);
+    EXPECT_EQ(RunLogMessages().back(), "caminho longo demais para o arquivo temporario de " + target);
 }
 
 TEST_F(Download, ParentFoldersAreMadeOutermostFirst)

@@ -78,16 +78,6 @@ protected:
         RestoreDefaultLauncherConfig();
         ScratchFolderTest::TearDown();
     }
-    std::vector<std::string> LogMessages()
-    {
-        std::vector<std::string> messages;
-        std::string log = ReadWholeFile("launcher.log");
-        for (size_t start = 0, end; start < log.size(); start = end + 2) {
-            end = log.find("\r\n", start);
-            messages.push_back(log.substr(start + 17, end - start - 17));
-        }
-        return messages;
-    }
 };
 
 TEST_F(FailurePaths, WithoutAThreadTheUpdateRunsBeforeTheFirstFrame)
@@ -95,7 +85,7 @@ TEST_F(FailurePaths, WithoutAThreadTheUpdateRunsBeforeTheFirstFrame)
     WriteWholeFile("launcher.cfg", "EXECUTAVEL absent.exe\n");
     Os.CreateThread = NoThread;
     EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 0);
-    std::vector<std::string> log = LogMessages();
+    std::vector<std::string> log = RunLogMessages();
     ASSERT_GE(log.size(), 4u);
     EXPECT_EQ(log[0], "--- atualizador iniciado em " + path);
     EXPECT_EQ(log[1], "CreateThread falhou (8); atualizando sem animacao");
@@ -129,7 +119,7 @@ TEST_F(FailurePaths, NoInternetConnectionBlocksTheGameAndTellsThePlayer)
     EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 0);
     EXPECT_EQ(Boxes, std::vector<std::string>{
                          "Quorvane - Updater: Could not start the internet connection (error 12004). (error)"});
-    std::vector<std::string> log = LogMessages();
+    std::vector<std::string> log = RunLogMessages();
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), "FALHA: Could not start the internet connection (error 12004).");  // no game start
 }

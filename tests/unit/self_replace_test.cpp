@@ -64,7 +64,7 @@ protected:
     }
     bool Logged(const std::string& message)
     {
-        std::vector<std::string> log = LogMessages();
+        std::vector<std::string> log = RunLogMessages();
         return std::find(log.begin(), log.end(), message) != log.end();
     }
     static bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }

@@ -122,6 +122,21 @@ std::string ReadWholeFile(const char* name)
     return contents;
 }
 
+std::vector<std::string> RunLogMessages()
+{
+    static const size_t PREFIX = sizeof "[dd/mm hh:mm:ss] " - 1;
+    std::vector<std::string> messages;
+    std::string log = ReadWholeFile("launcher.log");
+    for (size_t start = 0; start < log.size();) {
+        size_t end = log.find("\r\n", start);
+        if (end == std::string::npos)
+            end = log.size();
+        messages.push_back(log.substr(start + PREFIX, end - start - PREFIX));
+        start = end + 2;
+    }
+    return messages;
+}
+
 void WriteWholeFile(const char* name, const std::string& contents)
 {
     FILE* file = fopen(name, "wb");

@@ -8,6 +8,7 @@
 #endif
 
 #include <string>
+#include <vector>
 
 // Makes a fresh folder under the temporary directory the working folder (and,
 // on Windows, AppDir) for one test, and removes it with everything in it.
@@ -24,4 +25,6 @@ private:
 // folder and name joined with the platform's separator.
 std::string JoinPath(const std::string& folder, const std::string& name);
 std::string ReadWholeFile(const char* name);  // binary: CR LF stays CR LF
+// The lines of launcher.log in the working folder, without their time prefixes.
+std::vector<std::string> RunLogMessages();
 void WriteWholeFile(const char* name, const std::string& contents);

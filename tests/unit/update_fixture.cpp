@@ -42,21 +42,6 @@ void UpdateEngineTest::TearDown()
     ScratchFolderTest::TearDown();
 }
 
-std::vector<std::string> UpdateEngineTest::LogMessages()
-{
-    std::vector<std::string> messages;
-    std::string log = ReadWholeFile("launcher.log");
-    size_t start = 0;
-    while (start < log.size()) {
-        size_t end = log.find("\r\n", start);
-        if (end == std::string::npos)
-            end = log.size();
-        messages.push_back(log.substr(start + strlen("[dd/mm hh:mm:ss] "), end - start - strlen("[dd/mm hh:mm:ss] ")));
-        start = end + 2;
-    }
-    return messages;
-}
-
 std::vector<float> UpdateEngineTest::ProgressWhileStatus(const std::string& status)
 {
     std::vector<float> values;

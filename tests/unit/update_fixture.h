@@ -25,7 +25,6 @@ protected:
     HttpTestServer server;
     void* internet = nullptr;  // HINTERNET for the DownloadFile tests
 
-    std::vector<std::string> LogMessages();  // launcher.log without the time prefixes
     std::vector<float> ProgressWhileStatus(const std::string& status);
     bool SawDetail(const std::string& detail);
 };

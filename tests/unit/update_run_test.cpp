@@ -38,7 +38,7 @@ TEST_F(UpdateRun, NoBaseUrlStartsTheGameWithoutAnyRequest)
 TEST_F(UpdateRun, UnreachableManifestStartsTheGame)
 {
     EXPECT_EQ(RunUpdate(), 1);
-    std::vector<std::string> log = LogMessages();
+    std::vector<std::string> log = RunLogMessages();
     ASSERT_GE(log.size(), 3u);
     EXPECT_EQ(log[log.size() - 3], "HTTP 404 em " + server.BaseUrl() + "manifesto.txt");
     EXPECT_EQ(log[log.size() - 2], "Could not check for updates; starting the game anyway.");
@@ -61,7 +61,7 @@ TEST_F(UpdateRun, ManifestWithoutFilesStartsTheGame)
     ServeManifest("# lista\nVERSAO 1.0.42\n");
     EXPECT_EQ(RunUpdate(), 1);
     EXPECT_STREQ(StatusBoard.status, "Empty or invalid manifest; starting the game anyway.");
-    EXPECT_EQ(LogMessages().back(), "Empty or invalid manifest; starting the game anyway.");
+    EXPECT_EQ(RunLogMessages().back(), "Empty or invalid manifest; starting the game anyway.");
     EXPECT_STREQ(StatusBoard.failure, "");
 }
 
@@ -107,7 +107,7 @@ TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
     EXPECT_EQ(RunUpdate(), 1);
     EXPECT_EQ(ReadWholeFile("changed.bin"), "new contents");
     EXPECT_EQ(ReadWholeFile("data\\maps\\a b.pak"), PatternBytes(70000));
-    EXPECT_EQ(LogMessages(), (std::vector<std::string>{
+    EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
                                  "Checking for updates...",
                                  "manifesto lido: versao '1.0.42', 3 arquivo(s)",
                                  "Checking game files...",
@@ -134,12 +134,12 @@ TEST_F(UpdateRun, FailedFileBlocksTheGameButTheOthersAreStillFetched)
                  "1 file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
                  "Check your connection and try again.\n\nDetails in launcher.log.");
     std::vector<std::string> statuses;
-    for (const std::string& line : LogMessages())
+    for (const std::string& line : RunLogMessages())
         if (line.rfind("Downloading", 0) == 0)
             statuses.push_back(line);
     EXPECT_EQ(statuses,
               (std::vector<std::string>{"Downloading 1 of 3...", "Downloading 1 of 3...", "Downloading 2 of 3..."}));
-    std::vector<std::string> log = LogMessages();
+    std::vector<std::string> log = RunLogMessages();
     EXPECT_EQ(log.back(), "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto");
     EXPECT_NE(std::find(log.begin(), log.end(), "FALHA: 1 file(s) could not be updated."), log.end());
     EXPECT_NE(std::find(log.begin(), log.end(), "falhou: first.bin"), log.end());
@@ -173,7 +173,7 @@ TEST_F(UpdateRun, PathsThatCouldLeaveTheFolderAreRefusedAndBlockTheGame)
     ServeManifest(lines);
     EXPECT_EQ(RunUpdate(), 0);
     EXPECT_EQ(ReadWholeFile("good.bin"), "good");
-    std::vector<std::string> log = LogMessages();
+    std::vector<std::string> log = RunLogMessages();
     for (const char* path : hostile)
         EXPECT_NE(std::find(log.begin(), log.end(), std::string("caminho inseguro recusado: ") + path), log.end());
     EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/good.bin"}));
