@@ -17,6 +17,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 BUILD = ROOT / "build"
+WINE_RUN = ROOT / "cmake" / "wine-run.sh"
 DATA = BUILD / "bench-data"
 BENCH = BUILD / "bench" / "update_bench.exe"
 sys.path.insert(0, str(ROOT / "tools"))
@@ -46,7 +47,7 @@ def make_release(folder, count, low, high, seed):
 
 
 def run_bench(*arguments, cwd):
-    result = subprocess.run(["wine", str(BENCH), *arguments], cwd=cwd, capture_output=True, text=True)
+    result = subprocess.run([str(WINE_RUN), str(BENCH), *arguments], cwd=cwd, capture_output=True, text=True)
     print(result.stdout.rstrip())
     if result.returncode != 0:
         print(result.stderr[-2000:])
@@ -144,7 +145,7 @@ def startup_bench(runs=5):
         for _ in range(runs):
             record.unlink(missing_ok=True)
             start = time.monotonic()
-            process = subprocess.Popen(["wine", "launcher.exe"], cwd=game)
+            process = subprocess.Popen([str(WINE_RUN), "launcher.exe"], cwd=game)
             while subprocess.run(["xdotool", "search", "--name", "^Quorvane$"], capture_output=True).returncode:
                 time.sleep(0.005)
             to_window.append(time.monotonic() - start)

@@ -6,8 +6,9 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
+source "$root/scripts/wine-arch.sh"
 bash "$root/scripts/build.sh"
 source "$root/scripts/wine-session.sh"
-wine "$root/build/bench/retention_bench.exe"
-wine "$root/build/bench/compose_bench.exe"
+"$root/cmake/wine-run.sh" "$root/build/bench/retention_bench.exe"
+"$root/cmake/wine-run.sh" "$root/build/bench/compose_bench.exe"
 /usr/bin/python3 "$root/bench/update_bench.py"

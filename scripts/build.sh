@@ -1,7 +1,27 @@
 #!/usr/bin/env bash
 # Configures and builds launcher.exe (build/launcher.exe) and the tests.
 # Extra arguments go to CMake, e.g. -DQRV_DEFAULT_BASE_URL=http://updates.example.com/quorvane/
+# (a --target NAME among them builds only that target). QRV_ARCH=x86_64 makes
+# the 64-bit test build instead of the 32-bit product (scripts/wine-arch.sh says
+# when the tests need it); QRV_BUILD_DIR names another build folder.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-cmake -S "$root" -B "$root/build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" "$@" >/dev/null
-cmake --build "$root/build" -j"$(nproc)"
+build=${QRV_BUILD_DIR:-$root/build}
+toolchain="$root/cmake/mingw-${QRV_ARCH:-i686}.cmake"
+configure=()
+targets=()
+while [ $# -gt 0 ]; do
+    if [ "$1" = --target ]; then
+        targets+=(--target "$2")
+        shift 2
+    else
+        configure+=("$1")
+        shift
+    fi
+done
+# A folder configured for the other architecture starts over.
+if [ -f "$build/CMakeCache.txt" ] && ! grep -qx "CMAKE_TOOLCHAIN_FILE:FILEPATH=$toolchain" "$build/CMakeCache.txt"; then
+    rm -rf "$build/CMakeCache.txt" "$build/CMakeFiles"
+fi
+cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$toolchain" "${configure[@]}" >/dev/null
+cmake --build "$build" -j"$(nproc)" "${targets[@]}"

@@ -14,6 +14,7 @@ from local_nginx import access_log, start_nginx, stop_nginx  # noqa: E402
 from publish_release import publish  # noqa: E402
 
 BUILD = ROOT / "build"
+WINE_RUN = ROOT / "cmake" / "wine-run.sh"
 DEMO = BUILD / "demo"
 
 
@@ -33,7 +34,7 @@ def make_sample_release(release):
 def run_launcher(game):
     log = game / "launcher.log"
     before = log.read_text(encoding="latin-1").splitlines() if log.exists() else []
-    code = subprocess.run(["wine", "launcher.exe"], cwd=game).returncode
+    code = subprocess.run([str(WINE_RUN), "launcher.exe"], cwd=game).returncode
     lines = log.read_text(encoding="latin-1").splitlines()[len(before):]
     return code, lines
 

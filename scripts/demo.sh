@@ -8,6 +8,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
+source "$root/scripts/wine-arch.sh"
 bash "$root/scripts/build.sh" -DBUILD_TESTING=ON  # the sample game is the stub game
 source "$root/scripts/wine-session.sh"
 

@@ -9,28 +9,41 @@ packages=(
   googletest clang libclang-rt-14-dev
   wine wine32:i386
   xvfb xauth xdotool x11-utils
-  python3 python3-pytest
+  python3 python3-pytest python3-cryptography openssl osslsigncode
   nginx-light
   imagemagick librsvg2-bin liblnk-utils
 )
 
+packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+
+installed() {
+  dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
+}
+
 missing=()
 for p in "${packages[@]}"; do
-  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
-    missing+=("$p")
-  fi
+  installed "$p" || missing+=("$p")
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "install-deps: everything is installed"
-  exit 0
-fi
+install() {
+  echo "install-deps: installing $*"
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    dpkg --add-architecture i386
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "$@"
+}
 
-echo "install-deps: installing ${missing[*]}"
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  dpkg --add-architecture i386
+[ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
+
+# A kernel without ia32 emulation runs no 32-bit program, so no 32-bit Wine:
+# the tests then run a 64-bit build under Wine's 64-bit half.
+if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
+  missing=()
+  for p in "${packages_64[@]}"; do
+    installed "$p" || missing+=("$p")
+  done
+  [ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
 fi
-export DEBIAN_FRONTEND=noninteractive
-apt-get update -qq
-apt-get install -y -qq --no-install-recommends "${missing[@]}"
-echo "install-deps: done"
+echo "install-deps: everything is installed"

@@ -4,6 +4,8 @@
 # both when the calling script exits.
 # Expects $root (the checkout) to be set.
 
+source "$root/scripts/wine-arch.sh"
+
 export WINEPREFIX="$root/build/wineprefix"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
@@ -36,7 +38,7 @@ fi
 
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
     echo "wine-session: creating the Wine prefix in $WINEPREFIX (once, about 10 s)"
-    wineboot -i >/dev/null 2>&1 || true
+    "$root/cmake/wine-run.sh" wineboot -i >/dev/null 2>&1 || true
     wineserver -w
 fi
 # Wine links Desktop, Documents and the like to the real home folder; the
@@ -52,4 +54,4 @@ wineserver -p 2>/dev/null || true  # one may already serve this prefix
 # Starts Wine's services and desktop now, detached from any pipe: a program
 # started later would otherwise hand them its output pipe, and whoever reads
 # that pipe (CTest) would wait for them to end.
-wine reg query 'HKCU\Software' >/dev/null 2>&1 </dev/null || true
+"$root/cmake/wine-run.sh" reg query 'HKCU\Software' >/dev/null 2>&1 </dev/null || true
