@@ -9,6 +9,11 @@
 static const DWORD DIGEST_READ_CHUNK = 0x8000;
 static const char AES_PROVIDER[] = "Microsoft Enhanced RSA and AES Cryptographic Provider";
 
+int AcquireShaProvider(HCRYPTPROV* provider)
+{
+    return Os.CryptAcquireContextA(provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
+}
+
 // Streams the file through the hash; 0 when the hash refused data.
 static int HashStream(HCRYPTHASH hash, FILE* file)
 {
@@ -41,7 +46,7 @@ int ComputeFileDigest(const char* path, char* digest65)
     int result = 0;
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
-    if (!Os.CryptAcquireContextA(&provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT))
+    if (!AcquireShaProvider(&provider))
         goto done;
     if (!Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
         goto done;

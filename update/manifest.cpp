@@ -34,8 +34,8 @@ static int TakeRestOfLine(const char* text, char* field, size_t capacity)
     return 1;
 }
 
-// A size is plain decimal digits that fit 32 bits: no sign, no wrap-around.
-static const char* TakeSize(const char* text, uint32_t* size)
+// Plain decimal digits that fit 32 bits: no sign, no wrap-around.
+const char* ReadDecimal32(const char* text, uint32_t* size)
 {
     uint64_t value = 0;
     const char* digits = text;
@@ -45,7 +45,7 @@ static const char* TakeSize(const char* text, uint32_t* size)
             return NULL;
         text++;
     }
-    if (text == digits || !IsBlank(*text))
+    if (text == digits || (*text != '\0' && !IsBlank(*text)))
         return NULL;
     *size = (uint32_t)value;
     return text;
@@ -61,7 +61,7 @@ static int ReadFileLine(const char* rest, ManifestEntry* entry)
         tokenLength++;
     if (tokenLength == 0)
         return 0;
-    const char* afterSize = TakeSize(SkipBlanks(token + tokenLength), &entry->size);
+    const char* afterSize = ReadDecimal32(SkipBlanks(token + tokenLength), &entry->size);
     if (!afterSize || !TakeRestOfLine(afterSize, entry->path, sizeof entry->path))
         return 0;
     size_t kept = tokenLength < sizeof entry->digest - 1 ? tokenLength : sizeof entry->digest - 1;
@@ -171,4 +171,20 @@ int IsSafeManifestPath(const char* path)
             return 1;
         component += length + 1;
     }
+}
+
+int NamesLauncherFile(const char* path, const char* fileName)
+{
+    for (;;) {
+        size_t length = strcspn(path, "\\/");
+        if (path[length] == '\0')
+            break;
+        if (length != 1 || path[0] != '.')
+            return 0;  // only ".\" leads back to the same folder
+        path += length + 1;
+    }
+    size_t nameLength = strlen(fileName);
+    if (strncasecmp(path, fileName, nameLength) != 0)
+        return 0;
+    return strspn(path + nameLength, ". ") == strlen(path + nameLength);
 }

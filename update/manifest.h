@@ -43,3 +43,58 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
 // A listed path that could reach outside the game folder or name a device:
 // absolute, drive or stream (":"), a ".." component, CON, NUL, COM1 and the like.
 int IsSafeManifestPath(const char* path);
+
+// A size or serial: plain decimal digits that fit 32 bits, followed by a blank
+// or the end of the text. Answers what follows the digits, or NULL.
+const char* ReadDecimal32(const char* text, uint32_t* value);
+
+// A path that names one of the launcher's own state files (such as
+// "launcher.serie"), as the file system would resolve it: without regard to
+// case, trailing dots and blanks, or leading ".\" components.
+int NamesLauncherFile(const char* path, const char* fileName);
+
+// What a signed manifest says about itself. A signed manifest is an ordinary
+// one followed by "SERIE <n>", at most one "EXPIRA <yyyy-mm-dd>", and one or
+// more "ASSINATURA <base64>" lines that end the file, each a signature over
+// every byte before the first of them.
+struct SignedManifestFacts {
+    int signatureLines;       // well-formed ASSINATURA lines
+    int verifiedSignatures;   // of those, the ones that a known key verifies
+    int malformedSignature;   // a signature line that is not one base64 word, or too long
+    int lineAfterSignatures;  // anything but a signature line after the first one
+    int serialLines;
+    int serialReadable;       // the one SERIE line holds a plain number
+    uint32_t serial;
+    int expiryLines;
+    int expiryReadable;       // the one EXPIRA line holds a real date
+    int expiryDate;           // yyyymmdd
+    char expiryText[32];      // the date as written (cut), for the log
+    int readFailed;
+};
+
+// How the scan hands on what it reads: every signed byte, in order, to
+// hashSigned; every well-formed signature's base64 text to checkSignature,
+// which answers 1 when a known key verifies it over the bytes hashed so far.
+struct SignedManifestReader {
+    void (*hashSigned)(void* context, const char* bytes, size_t count);
+    int (*checkSignature)(void* context, const char* base64, size_t length);
+    void* context;
+};
+
+// Streams through a manifest as served (binary) with fixed buffers.
+void ScanSignedManifest(FILE* file, const SignedManifestReader* reader, SignedManifestFacts* facts);
+
+enum ManifestTrust {
+    TRUST_ACCEPTED,
+    TRUST_UNSIGNED,  // no signature line, a malformed one, a line after them, or none verifies
+    TRUST_NO_SERIAL, // no SERIE line, more than one, or one without a number
+    TRUST_OLDER,     // a serial below the one last accepted
+    TRUST_EXPIRED    // an EXPIRA date before today, unreadable, or given twice
+};
+
+// The verdict on scanned facts, given the serial last accepted and today's
+// UTC date as yyyymmdd.
+ManifestTrust JudgeSignedManifest(const SignedManifestFacts* facts, uint32_t acceptedSerial, int today);
+
+// "yyyy-mm-dd" of a real calendar day, as yyyymmdd; 0 otherwise.
+int ReadCalendarDate(const char* text, size_t length);

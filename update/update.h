@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <wincrypt.h>
+
 #include "update/manifest.h"
 
 extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
@@ -12,6 +14,23 @@ extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 // SHA-256 of a file as 64 lowercase hexadecimal characters; 1 on success. The
 // output is the empty text after any failure.
 int ComputeFileDigest(const char* path, char* digest65);
+// A context of the provider that does SHA-256 and RSA, with no key container.
+int AcquireShaProvider(HCRYPTPROV* provider);
+
+// The public keys (PEM, "BEGIN PUBLIC KEY", RSA) that manifests must be signed
+// with. None: manifests are taken as they come, unsigned, as they always were.
+struct ManifestKeyList {
+    const char* const* pems;
+    int count;
+};
+extern ManifestKeyList ManifestKeys;  // the launcher starts with BUILT_IN_MANIFEST_KEYS
+extern const ManifestKeyList BUILT_IN_MANIFEST_KEYS;  // generated from QRV_MANIFEST_KEYS
+extern const char SERIAL_FILE_NAME[];  // "launcher.serie": the serial last accepted
+
+// With keys: 1 when the local manifest copy is signed by one of them, is no
+// older than the release last accepted and has not expired, after recording
+// its serial; 0 after logging why it was refused. Without keys: 1.
+int AcceptManifest(const char* manifestName);
 
 // Creates every folder along a relative path, not its last component.
 void MakeParentDirectories(const char* path);

@@ -40,7 +40,8 @@ static const ManifestEntry* FindOwnEntry(const char* ownName)
 }
 
 // Hashes every listed file. Answers the number to fetch; paths that could write
-// outside the game folder are refused and counted in *failures.
+// outside the game folder, and the launcher's own serial file, are refused and
+// counted in *failures.
 static int CheckFiles(const char* ownName, int* failures)
 {
     int toFetch = 0;
@@ -48,7 +49,7 @@ static int CheckFiles(const char* ownName, int* failures)
         ManifestEntry* entry = &RunManifest.entries[i];
         if (IsOwnEntry(entry, ownName))
             continue;
-        if (!IsSafeManifestPath(entry->path)) {
+        if (!IsSafeManifestPath(entry->path) || NamesLauncherFile(entry->path, SERIAL_FILE_NAME)) {
             LogLine("caminho inseguro recusado: %s", entry->path);
             entry->state = ENTRY_REFUSED;
             (*failures)++;
@@ -104,6 +105,10 @@ static int UpdateThrough(HINTERNET internet)
     if (!DownloadFile(internet, url, manifestName, 0, NULL)) {
         SetStatusLine("Could not check for updates; starting the game anyway.");
         LogLine("manifesto indisponivel em %s", url);
+        return 1;
+    }
+    if (!AcceptManifest(manifestName)) {
+        SetStatusLine("Could not check for updates; starting the game anyway.");
         return 1;
     }
     if (ParseManifest(manifestName, &RunManifest) == 0) {

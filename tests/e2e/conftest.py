@@ -21,6 +21,9 @@ LAUNCHER = BUILD_DIR / "launcher.exe"
 STUB_GAME = BUILD_DIR / "tests" / "stub_game.exe"
 SPAWN_RAW = BUILD_DIR / "tests" / "spawn_raw.exe"
 LAUNCHER_NEXT = BUILD_DIR / "tests" / "launcher_next.exe"
+# Built with the public half of a key pair made for the tests (QRV_MANIFEST_KEYS).
+LAUNCHER_SIGNED = BUILD_DIR / "tests" / "launcher_signed.exe"
+TEST_SIGNING_KEY = BUILD_DIR / "tests" / "keys" / "test_signing.pem"
 STUB_RECORD = "stub_game_record.txt"
 
 
@@ -49,9 +52,9 @@ def display():
 class GameFolder:
     """A scratch folder holding launcher.exe and the stub game."""
 
-    def __init__(self, root):
+    def __init__(self, root, launcher=LAUNCHER):
         self.root = root
-        shutil.copy(LAUNCHER, root / "launcher.exe")
+        shutil.copy(launcher, root / "launcher.exe")
         shutil.copy(STUB_GAME, root / "stubgame.exe")
 
     def path(self, name):
@@ -134,8 +137,8 @@ class Release:
         path.write_bytes(data)
         return data
 
-    def publish(self, version="1.0.42"):
-        publish(self.root, self.served, version)
+    def publish(self, version="1.0.42", **signing):
+        publish(self.root, self.served, version, **signing)
 
 
 @pytest.fixture

@@ -38,7 +38,9 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
     assert "wrote manifesto_completo.txt and manifesto.txt for version 1.0.42 (3 files)" in printed
 
 
-@pytest.mark.parametrize("name", ["CON", "nul.txt", "com1.log", "trailing.", "name:stream"])
+@pytest.mark.parametrize("name", ["CON", "nul.txt", "com1.log", "trailing.", "name:stream", "CONIN$",
+                                  "conout$.txt", "COM\u00b9.log", "lpt\u00b3", "launcher.serie",
+                                  "m\u00fasica.ogg", "a" * 256])
 def test_refuses_names_the_launcher_would_refuse(tmp_path, name):
     try:
         release = make_release(tmp_path / "release", {name: b"x", "ok.bin": b"y"})
@@ -48,6 +50,26 @@ def test_refuses_names_the_launcher_would_refuse(tmp_path, name):
     with pytest.raises(SystemExit) as refused:
         publish_release.main([str(release), str(out), "--version", "1"])
     assert name in str(refused.value)
+    assert not out.exists()
+
+
+@pytest.mark.parametrize("files, version, expected", [
+    ({f"f{i}.bin": b"" for i in range(4097)}, "1", "the release holds 4097 files; the launcher reads at most 4096"),
+    ({"a" * 255: b"x"}, "1", None),
+    ({"d\\" + "a" * 254: b"x"}, "1", "is 256 characters long; the launcher handles at most 255"),
+    ({"ok.bin": b"x"}, "v" * 128, "the version is 128 characters long; the launcher keeps 127"),
+    ({"ok.bin": b"x"}, "1.0\tbeta", "the version holds a control character"),
+    ({"ok.bin": b"x"}, "vers\u00e3o", "the version holds a character outside printable ASCII"),
+])
+def test_refuses_releases_the_launcher_cannot_check_in_full(tmp_path, files, version, expected):
+    release = make_release(tmp_path / "release", {name.replace("\\", "/"): data for name, data in files.items()})
+    out = tmp_path / "out"
+    if expected is None:
+        publish_release.main([str(release), str(out), "--version", version])
+        return
+    with pytest.raises(SystemExit) as refused:
+        publish_release.main([str(release), str(out), "--version", version])
+    assert expected in str(refused.value)
     assert not out.exists()
 
 
@@ -64,3 +86,97 @@ def test_unsafe_rule_matches_the_launchers(tmp_path):
     assert publish_release.unsafe_reason("console.txt") is None
     assert publish_release.unsafe_reason("data\\LPT9.dat") is not None
     assert publish_release.unsafe_reason("data\\...\\x") is not None
+    assert publish_release.unsafe_reason("com10.txt") is None
+
+
+def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(tmp_path, capsys):
+    release = make_release(tmp_path / "release", {"a.bin": b"a" * 1000, "data/b.bin": b"b", "c.bin": b"c"})
+    out = tmp_path / "out"
+    publish_release.main([str(release), str(out), "--version", "1"])
+    assert "copied 3 file(s), left 0 as they were" in capsys.readouterr().out
+    (release / "data" / "b.bin").write_bytes(b"B")
+    (out / "c.bin").write_bytes(b"x")  # same size, other bytes: copied again
+    publish_release.main([str(release), str(out), "--version", "2"])
+    printed = capsys.readouterr().out
+    assert "copied 2 file(s), left 1 as they were" in printed
+    assert "published a.bin" not in printed
+    assert (out / "data" / "b.bin").read_bytes() == b"B" and (out / "c.bin").read_bytes() == b"c"
+    assert not list(out.rglob(".publishing-*"))
+
+
+def test_manifests_are_renamed_into_place_after_the_data_files(tmp_path, monkeypatch):
+    release = make_release(tmp_path / "release", {"a.bin": b"a", "b.bin": b"b"})
+    out = tmp_path / "out"
+    renamed = []
+    real_replace = publish_release.os.replace
+    monkeypatch.setattr(publish_release.os, "replace",
+                        lambda source, target: (renamed.append(Path(target).name), real_replace(source, target)))
+    publish_release.main([str(release), str(out), "--version", "1"])
+    assert renamed == ["a.bin", "b.bin", "manifesto_completo.txt", "manifesto.txt"]
+
+
+@pytest.fixture(scope="module")
+def keys(tmp_path_factory):
+    folder = tmp_path_factory.mktemp("keys")
+    for name in ("first", "second"):
+        publish_release.main(["keygen", str(folder / name)])
+    return folder
+
+
+def test_keygen_writes_a_private_key_only_its_owner_reads_and_never_overwrites_one(keys):
+    from cryptography.hazmat.primitives import serialization
+    private = keys / "first.pem"
+    assert private.stat().st_mode & 0o777 == 0o600
+    public = serialization.load_pem_public_key((keys / "first.pub.pem").read_bytes())
+    assert public.key_size == 3072
+    assert (keys / "first.pub.pem").read_text().startswith("-----BEGIN PUBLIC KEY-----")
+    before = private.read_bytes()
+    with pytest.raises(SystemExit):
+        publish_release.main(["keygen", str(keys / "first")])
+    assert private.read_bytes() == before
+
+
+def verify(manifest_bytes, public_pem):
+    """Every signature line checked with the key; answers the signed text."""
+    from cryptography.hazmat.primitives import hashes, serialization
+    from cryptography.hazmat.primitives.asymmetric import padding
+    import base64
+    signed, _, tail = manifest_bytes.partition(b"ASSINATURA ")
+    key = serialization.load_pem_public_key(public_pem)
+    results = []
+    for line in (b"ASSINATURA " + tail).splitlines():
+        assert line.startswith(b"ASSINATURA ")
+        try:
+            key.verify(base64.b64decode(line.split()[1]), signed, padding.PKCS1v15(), hashes.SHA256())
+            results.append(True)
+        except Exception:  # noqa: BLE001 (any verification failure)
+            results.append(False)
+    return signed.decode(), results
+
+
+def test_signs_both_manifests_with_every_key_and_a_growing_serial(tmp_path, keys):
+    release = make_release(tmp_path / "release", {"a.bin": b"a", "first.txt": b"f"})
+    out = tmp_path / "out"
+    sign = ["--sign", str(keys / "first.pem"), "--sign", str(keys / "second.pem")]
+    publish_release.main([str(release), str(out), "--version", "1", "--leave-out", "first.txt", *sign,
+                          "--expires-in", "7"])
+    for name in ("manifesto.txt", "manifesto_completo.txt"):
+        data = (out / name).read_bytes()
+        signed, first = verify(data, (keys / "first.pub.pem").read_bytes())
+        _, second = verify(data, (keys / "second.pub.pem").read_bytes())
+        assert first == [True, False] and second == [False, True]
+        assert signed.splitlines()[-2] == "SERIE 1"
+        assert signed.splitlines()[-1].startswith("EXPIRA 20")
+        assert data.endswith(b"\n") and b"\r" not in data
+
+    publish_release.main([str(release), str(out), "--version", "2", *sign[:2]])
+    signed, _ = verify((out / "manifesto.txt").read_bytes(), (keys / "first.pub.pem").read_bytes())
+    assert signed.splitlines()[-1] == "SERIE 2"
+    for serial in ("2", "1"):
+        with pytest.raises(SystemExit) as refused:
+            publish_release.main([str(release), str(out), "--version", "3", *sign[:2], "--serial", serial])
+        assert "is not above 2" in str(refused.value)
+    publish_release.main([str(release), str(out), "--version", "3", *sign[:2], "--serial", "40"])
+    assert b"SERIE 40\n" in (out / "manifesto.txt").read_bytes()
+    with pytest.raises(SystemExit):
+        publish_release.main([str(release), str(out), "--version", "4", "--serial", "41"])

@@ -1,4 +1,6 @@
 // The manifest parser, the safe-path rule and file URLs: pure rules, table-driven.
+#include <string.h>
+
 #include <string>
 
 #include "test_support.h"
@@ -183,4 +185,32 @@ TEST(FileUrl, AppendsTheNameAndTurnsBackslashesIntoSlashes)
     EXPECT_STREQ(url, "http://127.0.0.1:8080/q/data/maps/a b.pak");
     BuildFileUrl(url, sizeof url, "http://h\\base/", "manifesto.txt");
     EXPECT_STREQ(url, "http://h/base/manifesto.txt");
+}
+
+TEST(LauncherFiles, NamedAsTheFileSystemWouldResolveThem)
+{
+    const PathCase cases[] = {
+        {"launcher.serie", 1},       {"LAUNCHER.SERIE", 1},  {"launcher.serie.", 1},
+        {"launcher.serie . ", 1},    {".\\launcher.serie", 1}, {"./.\\Launcher.Serie", 1},
+        {"data\\launcher.serie", 0}, {"launcher.series", 0}, {"launcher.seri", 0},
+        {"..\\launcher.serie", 0},   {"", 0},
+    };
+    for (const PathCase& c : cases)
+        EXPECT_EQ(NamesLauncherFile(c.path, "launcher.serie"), c.safe) << "'" << c.path << "'";
+}
+
+TEST(CalendarDates, OnlyRealDaysInTheWrittenForm)
+{
+    struct DateCase {
+        const char* text;
+        int date;
+    };
+    const DateCase cases[] = {
+        {"2026-12-09", 20261209}, {"2028-02-29", 20280229}, {"2000-02-29", 20000229}, {"2100-02-29", 0},
+        {"2026-02-29", 0},        {"2026-04-31", 0},        {"2026-13-01", 0},        {"2026-00-10", 0},
+        {"2026-1-09", 0},         {"2026/12/09", 0},        {"26-12-09", 0},          {"2026-12-0x", 0},
+        {"0000-01-01", 0},        {"", 0},
+    };
+    for (const DateCase& c : cases)
+        EXPECT_EQ(ReadCalendarDate(c.text, strlen(c.text)), c.date) << c.text;
 }
