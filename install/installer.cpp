@@ -85,6 +85,13 @@ static void StartInstalledLauncher(const InstallPaths* paths)
     CloseHandle(process.hProcess);
 }
 
+// Paths compared as the file system compares names: without regard to case,
+// accented letters of the code page included ("\xC1GUA" is "\xE1gua").
+static int SameFilePath(const char* a, const char* b)
+{
+    return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
+}
+
 int InstallInto(const char* chosenFolder)
 {
     InstallPaths paths;
@@ -96,7 +103,7 @@ int InstallInto(const char* chosenFolder)
     char running[MAX_PATH];
     Os.GetModuleFileNameA(NULL, running, sizeof running);
     running[sizeof running - 1] = '\0';
-    if (strcasecmp(running, paths.targetExecutable) != 0 && !CopyFileA(running, paths.targetExecutable, FALSE))
+    if (!SameFilePath(running, paths.targetExecutable) && !CopyFileA(running, paths.targetExecutable, FALSE))
         return Refuse("Could not copy the launcher to the installation folder.");
     if (!WriteLauncherConfig(paths.configPath))
         return Refuse("Could not write the configuration file.");

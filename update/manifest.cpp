@@ -125,8 +125,14 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
     }
 }
 
-static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL"};
+static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
 static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+
+// COM and LPT take a digit from 1 to 9, or a superscript 1, 2 or 3 (code page 1252).
+static int IsDeviceNumber(char c)
+{
+    return (c >= '1' && c <= '9') || c == '\xB9' || c == '\xB2' || c == '\xB3';
+}
 
 // The platform ignores an extension and trailing dots and blanks on a device name.
 static int NamesDevice(const char* component, size_t length)
@@ -135,11 +141,11 @@ static int NamesDevice(const char* component, size_t length)
     while (base < length && component[base] != '.' && component[base] != ' ')
         base++;
     for (const char* device : DEVICE_NAMES) {
-        if (base == 3 && strncasecmp(component, device, 3) == 0)
+        if (base == strlen(device) && strncasecmp(component, device, base) == 0)
             return 1;
     }
     for (const char* device : NUMBERED_DEVICE_NAMES) {
-        if (base == 4 && strncasecmp(component, device, 3) == 0 && component[3] >= '1' && component[3] <= '9')
+        if (base == 4 && strncasecmp(component, device, 3) == 0 && IsDeviceNumber(component[3]))
             return 1;
     }
     return 0;

@@ -16,18 +16,23 @@ static Manifest RunManifest;  // worker thread only; reserved once for the proce
 // Room for URL_BASE (511 characters) and a name of 259.
 static const size_t URL_CAPACITY = 1024;
 
+// A module path that could not be read, or was cut, gives no own name: no
+// entry is then taken for the running launcher.
 static void ReadOwnName(char* ownName, size_t capacity)
 {
     char modulePath[MAX_PATH];
-    Os.GetModuleFileNameA(NULL, modulePath, sizeof modulePath);
-    modulePath[sizeof modulePath - 1] = '\0';
+    ownName[0] = '\0';
+    DWORD length = Os.GetModuleFileNameA(NULL, modulePath, sizeof modulePath);
+    if (length == 0 || length >= sizeof modulePath)
+        return;
+    modulePath[length] = '\0';
     const char* lastBackslash = strrchr(modulePath, '\\');
     CopyCut(ownName, capacity, lastBackslash ? lastBackslash + 1 : modulePath);
 }
 
 static int IsOwnEntry(const ManifestEntry* entry, const char* ownName)
 {
-    return strcasecmp(entry->path, ownName) == 0;
+    return ownName[0] != '\0' && strcasecmp(entry->path, ownName) == 0;
 }
 
 static const ManifestEntry* FindOwnEntry(const char* ownName)

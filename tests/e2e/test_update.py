@@ -1,11 +1,12 @@
 """The update engine end to end: the real launcher.exe under Wine against a
 real nginx, and against a server that misbehaves on purpose."""
 import os
+import subprocess
 import time
 
 from pathlib import Path
 
-from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_NEXT, STUB_GAME, dismiss_message_box, find_window, pattern,
+from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_NEXT, SOURCE_DIR, STUB_GAME, dismiss_message_box, find_window, pattern,
                       press_key, windows_path)
 
 PREFIX_DRIVE_C = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c"
@@ -205,3 +206,25 @@ def test_failure_still_reaches_the_player_after_the_window_was_closed(game, rele
             process.kill()
     assert game.game_record(wait=1.0) is None
     assert game.log_messages()[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
+
+
+def test_a_signed_launcher_runs_its_update_road(game, release, nginx, tmp_path):
+    """A studio signs launcher.exe and publishes the signed file: the running
+    signed launcher finds itself current and updates the game."""
+    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                    "/CN=Quorvane Test Studio", "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
+    signed = game.path("launcher.exe")
+    subprocess.run(["cmake", f"-DFILE={signed}", f"-DCERT={cert}", f"-DKEY={key}", "-P",
+                    str(SOURCE_DIR / "cmake" / "SignExecutable.cmake")], check=True, capture_output=True)
+    assert signed.read_bytes() != LAUNCHER.read_bytes()
+    release.add("launcher.exe", signed.read_bytes())
+    release.add("client.exe", STUB_GAME.read_bytes())
+    data = release.add("data\\x.bin", pattern(3000))
+    release.publish("1.0.42")
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    assert game.read("data/x.bin") == data
+    assert game.game_record() is not None
+    assert "Updating the updater itself..." not in game.log_messages()

@@ -2,6 +2,7 @@
 // seam: each checks what the player sees and that the run still ends cleanly.
 // The whole start-up runs in-process, in a scratch folder that the seam makes
 // the launcher's own folder.
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -21,10 +22,22 @@ static DWORD WINAPI LauncherInScratch(HMODULE, LPSTR path, DWORD size)
     return (DWORD)LauncherPath.size();
 }
 
+// A box shown while WM_QUIT is queued closes before the player sees it.
 static int WINAPI RecordBox(HWND, LPCSTR text, LPCSTR caption, UINT flags)
 {
-    Boxes.push_back(std::string(caption) + ": " + text + (flags & MB_ICONERROR ? " (error)" : ""));
+    MSG message;
+    bool quitPending = PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_NOREMOVE);
+    Boxes.push_back(std::string(caption) + ": " + text + (flags & MB_ICONERROR ? " (error)" : "") +
+                    (quitPending ? " (closed at once by a pending quit)" : ""));
     return IDOK;
+}
+
+static std::vector<std::string> Loaded;
+
+static HMODULE WINAPI RecordLoad(LPCSTR name)
+{
+    Loaded.push_back(name);
+    return LoadLibraryA(name);
 }
 
 static HANDLE WINAPI NoThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
@@ -69,6 +82,10 @@ protected:
         RestoreDefaultLauncherConfig();
         LauncherPath = path + "\\launcher.exe";
         Boxes.clear();
+        MSG message;
+        while (PeekMessageA(&message, NULL, WM_QUIT, WM_QUIT, PM_REMOVE)) {
+            // left by an earlier test's window
+        }
         Os.GetModuleFileNameA = LauncherInScratch;
         Os.MessageBoxA = RecordBox;
     }
@@ -84,6 +101,8 @@ TEST_F(FailurePaths, WithoutAThreadTheUpdateRunsBeforeTheFirstFrame)
 {
     WriteWholeFile("launcher.cfg", "EXECUTAVEL absent.exe\n");
     Os.CreateThread = NoThread;
+    Loaded.clear();
+    Os.LoadLibraryA = RecordLoad;
     EXPECT_EQ(LauncherMain(GetModuleHandleA(NULL), ""), 0);
     std::vector<std::string> log = RunLogMessages();
     ASSERT_GE(log.size(), 4u);
@@ -93,6 +112,8 @@ TEST_F(FailurePaths, WithoutAThreadTheUpdateRunsBeforeTheFirstFrame)
     EXPECT_EQ(log.back(), "FALHA: Could not start absent.exe (error 2).");  // after the loop, no box
     EXPECT_TRUE(Boxes.empty());
     EXPECT_FALSE(IsWindow(UpdaterWindow));
+    // held before the update, so that digests do not load and unload it every time
+    EXPECT_NE(std::find(Loaded.begin(), Loaded.end(), "rsaenh.dll"), Loaded.end());
 }
 
 TEST_F(FailurePaths, WindowThatCannotBeMadeEndsTheRunWithOne)

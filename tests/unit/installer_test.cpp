@@ -160,6 +160,19 @@ TEST_F(Installer, LauncherRunningFromTheTargetIsNotCopied)
     EXPECT_EQ(Started, installed + "\\launcher.exe");
 }
 
+TEST_F(Installer, LauncherRunningFromTheTargetIsNotCopiedWhateverTheCaseOfItsAccents)
+{
+    std::string accented = chosen + "\\Jogos\xC1GUA";
+    CreateDirectoryA(accented.c_str(), NULL);
+    std::string target = accented + "\\Quorvane";
+    CreateDirectoryA(target.c_str(), NULL);
+    WriteWholeFile((target + "\\launcher.exe").c_str(), "the running launcher");
+    FakeModulePath = chosen + "\\jogos\xE1gua\\quorvane\\LAUNCHER.exe";
+    Os.GetModuleFileNameA = FakeModule;
+    EXPECT_EQ(InstallInto(accented.c_str()), 1);
+    EXPECT_EQ(ReadWholeFile((target + "\\launcher.exe").c_str()), "the running launcher");
+}
+
 TEST_F(Installer, TooLongAChoiceIsRefusedNotCut)
 {
     std::string tooLong = chosen + "\\" + std::string(240, 'l');

@@ -173,6 +173,14 @@ TEST(SafeManifestPath, RefusesWhatCouldLeaveTheGameFolder)
         {"lpt9.log", 0},
         {"nul ", 0},
         {"prn.", 0},
+        {"CONIN$", 0},
+        {"conout$.log", 0},
+        {"data\\COM\xB9.txt", 0},
+        {"lpt\xB2", 0},
+        {"COM\xB3.", 0},
+        {"COM\xB4.txt", 1},
+        {"CONIN", 1},
+        {"conin$x", 1},
     };
     for (const PathCase& c : cases)
         EXPECT_EQ(IsSafeManifestPath(c.path), c.safe) << "'" << c.path << "'";

@@ -1,9 +1,13 @@
 // RunUpdate against the scripted server: soft exits, the check and download
 // phases, the blocking rule, and paths that must never be written.
+#include <string.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "install/install.h"
+#include "shell/platform.h"
 #include "shell/shell.h"
 #include "update/update.h"
 #include "update_fixture.h"
@@ -193,4 +197,34 @@ TEST_F(UpdateRun, ManifestWithoutVersionSaysSo)
     ServeManifest(Publish("a.bin", "a"));
     EXPECT_EQ(RunUpdate(), 1);
     EXPECT_STREQ(StatusBoard.status, "Updated to version .");
+}
+
+// A module path that the system did not give in full: it may still hold a
+// plausible name, but it is not the running launcher's.
+static DWORD WINAPI FailedModulePath(HMODULE, LPSTR path, DWORD size)
+{
+    snprintf(path, size, "C:\\Quorvane\\launcher.exe");
+    SetLastError(ERROR_INVALID_HANDLE);
+    return 0;
+}
+
+static DWORD WINAPI CutModulePath(HMODULE, LPSTR path, DWORD size)
+{
+    std::string full = "C:\\" + std::string(300, 'q') + "\\launcher.exe";
+    memcpy(path, full.data() + full.size() - size, size);  // the tail, unterminated, as a cut copy ends
+    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    return size;
+}
+
+TEST_F(UpdateRun, UnreadableModulePathMeansNoEntryIsTheRunningLauncher)
+{
+    for (auto modulePath : {FailedModulePath, CutModulePath}) {
+        DeleteFileA("launcher.exe");
+        Os.GetModuleFileNameA = modulePath;
+        ServeManifest("VERSAO 1\n" + Publish("launcher.exe", "the server's launcher"));
+        EXPECT_EQ(RunUpdate(), 1);
+        EXPECT_EQ(ReadWholeFile("launcher.exe"), "the server's launcher");  // an ordinary file, fetched
+        std::vector<std::string> log = RunLogMessages();
+        EXPECT_EQ(std::count(log.begin(), log.end(), "Updating the updater itself..."), 0);
+    }
 }
