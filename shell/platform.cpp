@@ -6,7 +6,7 @@
 static const PlatformCalls REAL_PLATFORM_CALLS = {
     CreateThread,
     CreateProcessA,
-    MoveFileA,
+    MoveFileExA,
     LoadLibraryA,
     SHGetSpecialFolderPathA,
     MessageBoxA,

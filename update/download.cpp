@@ -1,8 +1,12 @@
 // One file from the distribution server into place: the body goes into
 // "<target>.tmp", is verified against the expected digest and only then
-// replaces the target. Also the folders along a path.
+// replaces the target. A transfer that breaks off keeps what arrived and is
+// tried again, asking only for the rest. Also the folders along a path.
 #include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
 
+#include "shell/platform.h"
 #include "shell/shell.h"
 #include "update/update.h"
 
@@ -11,6 +15,44 @@ static const DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE
                                    INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;  // 0x8440C000
 static const DWORD TRANSFER_CHUNK = 0x8000;
 static const int FIRST_FAILING_STATUS = 400;
+static const DWORD STATUS_PARTIAL_CONTENT = 206;
+static const size_t URL_PATH_CAPACITY = 1024;
+
+// The values Windows itself uses by default; Wine sets no receive time-out at
+// all, and a stalled server would hold the launcher for ever.
+static const DWORD CONNECT_TIMEOUT_MS = 60000;
+static const DWORD SEND_TIMEOUT_MS = 30000;
+static const DWORD RECEIVE_TIMEOUT_MS = 30000;
+static const DWORD FIRST_RETRY_PAUSE_MS = 1000;
+static const DWORD SECOND_RETRY_PAUSE_MS = 3000;
+
+// A file that another program holds open (a virus scanner looking at what was
+// just written, an indexer, a game left running) is tried again for about 2 s.
+static const int MOVE_ATTEMPTS = 10;
+static const DWORD MOVE_PAUSE_MS = 200;
+
+const TransferPolicyRecord DEFAULT_TRANSFER_POLICY = {
+    CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS, RECEIVE_TIMEOUT_MS, {FIRST_RETRY_PAUSE_MS, SECOND_RETRY_PAUSE_MS}};
+TransferPolicyRecord TransferPolicy = DEFAULT_TRANSFER_POLICY;
+
+enum TransferEnd {
+    TRANSFER_COMPLETE,
+    TRANSFER_BROKEN,    // cut short or timed out: worth another attempt
+    TRANSFER_FAILED,    // refused by the server, no connection, or the file could not be written
+    TRANSFER_UNRESUMED  // the server did not continue where the temporary file ends
+};
+
+// One file's fetch: where it goes and how much of it is already held.
+struct Transfer {
+    const char* url;
+    const char* target;
+    const char* temporary;
+    uint32_t expectedSize;
+    int resumable;  // a digest will judge the pieces: broken transfers keep them
+    DWORD held;     // bytes of the temporary file that the next request continues
+    DWORD shown;    // the most this file ever showed: the bar never goes back
+    int appended;   // some request continued the file rather than starting it
+};
 
 void MakeParentDirectories(const char* path)
 {
@@ -26,6 +68,13 @@ void MakeParentDirectories(const char* path)
     }
 }
 
+void ApplyTransferTimeouts(HINTERNET internet)
+{
+    InternetSetOptionA(internet, INTERNET_OPTION_CONNECT_TIMEOUT, &TransferPolicy.connectTimeoutMs, sizeof(DWORD));
+    InternetSetOptionA(internet, INTERNET_OPTION_SEND_TIMEOUT, &TransferPolicy.sendTimeoutMs, sizeof(DWORD));
+    InternetSetOptionA(internet, INTERNET_OPTION_RECEIVE_TIMEOUT, &TransferPolicy.receiveTimeoutMs, sizeof(DWORD));
+}
+
 static DWORD QueryNumber(HINTERNET request, DWORD query)
 {
     DWORD value = 0;
@@ -35,59 +84,174 @@ static DWORD QueryNumber(HINTERNET request, DWORD query)
     return value;
 }
 
-static void ShowTransfer(const char* target, DWORD received, uint32_t expectedSize)
+// "Content-Range: bytes <first>-<last>/<total>" starts where the file ends.
+static int RangeStartsAt(HINTERNET request, DWORD held)
 {
-    if (expectedSize > 0) {
-        SetDetailLine("%s  -  %lu of %lu KB", target, received >> 10, (unsigned long)(expectedSize >> 10));
-        AdvanceDownloadProgress((double)received);
-    } else {
-        SetDetailLine("%s  -  %lu KB", target, received >> 10);
-    }
+    char range[128];
+    DWORD length = sizeof range;
+    if (!HttpQueryInfoA(request, HTTP_QUERY_CONTENT_RANGE, range, &length, NULL))
+        return 0;
+    range[sizeof range - 1] = '\0';
+    if (strncmp(range, "bytes ", 6) != 0 || range[6] < '0' || range[6] > '9')
+        return 0;
+    char* end = NULL;
+    unsigned long first = strtoul(range + 6, &end, 10);
+    return *end == '-' && first == held;
 }
 
-// Streams the body into the temporary file. A read that fails, a write that
-// fails or falls short, or fewer bytes than the server announced all count as
-// a broken transfer, so a truncated body never passes for a complete one.
-static int ReceiveBody(HINTERNET request, const char* url, const char* target, const char* temporary,
-                       uint32_t expectedSize)
+static void ShowTransfer(Transfer* transfer, DWORD received)
 {
-    DWORD status = QueryNumber(request, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
-    if (status >= (DWORD)FIRST_FAILING_STATUS) {
-        LogLine("HTTP %d em %s", (int)status, url);
-        return 0;
+    if (transfer->expectedSize == 0) {
+        SetDetailLine("%s  -  %lu KB", transfer->target, received >> 10);
+        return;
     }
-    FILE* file = fopen(temporary, "wb");
+    SetDetailLine("%s  -  %lu of %lu KB", transfer->target, received >> 10,
+                  (unsigned long)(transfer->expectedSize >> 10));
+    if (received > transfer->shown)
+        transfer->shown = received < transfer->expectedSize ? received : transfer->expectedSize;
+    AdvanceDownloadProgress((double)transfer->shown);
+}
+
+// The request goes through a connection handle of its own that carries the
+// run's time-outs: a request opened by InternetOpenUrlA has none under Wine,
+// and a stalled body would hold it for ever. Asks for the rest of the file
+// when some of it is held. NULL on failure, with the error code kept.
+static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTERNET* connection)
+{
+    char host[INTERNET_MAX_HOST_NAME_LENGTH];
+    char path[URL_PATH_CAPACITY];
+    char query[URL_PATH_CAPACITY];
+    URL_COMPONENTSA parts;
+    ZeroMemory(&parts, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = host;
+    parts.dwHostNameLength = sizeof host;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof path;
+    parts.lpszExtraInfo = query;
+    parts.dwExtraInfoLength = sizeof query;
+    *connection = NULL;
+    if (!InternetCrackUrlA(transfer->url, 0, 0, &parts))
+        return NULL;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+        return NULL;
+    }
+    char object[URL_PATH_CAPACITY];
+    snprintf(object, sizeof object, "%s%s", path, query);
+    *connection = InternetConnectA(internet, host, parts.nPort, NULL, NULL, INTERNET_SERVICE_HTTP, 0, 0);
+    if (!*connection)
+        return NULL;
+    ApplyTransferTimeouts(*connection);
+    DWORD flags = REQUEST_FLAGS | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
+    HINTERNET request = HttpOpenRequestA(*connection, "GET", object, NULL, NULL, NULL, flags, 0);
+    char headers[64] = "";
+    if (transfer->held > 0) {
+        snprintf(headers, sizeof headers, "Range: bytes=%lu-\r\n", transfer->held);
+        LogLine("retomando %s a partir de %lu bytes", transfer->target, transfer->held);
+    }
+    if (request && HttpSendRequestA(request, headers[0] ? headers : NULL, (DWORD)strlen(headers), NULL, 0))
+        return request;
+    DWORD error = GetLastError();
+    if (request)
+        InternetCloseHandle(request);
+    InternetCloseHandle(*connection);
+    *connection = NULL;
+    SetLastError(error);
+    return NULL;
+}
+
+// Streams the body into the temporary file from where it stands. A read that
+// fails or times out, or fewer bytes than the server announced, is a broken
+// transfer; a write that fails or falls short is a failure.
+static TransferEnd ReceiveBody(HINTERNET request, Transfer* transfer)
+{
+    FILE* file = fopen(transfer->temporary, transfer->held > 0 ? "ab" : "wb");
     if (!file) {
-        LogLine("nao consegui criar %s", temporary);
-        return 0;
+        LogLine("nao consegui criar %s", transfer->temporary);
+        return TRANSFER_FAILED;
     }
     DWORD announced = QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
     static char chunk[TRANSFER_CHUNK];  // worker thread only
-    DWORD received = 0;
-    int broken = 0;
+    DWORD received = transfer->held;
+    TransferEnd end = TRANSFER_COMPLETE;
     for (;;) {
         DWORD count = 0;
-        if (!InternetReadFile(request, chunk, sizeof chunk, &count)) {
-            broken = 1;
-            break;
+        int readFailed = !InternetReadFile(request, chunk, sizeof chunk, &count);
+        if (readFailed) {
+            // A read that times out may still hand over what it gathered (Wine
+            // does); it is kept, and the digest judges it at the end.
+            end = TRANSFER_BROKEN;
+            if (count > sizeof chunk)
+                count = 0;
         }
         if (count == 0)
             break;
         if (fwrite(chunk, 1, count, file) != count) {
-            broken = 1;
+            end = TRANSFER_FAILED;
             break;
         }
         received += count;
-        ShowTransfer(target, received, expectedSize);
+        ShowTransfer(transfer, received);
+        if (readFailed)
+            break;
     }
-    if (fclose(file) != 0 || (announced > 0 && received < announced))
-        broken = 1;
-    if (broken) {
-        LogLine("transferencia interrompida em %s (%lu bytes recebidos)", url, received);
-        DeleteFileA(temporary);
-        return 0;
+    if (fclose(file) != 0)
+        end = TRANSFER_FAILED;
+    else if (end == TRANSFER_COMPLETE && announced > 0 && received - transfer->held < announced)
+        end = TRANSFER_BROKEN;
+    if (end != TRANSFER_COMPLETE)
+        LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, received);
+    transfer->held = end == TRANSFER_BROKEN && transfer->resumable ? received : 0;
+    return end;
+}
+
+// One request. When resuming, only a 206 that continues the file is appended;
+// a 200 starts the file over; anything else is answered by a request without Range.
+static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
+{
+    HINTERNET connection;
+    HINTERNET request = OpenRequest(internet, transfer, &connection);
+    if (!request) {
+        DWORD error = GetLastError();
+        LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
+        return error == ERROR_INTERNET_TIMEOUT ? TRANSFER_BROKEN : TRANSFER_FAILED;
     }
-    return 1;
+    DWORD status = QueryNumber(request, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
+    TransferEnd end;
+    if (transfer->held > 0 && status == STATUS_PARTIAL_CONTENT && RangeStartsAt(request, transfer->held)) {
+        transfer->appended = 1;
+        end = ReceiveBody(request, transfer);
+    } else if (transfer->held > 0 && status != 200) {
+        end = TRANSFER_UNRESUMED;
+    } else if (status >= (DWORD)FIRST_FAILING_STATUS) {
+        LogLine("HTTP %d em %s", (int)status, transfer->url);
+        end = TRANSFER_FAILED;
+    } else {
+        transfer->held = 0;
+        end = ReceiveBody(request, transfer);
+    }
+    InternetCloseHandle(request);
+    InternetCloseHandle(connection);
+    return end;
+}
+
+// Up to two more attempts after a broken transfer, after pauses, each going
+// on from what arrived.
+static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
+{
+    int retries = (int)(sizeof TransferPolicy.retryPausesMs / sizeof TransferPolicy.retryPausesMs[0]);
+    for (int attempt = 1;; attempt++) {
+        TransferEnd end = TransferOnce(internet, transfer);
+        if (end == TRANSFER_UNRESUMED) {
+            transfer->held = 0;
+            end = TransferOnce(internet, transfer);
+        }
+        if (end != TRANSFER_BROKEN || attempt > retries)
+            return end;
+        Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
+        LogLine("nova tentativa %d de %s", attempt + 1, transfer->url);
+    }
 }
 
 static int VerifyDigest(const char* temporary, const char* target, const char* expectedDigest)
@@ -99,15 +263,46 @@ static int VerifyDigest(const char* temporary, const char* target, const char* e
     return 0;
 }
 
+static int IsHeldByAnotherProgram(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+int MoveWhenFree(const char* from, const char* to, DWORD flags)
+{
+    for (int attempt = 1;; attempt++) {
+        if (Os.MoveFileExA(from, to, flags))
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+            return 0;
+        Sleep(MOVE_PAUSE_MS);
+        SetLastError(error);
+    }
+}
+
 // One atomic replacement: the old target stays whole until the new one takes
 // its name, and stays as it was when that fails.
 static int MoveIntoPlace(const char* temporary, const char* target)
 {
-    if (MoveFileExA(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    if (MoveWhenFree(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 1;
     LogLine("nao consegui renomear %s para %s (%lu)", temporary, target, GetLastError());
     DeleteFileA(temporary);
     return 0;
+}
+
+// What an earlier run left in the temporary file and this one may continue:
+// only for a file a digest will check, and only while it is shorter than the
+// file the manifest lists.
+static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, int resumable)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!resumable || expectedSize == 0 || !GetFileAttributesExA(temporary, GetFileExInfoStandard, &attributes))
+        return 0;
+    if (attributes.nFileSizeHigh != 0 || attributes.nFileSizeLow >= expectedSize)
+        return 0;
+    return attributes.nFileSizeLow;
 }
 
 int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32_t expectedSize,
@@ -118,18 +313,25 @@ int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32
         LogLine("caminho longo demais para o arquivo temporario de %s", target);
         return 0;
     }
-    HINTERNET request = InternetOpenUrlA(internet, url, NULL, 0, REQUEST_FLAGS, 0);
-    if (!request) {
-        LogLine("InternetOpenUrl falhou (%lu) em %s", GetLastError(), url);
-        return 0;
-    }
-    int received = ReceiveBody(request, url, target, temporary, expectedSize);
-    InternetCloseHandle(request);
-    if (!received)
-        return 0;
-    if (expectedDigest && expectedDigest[0] && !VerifyDigest(temporary, target, expectedDigest)) {
+    int checked = expectedDigest && expectedDigest[0];
+    Transfer transfer = {url, target, temporary, expectedSize, checked, 0, 0, 0};
+    transfer.held = HeldFromEarlierRun(temporary, expectedSize, checked);
+    // A resumed file that fails its digest may have begun as an older
+    // release's bytes: it is fetched once more from its first byte.
+    for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
+        transfer.appended = 0;
+        TransferEnd end = TransferWithRetries(internet, &transfer);
+        if (end != TRANSFER_COMPLETE) {
+            if (transfer.held == 0)
+                DeleteFileA(temporary);
+            return 0;  // a broken transfer keeps its temporary file for a later run
+        }
+        if (!checked || VerifyDigest(temporary, target, expectedDigest))
+            return MoveIntoPlace(temporary, target);
         DeleteFileA(temporary);
-        return 0;
+        if (!transfer.appended)
+            return 0;
+        transfer.held = 0;
     }
-    return MoveIntoPlace(temporary, target);
+    return 0;
 }

@@ -14,7 +14,7 @@ static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
 // and when even that fails, copy it back, so that the next start finds one.
 static void UndoSwap(const char* ownName)
 {
-    if (Os.MoveFileA(OLD_LAUNCHER_NAME, ownName)) {
+    if (MoveWhenFree(OLD_LAUNCHER_NAME, ownName, 0)) {
         LogLine("nao consegui promover a versao nova; desfiz a troca");
         return;
     }
@@ -54,12 +54,12 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
         return 0;
     }
-    if (!Os.MoveFileA(ownName, OLD_LAUNCHER_NAME)) {
+    if (!MoveWhenFree(ownName, OLD_LAUNCHER_NAME, 0)) {
         LogLine("nao consegui renomear o atualizador atual (%lu)", GetLastError());
         DeleteFileA(NEW_LAUNCHER_NAME);
         return 0;
     }
-    if (!Os.MoveFileA(NEW_LAUNCHER_NAME, ownName)) {
+    if (!MoveWhenFree(NEW_LAUNCHER_NAME, ownName, 0)) {
         UndoSwap(ownName);
         return 0;
     }

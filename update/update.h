@@ -35,8 +35,28 @@ int AcceptManifest(const char* manifestName);
 // Creates every folder along a relative path, not its last component.
 void MakeParentDirectories(const char* path);
 
+// How long a transfer waits and how it is tried again. The launcher keeps
+// DEFAULT_TRANSFER_POLICY (the time-outs Windows uses by default; pauses of 1 s
+// and 3 s before the two further attempts); tests may shorten them.
+struct TransferPolicyRecord {
+    DWORD connectTimeoutMs;
+    DWORD sendTimeoutMs;
+    DWORD receiveTimeoutMs;
+    DWORD retryPausesMs[2];
+};
+extern const TransferPolicyRecord DEFAULT_TRANSFER_POLICY;
+extern TransferPolicyRecord TransferPolicy;
+
+// Sets the policy's time-outs on the run's internet handle.
+void ApplyTransferTimeouts(HINTERNET internet);
+
+// MoveFileExA, tried again for about 2 s while another program holds a file.
+int MoveWhenFree(const char* from, const char* to, DWORD flags);
+
 // Fetches url into target through target.tmp, verified against the digest when
-// one is given; 1 when target now holds the body.
+// one is given; 1 when target now holds the body. A broken transfer is tried
+// twice more; with a digest to check, each attempt continues what arrived, and
+// a temporary file left by an earlier run is continued too.
 int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32_t expectedSize,
                  const char* expectedDigest);
 

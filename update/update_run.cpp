@@ -165,6 +165,7 @@ int RunUpdate(void)
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());
         return 0;
     }
+    ApplyTransferTimeouts(internet);
     int result = UpdateThrough(internet);
     InternetCloseHandle(internet);
     return result;

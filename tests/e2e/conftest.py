@@ -20,7 +20,9 @@ WINE_RUN = SOURCE_DIR / "cmake" / "wine-run.sh"
 LAUNCHER = BUILD_DIR / "launcher.exe"
 STUB_GAME = BUILD_DIR / "tests" / "stub_game.exe"
 SPAWN_RAW = BUILD_DIR / "tests" / "spawn_raw.exe"
+HOLD_FILE = BUILD_DIR / "tests" / "hold_file.exe"
 LAUNCHER_NEXT = BUILD_DIR / "tests" / "launcher_next.exe"
+LAUNCHER_SHORT_TIMEOUTS = BUILD_DIR / "tests" / "launcher_short_timeouts.exe"  # waits 2 s for a stalled body
 # Built with the public half of a key pair made for the tests (QRV_MANIFEST_KEYS).
 LAUNCHER_SIGNED = BUILD_DIR / "tests" / "launcher_signed.exe"
 TEST_SIGNING_KEY = BUILD_DIR / "tests" / "keys" / "test_signing.pem"

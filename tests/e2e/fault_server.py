@@ -1,20 +1,29 @@
 """An HTTP server on 127.0.0.1 for the end-to-end tests that need a server to
-misbehave: it serves files from a folder, and for chosen paths answers 404,
-sends a body other than the published one, cuts the body short, or sends it
-slowly. With answer_everything it answers any path with a body."""
+misbehave: it serves files from a folder (answering "Range: bytes=N-" with 206
+unless no_ranges is set), and for chosen paths answers 404, sends a body other
+than the published one, cuts the body short, sends it slowly, breaks it off
+after a number of bytes for the first answers, or stalls. With
+answer_everything it answers any path with a body."""
 import http.server
 import threading
 import time
 from pathlib import Path
 from urllib.parse import unquote
 
+LONGEST_STALL = 60.0  # seconds; the client gives up long before
+
 
 class FaultServer:
     def __init__(self, root):
         self.root = Path(root)
-        self.faults = {}  # URL path -> ("404",) | ("wrong", body) | ("truncate",) | ("slow", seconds)
+        # URL path -> ("404",) | ("wrong", body) | ("truncate",) | ("slow", seconds)
+        #           | ("cut", bytes, answers) | ("stall", bytes)
+        self.faults = {}
         self.answer_everything = False
-        self.requests = []
+        self.no_ranges = False
+        self.requests = []  # (path, user agent)
+        self.ranges = []    # (path, Range header or None)
+        self._cuts_made = {}
         self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._server.daemon_threads = True
         self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
@@ -49,6 +58,18 @@ class FaultServer:
             return 200, body[: len(body) // 2], len(body)
         return 200, body, None
 
+    def _sent_part(self, path, body):
+        """How many bytes of the body this answer sends before it breaks off (None: all)."""
+        fault = self.faults.get(path, ())
+        if fault[:1] == ("stall",):
+            return fault[1]
+        if fault[:1] == ("cut",):
+            made = self._cuts_made.get(path, 0)
+            if made < fault[2]:
+                self._cuts_made[path] = made + 1
+                return fault[1]
+        return None
+
     def _handler(self):
         server = self
 
@@ -57,17 +78,51 @@ class FaultServer:
 
             def do_GET(self):  # noqa: N802 (the http.server name)
                 server.requests.append((self.path, self.headers.get("User-Agent", "")))
+                server.ranges.append((self.path, self.headers.get("Range")))
                 status, body, announced = server._body_for(self.path)
-                self.send_response(status)
+                start = self._range_start(status, body)
+                if start:
+                    self.send_response(206)
+                    self.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
+                    body = body[start:]
+                else:
+                    self.send_response(status)
                 self.send_header("Content-Length", str(announced if announced is not None else len(body)))
                 self.end_headers()
                 fault = server.faults.get(self.path, ())
+                part = server._sent_part(self.path, body)
                 if fault[:1] == ("slow",):
                     self._send_slowly(body, fault[1])
+                elif part is not None:
+                    self.wfile.write(body[:part])
+                    self.wfile.flush()
+                    if fault[:1] == ("stall",):
+                        self._stall()
+                    self.close_connection = True
                 else:
                     self.wfile.write(body)
                 if announced is not None:
                     self.close_connection = True
+
+            def _range_start(self, status, body):
+                asked = self.headers.get("Range", "")
+                if server.no_ranges or status != 200 or not asked.startswith("bytes=") or not asked.endswith("-"):
+                    return 0
+                start = int(asked[len("bytes="):-1] or 0)
+                return start if 0 < start < len(body) else 0
+
+            def _stall(self):
+                """Sends nothing more until the client gives up (or a minute has passed)."""
+                deadline = time.monotonic() + LONGEST_STALL
+                self.connection.settimeout(0.2)
+                while time.monotonic() < deadline:
+                    try:
+                        if self.connection.recv(1) == b"":
+                            return
+                    except TimeoutError:
+                        continue
+                    except OSError:
+                        return
 
             def _send_slowly(self, body, seconds, pieces=20):
                 step = max(1, len(body) // pieces)

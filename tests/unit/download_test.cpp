@@ -1,6 +1,8 @@
 // DownloadFile and MakeParentDirectories against the scripted server: what is
 // left on disk, what is logged, what the detail line and progress show.
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "shell/shell.h"
 #include "update/update.h"
@@ -124,4 +126,103 @@ TEST_F(Download, ParentFoldersAreMadeOutermostFirst)
     MakeParentDirectories("");
     MakeParentDirectories("single.bin");
     EXPECT_FALSE(Exists("single.bin"));
+}
+
+// What a retried or resumed transfer asked for and left behind.
+struct ResumeCase {
+    const char* name;
+    size_t staleBytes;      // a temporary file of other bytes left by an earlier run
+    int cutTimes;           // answers that break off after 30 000 bytes
+    bool ranges;            // the server answers Range requests
+    int fetched;
+    std::vector<std::string> ranges_asked;
+};
+
+TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
+{
+    const std::string body = PatternBytes(100000);
+    const std::string digest = Sha256Of(body);
+    const ResumeCase cases[] = {
+        {"cut once, resumed", 0, 1, true, 1, {"", "bytes=30000-"}},
+        {"cut once, no ranges: started over", 0, 1, false, 1, {"", "bytes=30000-"}},
+        {"cut twice, resumed twice", 0, 2, true, 1, {"", "bytes=30000-", "bytes=60000-"}},
+        {"cut three times: kept for a later run", 0, 3, true, 0, {"", "bytes=30000-", "bytes=60000-"}},
+        {"stale temporary of other bytes: once more from the start", 40000, 0, true, 1, {"bytes=40000-", ""}},
+        {"temporary not smaller than the file: started over", 150000, 0, true, 1, {""}},
+    };
+    for (const ResumeCase& c : cases) {
+        server.ForgetRequests();
+        DeleteFileA("a.bin");
+        DeleteFileA("a.bin.tmp");
+        DeleteFileA("launcher.log");
+        if (c.staleBytes)
+            WriteWholeFile("a.bin.tmp", std::string(c.staleBytes, 'x'));
+        server.ServeCut("/a.bin", body, 30000, c.cutTimes, c.ranges);
+        BytesToFetch = (double)body.size();
+        BytesHandled = 0;
+        SetProgress(0.25f);
+        BoardHistory.clear();
+
+        EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), digest.c_str()), c.fetched) << c.name;
+        EXPECT_EQ(server.RequestedRanges(), c.ranges_asked) << c.name;
+        if (c.fetched) {
+            EXPECT_EQ(ReadWholeFile("a.bin"), body) << c.name;
+            EXPECT_FALSE(Exists("a.bin.tmp")) << c.name;
+        } else {
+            EXPECT_EQ(ReadWholeFile("a.bin.tmp"), body.substr(0, 90000)) << c.name;
+        }
+        float last = 0.0f;
+        for (const BoardState& state : BoardHistory) {
+            EXPECT_GE(state.progress, last) << c.name << ": the bar went back";
+            EXPECT_LE(state.progress, 1.0f) << c.name;
+            last = state.progress;
+        }
+    }
+}
+
+TEST_F(Download, RetriesAndResumptionsAreLogged)
+{
+    const std::string body = PatternBytes(100000);
+    server.ServeCut("/a.bin", body, 30000, 1, true);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), Sha256Of(body).c_str()), 1);
+    const std::string url = server.BaseUrl() + "a.bin";
+    EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
+                                    "transferencia interrompida em " + url + " (30000 bytes recebidos)",
+                                    "nova tentativa 2 de " + url,
+                                    "retomando a.bin a partir de 30000 bytes",
+                                }));
+    EXPECT_TRUE(SawDetail("a.bin  -  97 of 97 KB"));
+}
+
+TEST_F(Download, StalledBodyTimesOutAndEndsAfterThreeAttempts)
+{
+    WriteWholeFile("a.bin", "old");
+    const std::string body = PatternBytes(100000);
+    server.ServeStalled("/a.bin", body, 5000, 1700);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), Sha256Of(body).c_str()), 0);
+    EXPECT_EQ(server.RequestedPaths().size(), 3u);
+    EXPECT_EQ(ReadWholeFile("a.bin"), "old");
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_EQ(std::count(log.begin(), log.end(), "nova tentativa 3 de " + server.BaseUrl() + "a.bin"), 1);
+}
+
+static DWORD WINAPI CloseAfterHalfASecond(LPVOID handle)
+{
+    Sleep(500);
+    CloseHandle((HANDLE)handle);
+    return 0;
+}
+
+TEST_F(Download, TargetHeldForAMomentIsReplacedOnceFree)
+{
+    WriteWholeFile("a.bin", "old");
+    HANDLE held = CreateFileA("a.bin", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    HANDLE releaser = CreateThread(NULL, 0, CloseAfterHalfASecond, held, 0, NULL);
+    server.Serve("/a.bin", "new");
+    EXPECT_EQ(Fetch("a.bin", "a.bin", 3, Sha256Of("new").c_str()), 1);
+    WaitForSingleObject(releaser, INFINITE);
+    CloseHandle(releaser);
+    EXPECT_EQ(ReadWholeFile("a.bin"), "new");
+    EXPECT_FALSE(Exists("a.bin.tmp"));
 }

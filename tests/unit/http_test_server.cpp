@@ -3,6 +3,7 @@
 #include "http_test_server.h"
 
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 
 bool HttpTestServer::Start()
@@ -64,6 +65,45 @@ std::vector<std::string> HttpTestServer::RequestedPaths()
     return copy;
 }
 
+void HttpTestServer::ServeCut(const std::string& path, const std::string& body, size_t cutAt, int cutTimes,
+                              bool ranges)
+{
+    TestRoute route{200, body, body.size()};
+    route.cutTimes = cutTimes;
+    route.cutAt = cutAt;
+    route.ranges = ranges;
+    EnterCriticalSection(&lock_);
+    routes_[path] = route;
+    LeaveCriticalSection(&lock_);
+}
+
+void HttpTestServer::ServeStalled(const std::string& path, const std::string& body, size_t cutAt, DWORD stallMs)
+{
+    TestRoute route{200, body, body.size()};
+    route.cutTimes = 1 << 30;
+    route.cutAt = cutAt;
+    route.stallMs = stallMs;
+    EnterCriticalSection(&lock_);
+    routes_[path] = route;
+    LeaveCriticalSection(&lock_);
+}
+
+std::vector<std::string> HttpTestServer::RequestedRanges()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<std::string> copy = ranges_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
+void HttpTestServer::ForgetRequests()
+{
+    EnterCriticalSection(&lock_);
+    requested_.clear();
+    ranges_.clear();
+    LeaveCriticalSection(&lock_);
+}
+
 std::string HttpTestServer::LastUserAgent()
 {
     EnterCriticalSection(&lock_);
@@ -118,16 +158,36 @@ void HttpTestServer::Answer(SOCKET connection)
     size_t pathStart = request.find(' ') + 1;
     std::string path = request.substr(pathStart, request.find(' ', pathStart) - pathStart);
 
+    std::string range = HeaderValue(request, "Range");
     EnterCriticalSection(&lock_);
     requested_.push_back(path);
+    ranges_.push_back(range);
     userAgent_ = HeaderValue(request, "User-Agent");
-    std::map<std::string, TestRoute>::const_iterator route = routes_.find(path);
+    std::map<std::string, TestRoute>::iterator route = routes_.find(path);
     TestRoute answer = route != routes_.end() ? route->second : TestRoute{404, "not found", 9};
+    if (route != routes_.end() && route->second.cutTimes > 0)
+        route->second.cutTimes--;
     LeaveCriticalSection(&lock_);
 
     char head[256];
-    snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n", answer.status,
-             (unsigned)answer.announcedLength);
+    size_t from = 0;
+    if (answer.ranges && range.rfind("bytes=", 0) == 0 && (from = strtoul(range.c_str() + 6, NULL, 10)) > 0 &&
+        from < answer.body.size()) {
+        snprintf(head, sizeof head,
+                 "HTTP/1.1 206 Partial\r\nContent-Length: %u\r\nContent-Range: bytes %u-%u/%u\r\n"
+                 "Connection: close\r\n\r\n",
+                 (unsigned)(answer.body.size() - from), (unsigned)from, (unsigned)answer.body.size() - 1,
+                 (unsigned)answer.body.size());
+    } else {
+        from = 0;
+        snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n",
+                 answer.status, (unsigned)answer.announcedLength);
+    }
     SendAll(connection, head);
-    SendAll(connection, answer.body);
+    std::string body = answer.body.substr(from);
+    if (answer.cutTimes > 0 && answer.cutAt < body.size())
+        body.resize(answer.cutAt);
+    SendAll(connection, body);
+    if (answer.stallMs)
+        Sleep(answer.stallMs);
 }

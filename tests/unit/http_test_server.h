@@ -13,6 +13,10 @@ struct TestRoute {
     int status;
     std::string body;
     size_t announcedLength;  // Content-Length sent; the body may be shorter
+    int cutTimes = 0;        // the first answers stop after cutAt bytes of what they announce
+    size_t cutAt = 0;
+    bool ranges = false;     // answers "Range: bytes=N-" with 206 and the rest
+    DWORD stallMs = 0;       // after cutAt bytes, waits this long before closing
 };
 
 class HttpTestServer {
@@ -23,8 +27,14 @@ public:
 
     void Serve(const std::string& path, const std::string& body, int status = 200);
     void ServeTruncated(const std::string& path, const std::string& body, size_t announcedLength);
+    // The first cutTimes answers break off after cutAt bytes of their body.
+    void ServeCut(const std::string& path, const std::string& body, size_t cutAt, int cutTimes, bool ranges);
+    // Every answer sends cutAt bytes, then stalls for stallMs.
+    void ServeStalled(const std::string& path, const std::string& body, size_t cutAt, DWORD stallMs);
 
     std::vector<std::string> RequestedPaths();
+    std::vector<std::string> RequestedRanges();
+    void ForgetRequests();  // the Range header of each request, "" for none
     std::string LastUserAgent();
 
 private:
@@ -37,5 +47,6 @@ private:
     CRITICAL_SECTION lock_;
     std::map<std::string, TestRoute> routes_;
     std::vector<std::string> requested_;
+    std::vector<std::string> ranges_;
     std::string userAgent_;
 };

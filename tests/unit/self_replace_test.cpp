@@ -9,17 +9,24 @@
 #include "update/update.h"
 #include "update_fixture.h"
 
-static std::set<int> FailingMoves;  // numbers (from 1) of the MoveFileA calls to refuse
+static std::set<int> FailingMoves;  // numbers (from 1) of the renames to refuse
 static int MoveCalls;
+static std::string LastMove;
 static std::string StartedApplication;
 
-static BOOL WINAPI ScriptedMove(LPCSTR from, LPCSTR to)
+// Counts the self-replacement's renames (a download's replacing move is not
+// one of them, and a retry of a refused rename is the same rename).
+static BOOL WINAPI ScriptedMove(LPCSTR from, LPCSTR to, DWORD flags)
 {
-    if (FailingMoves.count(++MoveCalls)) {
+    std::string move = std::string(from) + " > " + to;
+    if (flags == 0 && move != LastMove)
+        MoveCalls++;
+    LastMove = move;
+    if (flags == 0 && FailingMoves.count(MoveCalls)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return MoveFileA(from, to);
+    return MoveFileExA(from, to, flags);
 }
 
 static BOOL WINAPI RecordStart(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
@@ -50,8 +57,9 @@ protected:
         WriteWholeFile(ownName.c_str(), OLD_BUILD);
         FailingMoves.clear();
         MoveCalls = 0;
+        LastMove.clear();
         StartedApplication.clear();
-        Os.MoveFileA = ScriptedMove;
+        Os.MoveFileExA = ScriptedMove;
         Os.CreateProcessA = RecordStart;
     }
     // Lists the own name with the new build's digest beside one ordinary file.

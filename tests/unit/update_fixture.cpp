@@ -26,8 +26,14 @@ void UpdateEngineTest::SetUp()
     WatchBoard = RecordBoard;
     ASSERT_TRUE(server.Start());
     snprintf(LauncherConfig.baseUrl, sizeof LauncherConfig.baseUrl, "%s", server.BaseUrl().c_str());
+    // Short pauses between attempts and a short wait for a stalled body keep
+    // the retry cases fast; the rules are the launcher's.
+    TransferPolicy = DEFAULT_TRANSFER_POLICY;
+    TransferPolicy.receiveTimeoutMs = 1500;
+    TransferPolicy.retryPausesMs[0] = TransferPolicy.retryPausesMs[1] = 10;
     internet = InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     ASSERT_NE(internet, nullptr);
+    ApplyTransferTimeouts(internet);
 }
 
 void UpdateEngineTest::TearDown()
@@ -36,6 +42,7 @@ void UpdateEngineTest::TearDown()
         InternetCloseHandle(internet);
     server.Stop();
     WatchBoard = NULL;
+    TransferPolicy = DEFAULT_TRANSFER_POLICY;
     ResetPlatformCalls();
     DeleteStatusBoardLock();
     RestoreDefaultLauncherConfig();

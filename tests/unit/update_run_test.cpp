@@ -57,7 +57,10 @@ TEST_F(UpdateRun, TruncatedManifestIsNeverParsed)
     EXPECT_EQ(RunUpdate(), 1);
     EXPECT_STREQ(StatusBoard.status, "Could not check for updates; starting the game anyway.");
     EXPECT_FALSE(Exists("a.bin"));
-    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{"/manifesto.txt"});
+    EXPECT_FALSE(Exists("manifesto.txt.tmp"));
+    // Tried three times, each from its first byte: a manifest is never pieced together.
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>(3, "/manifesto.txt"));
+    EXPECT_EQ(server.RequestedRanges(), std::vector<std::string>(3, ""));
 }
 
 TEST_F(UpdateRun, ManifestWithoutFilesStartsTheGame)
