@@ -40,3 +40,24 @@ int ChooseInstallFolder(char* chosenFolder);
 // Everything after the choice: folder, copy, configuration, shortcuts, start.
 int InstallInto(const char* chosenFolder);
 int CreateShortcut(const char* linkPath, const char* target, const char* workingFolder);
+// 1 when the shortcut file leads to target (COM initialised by the caller).
+int ShortcutPointsTo(const char* linkPath, const char* target);
+// Paths compared as the file system compares names.
+int SameFilePath(const char* a, const char* b);
+
+extern const char INSTALL_CAPTION[];      // "Quorvane": the caption of every box of the installer
+extern const char SHORTCUT_FILE_NAME[];   // "Quorvane.lnk", on the desktop and in the programs menu
+
+// The entry in the current user's list of installed apps (no administrator
+// rights needed). A failure is logged and changes nothing else.
+void RegisterInstallation(const InstallPaths* paths);
+// Removes that entry when it is this folder's.
+void RemoveRegistration(const char* installFolder);
+
+// "-desinstalar": asks the player, then removes what the installation and the
+// updates put in this folder, the shortcuts and the entry, and hands the
+// removal of launcher.exe itself to a copy in the temporary folder. Exit code.
+int RunUninstall(void);
+// The copy's part: waits for the uninstalling launcher to end, removes it and
+// its folder when empty, and says what was left.
+int FinishUninstall(const char* arguments);

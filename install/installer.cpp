@@ -11,13 +11,14 @@
 #include "shell/platform.h"
 #include "shell/shell_rules.h"
 
-static const char CAPTION[] = "Quorvane";
+const char INSTALL_CAPTION[] = "Quorvane";
+const char SHORTCUT_FILE_NAME[] = "Quorvane.lnk";
 static const char DIALOG_TITLE[] = "Escolha onde instalar o Quorvane.\nO jogo ocupa cerca de 475 MB.";
-static const char SHORTCUT_NAME[] = "Quorvane";
+static const char SHORTCUT_DESCRIPTION[] = "Quorvane";
 
 static int Refuse(const char* text)
 {
-    Os.MessageBoxA(NULL, text, CAPTION, MB_ICONERROR);
+    Os.MessageBoxA(NULL, text, INSTALL_CAPTION, MB_ICONERROR);
     return 0;
 }
 
@@ -35,6 +36,26 @@ int ChooseInstallFolder(char* chosenFolder)
     return found;
 }
 
+int ShortcutPointsTo(const char* linkPath, const char* target)
+{
+    IShellLinkA* link = NULL;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, NULL, CLSCTX_INPROC_SERVER, IID_IShellLinkA, (void**)&link)))
+        return 0;
+    int pointsThere = 0;
+    IPersistFile* file = NULL;
+    WCHAR widePath[MAX_PATH];
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, (void**)&file))) {
+        char linked[MAX_PATH];
+        if (MultiByteToWideChar(CP_ACP, 0, linkPath, -1, widePath, MAX_PATH) &&
+            SUCCEEDED(file->Load(widePath, STGM_READ)) &&
+            SUCCEEDED(link->GetPath(linked, sizeof linked, NULL, 0)))
+            pointsThere = SameFilePath(linked, target);
+        file->Release();
+    }
+    link->Release();
+    return pointsThere;
+}
+
 int CreateShortcut(const char* linkPath, const char* target, const char* workingFolder)
 {
     IShellLinkA* link = NULL;
@@ -42,7 +63,7 @@ int CreateShortcut(const char* linkPath, const char* target, const char* working
         return 0;
     link->SetPath(target);
     link->SetWorkingDirectory(workingFolder);
-    link->SetDescription(SHORTCUT_NAME);
+    link->SetDescription(SHORTCUT_DESCRIPTION);
     link->SetIconLocation(target, 0);
     int saved = 0;
     IPersistFile* file = NULL;
@@ -64,7 +85,7 @@ static void PlaceShortcut(int specialFolder, const InstallPaths* paths)
     char linkPath[MAX_PATH];
     if (!Os.SHGetSpecialFolderPathA(NULL, folder, specialFolder, FALSE))
         return;
-    int length = snprintf(linkPath, sizeof linkPath, "%s\\%s.lnk", folder, SHORTCUT_NAME);
+    int length = snprintf(linkPath, sizeof linkPath, "%s\\%s", folder, SHORTCUT_FILE_NAME);
     if (length > 0 && (size_t)length < sizeof linkPath)
         CreateShortcut(linkPath, paths->targetExecutable, paths->installFolder);
 }
@@ -78,16 +99,16 @@ static void StartInstalledLauncher(const InstallPaths* paths)
     if (!Os.CreateProcessA(paths->targetExecutable, NULL, NULL, NULL, FALSE, 0, NULL, paths->installFolder, &startup,
                            &process)) {
         Os.MessageBoxA(NULL, "Installed, but could not start the launcher.\nOpen it from the desktop shortcut.",
-                       CAPTION, MB_ICONINFORMATION);
+                       INSTALL_CAPTION, MB_ICONINFORMATION);
         return;
     }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
 }
 
-// Paths compared as the file system compares names: without regard to case,
-// accented letters of the code page included ("\xC1GUA" is "\xE1gua").
-static int SameFilePath(const char* a, const char* b)
+// Without regard to case, accented letters of the code page included
+// ("\xC1GUA" is "\xE1gua").
+int SameFilePath(const char* a, const char* b)
 {
     return CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a, -1, b, -1) == CSTR_EQUAL;
 }
@@ -110,6 +131,7 @@ int InstallInto(const char* chosenFolder)
 
     PlaceShortcut(CSIDL_DESKTOPDIRECTORY, &paths);
     PlaceShortcut(CSIDL_PROGRAMS, &paths);
+    RegisterInstallation(&paths);
     StartInstalledLauncher(&paths);
     return 1;
 }

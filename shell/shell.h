@@ -46,6 +46,12 @@ extern BoardWatcher WatchBoard;
 void ResetStatusBoard(void);
 void DeleteStatusBoardLock(void);
 
+// The game folder's lock, held by a normal run (and an uninstall) for the
+// whole run. 1 when this process holds it, waiting up to waitMs for it.
+int TakeFolderLock(DWORD waitMs);
+int TakeFolderLockPatiently(void);  // up to 5 s, for a launcher still ending
+int ReleaseFolderLock(void);  // 1 when this process held it
+
 // The whole run of the process; WinMain only hands over its arguments.
 int LauncherMain(HINSTANCE instance, const char* arguments);
 DWORD WINAPI UpdateWorker(LPVOID parameter);

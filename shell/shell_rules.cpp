@@ -1,20 +1,25 @@
 // Run-mode choice, progress arithmetic and the frame loop's end rules.
 #include "shell/shell_rules.h"
 
+#include <stdio.h>
 #include <string.h>
 
 static const char SELF_TEST_SWITCH[] = "-disconnectreportretentiontest";
 static const char TEST_MODE_SWITCH[] = "-teste";
 static const char PROOF_MODE_SWITCH[] = "-provas";
+static const char UNINSTALL_SWITCH[] = "-desinstalar";
+static const char FINISH_UNINSTALL_SWITCH[] = "-desinstalar-fim ";
 
 RunSwitches ReadRunSwitches(const char* arguments)
 {
-    RunSwitches switches = {0, 0, 0};
+    RunSwitches switches = {0, 0, 0, 0, 0};
     if (!arguments)
         return switches;
     switches.selfTest = strcmp(arguments, SELF_TEST_SWITCH) == 0;
     switches.testMode = strstr(arguments, TEST_MODE_SWITCH) != NULL;
     switches.proofMode = strstr(arguments, PROOF_MODE_SWITCH) != NULL;
+    switches.finishUninstall = strncmp(arguments, FINISH_UNINSTALL_SWITCH, sizeof FINISH_UNINSTALL_SWITCH - 1) == 0;
+    switches.uninstall = !switches.finishUninstall && strstr(arguments, UNINSTALL_SWITCH) != NULL;
     return switches;
 }
 
@@ -22,6 +27,10 @@ RunMode ChooseRunMode(RunSwitches switches, int configPresent)
 {
     if (switches.selfTest)
         return RUN_SELF_TEST;
+    if (switches.finishUninstall)
+        return RUN_FINISH_UNINSTALL;
+    if (switches.uninstall)
+        return RUN_UNINSTALL;  // it refuses a folder without launcher.cfg itself
     if (!configPresent && !switches.testMode && !switches.proofMode)
         return RUN_INSTALLATION;
     if (switches.proofMode)
@@ -29,6 +38,32 @@ RunMode ChooseRunMode(RunSwitches switches, int configPresent)
     if (switches.testMode)
         return RUN_TEST_MODE;
     return RUN_NORMAL;
+}
+
+int ReadUninstallFinish(const char* arguments, unsigned long* processId, char* folder, size_t capacity)
+{
+    size_t prefix = sizeof FINISH_UNINSTALL_SWITCH - 1;
+    if (strncmp(arguments, FINISH_UNINSTALL_SWITCH, prefix) != 0)
+        return 0;
+    const char* digits = arguments + prefix;
+    unsigned long value = 0;
+    const char* c = digits;
+    for (; *c >= '0' && *c <= '9'; c++) {
+        if (value > 429496729UL)
+            return 0;
+        value = value * 10 + (unsigned long)(*c - '0');
+    }
+    if (c == digits || *c != ' ' || c[1] == '\0' || strlen(c + 1) >= capacity)
+        return 0;
+    *processId = value;
+    CopyCut(folder, capacity, c + 1);
+    return 1;
+}
+
+int FormatUninstallFinish(char* arguments, size_t capacity, unsigned long processId, const char* folder)
+{
+    int length = snprintf(arguments, capacity, "%s%lu %s", FINISH_UNINSTALL_SWITCH, processId, folder);
+    return length > 0 && (size_t)length < capacity;
 }
 
 int OutcomeOfUpdateResult(int updateResult)

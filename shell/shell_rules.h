@@ -13,18 +13,29 @@
 
 // Command-line switches, read from the argument string that WinMain receives.
 struct RunSwitches {
-    int selfTest;   // the whole string is the self-test switch
-    int testMode;   // "-teste" appears anywhere
-    int proofMode;  // "-provas" appears anywhere
+    int selfTest;         // the whole string is the self-test switch
+    int testMode;         // "-teste" appears anywhere
+    int proofMode;        // "-provas" appears anywhere
+    int uninstall;        // "-desinstalar" appears anywhere
+    int finishUninstall;  // the string starts "-desinstalar-fim ": the copy that removes launcher.exe
 };
 
 enum RunMode {
     RUN_SELF_TEST,
+    RUN_UNINSTALL,
+    RUN_FINISH_UNINSTALL,
     RUN_INSTALLATION,
     RUN_PROOFS,
     RUN_TEST_MODE,
     RUN_NORMAL
 };
+
+// "-desinstalar-fim <process id> <folder>": the process to wait for and the
+// installed folder to finish removing; 0 when the string is not of that form
+// or the folder does not fit.
+int ReadUninstallFinish(const char* arguments, unsigned long* processId, char* folder, size_t capacity);
+// The argument string that asks for it.
+int FormatUninstallFinish(char* arguments, size_t capacity, unsigned long processId, const char* folder);
 
 // Values of RunOutcome, written once by the update worker.
 enum {

@@ -176,6 +176,16 @@ static int RunSplash(RunMode mode)
     return 0;
 }
 
+// Another launcher is updating this folder (the player started the game
+// twice): it is brought to the front, and this one ends without touching
+// anything, starting the game or showing a message.
+static int GiveWayToTheRunningLauncher(void)
+{
+    LogLine("outro atualizador ja esta em execucao nesta pasta");
+    BringRunningUpdaterToFront();
+    return 0;
+}
+
 int LauncherMain(HINSTANCE instance, const char* arguments)
 {
     AppInstance = instance;
@@ -186,10 +196,18 @@ int LauncherMain(HINSTANCE instance, const char* arguments)
     if (switches.selfTest)
         return DR_RunRetentionSelfTest() ? 0 : 1;
 
-    DeleteFileA(OLD_LAUNCHER_NAME);  // left by a self-replacement
     int configPresent = GetFileAttributesA(CONFIG_FILE_NAME) != INVALID_FILE_ATTRIBUTES;
     RunMode mode = ChooseRunMode(switches, configPresent);
+    if (mode == RUN_FINISH_UNINSTALL)
+        return FinishUninstall(arguments);
+    if (mode == RUN_UNINSTALL)
+        return RunUninstall();
+    if (mode == RUN_NORMAL && !TakeFolderLockPatiently())
+        return GiveWayToTheRunningLauncher();
+    DeleteFileA(OLD_LAUNCHER_NAME);  // left by a self-replacement
     if (mode == RUN_INSTALLATION)
         return RunInstallation();
-    return RunSplash(mode);
+    int result = RunSplash(mode);
+    ReleaseFolderLock();
+    return result;
 }

@@ -9,6 +9,8 @@ extern HWND UpdaterWindow;
 extern int ProgressDragActive;
 
 int CreateUpdaterWindow(void);
+// Brings the window of a launcher already running (another process) to the front.
+void BringRunningUpdaterToFront(void);
 LRESULT CALLBACK UpdaterWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 void CloseButtonRect(RECT* rect);
 

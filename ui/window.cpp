@@ -91,3 +91,10 @@ int CreateUpdaterWindow(void)
     ShowWindow(UpdaterWindow, SW_SHOW);
     return 1;
 }
+
+void BringRunningUpdaterToFront(void)
+{
+    HWND running = FindWindowA(WINDOW_CLASS_NAME, WINDOW_CAPTION);
+    if (running)
+        SetForegroundWindow(running);
+}

@@ -33,8 +33,13 @@ static int StartNewLauncher(const char* ownName)
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process;
-    if (!Os.CreateProcessA(ownName, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process))
+    // The new launcher takes the folder's lock at once, without waiting for this one to end.
+    int heldLock = ReleaseFolderLock();
+    if (!Os.CreateProcessA(ownName, NULL, NULL, NULL, FALSE, 0, NULL, NULL, &startup, &process)) {
+        if (heldLock)
+            TakeFolderLock(0);
         return 0;  // the new executable is in place for the next start
+    }
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
     return 1;

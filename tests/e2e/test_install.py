@@ -8,7 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import BUILD_DIR, STUB_GAME, find_window, press_key, publish, start_nginx, stop_nginx
+from conftest import (BUILD_DIR, STUB_GAME, WINE_RUN, dismiss_message_box, find_window, press_key, publish, start_nginx,
+                      stop_nginx)
 
 USER = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c" / "users" / "root"
 INSTALLED = USER / "Documents" / "Quorvane"
@@ -110,3 +111,58 @@ def test_cancelling_the_dialog_ends_with_one_and_no_message(game, clean_install)
     assert not game.path("launcher.cfg").exists()
     with pytest.raises(AssertionError):
         find_window("Quorvane", timeout=1.0)
+
+
+def registered():
+    listed = subprocess.run([str(WINE_RUN), "uninstaller", "--list"], capture_output=True, text=True).stdout
+    return "|||Quorvane" in listed
+
+
+def uninstall(*keys):
+    """Runs the installed launcher with -desinstalar and answers its question as a player would."""
+    process = subprocess.Popen([str(WINE_RUN), "launcher.exe", "-desinstalar"], cwd=INSTALLED,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        for key in keys:
+            press_key("Quorvane", key)
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+
+
+def test_an_installed_game_is_listed_and_uninstall_removes_what_it_installed(game, clean_install, default_server):
+    process = game.start()
+    try:
+        for key in ("Down", "Down", "Return"):
+            press_key("Browse for Folder", key)
+        assert process.wait(timeout=30) == 0
+    finally:
+        if process.poll() is None:
+            process.kill()
+    assert wait_for_line(INSTALLED / "launcher.log", "Updated to version 1.0.42.")
+    assert registered()
+    (INSTALLED / "screenshots").mkdir()
+    (INSTALLED / "screenshots" / "mine.png").write_bytes(b"the player's own")
+    deadline = time.monotonic() + 20  # the installed launcher lets go of the folder when it ends
+    while (INSTALLED / "launcher.lock").exists() and time.monotonic() < deadline:
+        time.sleep(0.2)
+
+    uninstall("n")  # No
+    assert (INSTALLED / "data" / "a.pak").exists() and all(shortcut.exists() for shortcut in SHORTCUTS)
+    assert registered()
+
+    uninstall("Return")
+    dismiss_message_box("Quorvane")  # "Quorvane was removed. Files that were not installed by it were left in ..."
+    deadline = time.monotonic() + 20
+    while (INSTALLED / "launcher.exe").exists() and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not (INSTALLED / "launcher.exe").exists()
+    assert sorted(p.relative_to(INSTALLED).as_posix() for p in INSTALLED.rglob("*")) == [
+        "screenshots", "screenshots/mine.png", "stub_game_record.txt"]
+    assert not any(shortcut.exists() for shortcut in SHORTCUTS)
+    assert not registered()
+    deadline = time.monotonic() + 15  # the copy goes once its own process has ended
+    while list((USER / "Temp").glob("quorvane-desinstalar-*.exe")) and time.monotonic() < deadline:
+        time.sleep(0.2)
+    assert not list((USER / "Temp").glob("quorvane-desinstalar-*.exe"))

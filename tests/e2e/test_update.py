@@ -233,3 +233,31 @@ def test_a_signed_launcher_runs_its_update_road(game, release, nginx, tmp_path):
     assert game.read("data/x.bin") == data
     assert game.game_record() is not None
     assert "Updating the updater itself..." not in game.log_messages()
+
+
+def test_a_second_launcher_started_during_a_run_gives_way(game, release, fault_server):
+    """A player who double-clicks again: one run fetches, the other ends at once."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    big = release.add("data\\big.bin", pattern(500_000))
+    release.publish("1.0.42")
+    fault_server.faults["/data/big.bin"] = ("slow", 9.0)
+    game.configure(fault_server.base_url)
+
+    first = game.start()
+    try:
+        time.sleep(1.0)
+        second = game.start()
+        assert second.wait(timeout=15) == 0
+        assert first.poll() is None, "the second launcher outlived the first"
+        assert first.wait(timeout=60) == 0
+    finally:
+        if first.poll() is None:
+            first.kill()
+    assert game.read("data/big.bin") == big
+    record = game.game_record()
+    assert record is not None
+    assert game.read("stub_game_record.txt").count(b"cwd=") == 1, "the game was started twice"
+    messages = game.log_messages()
+    assert messages.count("outro atualizador ja esta em execucao nesta pasta") == 1
+    assert [path for path, _ in fault_server.requests].count("/manifesto.txt") == 1
+    assert not any(m.startswith("FALHA") for m in messages)

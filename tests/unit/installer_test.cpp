@@ -10,6 +10,7 @@
 
 #include "install/install.h"
 #include "shell/platform.h"
+#include "shell/shell.h"
 #include "test_support.h"
 
 struct MessageSeen {
@@ -18,13 +19,14 @@ struct MessageSeen {
 };
 
 static std::vector<MessageSeen> Messages;
-static std::string Started, StartedIn, ScratchRoot, FakeModulePath;
+static std::string Started, StartedIn, StartedWith, ScratchRoot, FakeModulePath;
 static bool StartFails, NoProgramsFolder;
+static int Answer;  // the player's answer to a Yes/No question
 
 static int WINAPI RecordMessage(HWND, LPCSTR text, LPCSTR caption, UINT flags)
 {
     Messages.push_back(MessageSeen{text, caption, flags});
-    return IDOK;
+    return (flags & MB_YESNO) ? Answer : IDOK;
 }
 
 static BOOL WINAPI ScratchSpecialFolder(HWND, LPSTR path, int folder, BOOL)
@@ -37,7 +39,7 @@ static BOOL WINAPI ScratchSpecialFolder(HWND, LPSTR path, int folder, BOOL)
     return TRUE;
 }
 
-static BOOL WINAPI RecordStart(LPCSTR application, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+static BOOL WINAPI RecordStart(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
                                LPVOID, LPCSTR folder, LPSTARTUPINFOA, LPPROCESS_INFORMATION process)
 {
     if (StartFails) {
@@ -46,6 +48,7 @@ static BOOL WINAPI RecordStart(LPCSTR application, LPSTR, LPSECURITY_ATTRIBUTES,
     }
     Started = application;
     StartedIn = folder;
+    StartedWith = commandLine ? commandLine : "";
     process->hProcess = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
     process->hThread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
     return TRUE;
@@ -66,6 +69,8 @@ protected:
         Messages.clear();
         Started.clear();
         StartedIn.clear();
+        StartedWith.clear();
+        Answer = IDYES;
         StartFails = false;
         NoProgramsFolder = false;
         ScratchRoot = path;
@@ -208,4 +213,112 @@ TEST_F(Installer, InstalledLauncherThatCannotStartIsStillInstalled)
     EXPECT_EQ(Messages[0].text, "Installed, but could not start the launcher.\nOpen it from the desktop shortcut.");
     EXPECT_EQ(Messages[0].flags, (UINT)MB_ICONINFORMATION);
     EXPECT_EQ(Messages[0].caption, "Quorvane");
+}
+
+static const char UNINSTALL_KEY[] = "Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Quorvane";
+
+static std::string RegisteredText(const char* name)
+{
+    char value[MAX_PATH] = "";
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_CURRENT_USER, UNINSTALL_KEY, name, RRF_RT_REG_SZ, NULL, value, &size);
+    return value;
+}
+
+static DWORD RegisteredNumber(const char* name)
+{
+    DWORD value = 0;
+    DWORD size = sizeof value;
+    RegGetValueA(HKEY_CURRENT_USER, UNINSTALL_KEY, name, RRF_RT_REG_DWORD, NULL, &value, &size);
+    return value;
+}
+
+TEST_F(Installer, InstallationIsListedAndUninstallRemovesWhatItPutThereOnly)
+{
+    ASSERT_EQ(InstallInto(chosen.c_str()), 1);
+    const std::string launcher = installed + "\\launcher.exe";
+    EXPECT_EQ(RegisteredText("DisplayName"), "Quorvane");
+    EXPECT_EQ(RegisteredText("DisplayIcon"), launcher + ",0");
+    EXPECT_EQ(RegisteredText("InstallLocation"), installed);
+    EXPECT_EQ(RegisteredText("UninstallString"), "\"" + launcher + "\" -desinstalar");
+    EXPECT_FALSE(RegisteredText("DisplayVersion").empty());
+    EXPECT_EQ(RegisteredNumber("NoModify"), 1u);
+    EXPECT_EQ(RegisteredNumber("NoRepair"), 1u);
+
+    // What the updates put there, and what the player did.
+    SetCurrentDirectoryA(installed.c_str());
+    snprintf(AppDir, sizeof AppDir, "%s", installed.c_str());
+    const std::string digest(64, 'a');
+    WriteWholeFile("manifesto_completo.txt", "VERSAO 1\nARQUIVO " + digest + " 1 client.exe\nARQUIVO " + digest +
+                                                 " 1 data\\maps\\a.pak\nARQUIVO " + digest + " 1 launcher.exe\nARQUIVO " +
+                                                 digest + " 1 ..\\outside.txt\n");
+    WriteWholeFile("manifesto.txt", "VERSAO 1\nARQUIVO " + digest + " 1 data/b.pak\n");
+    CreateDirectoryA("data", NULL);
+    CreateDirectoryA("data\\maps", NULL);
+    CreateDirectoryA("mods", NULL);
+    for (const char* name : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak", "launcher.log",
+                             "launcher.serie", "screenshot.png", "mods\\mine.txt", "..\\outside.txt"})
+        WriteWholeFile(name, name);
+    FakeModulePath = launcher;
+    Os.GetModuleFileNameA = FakeModule;
+
+    Answer = IDNO;
+    EXPECT_EQ(RunUninstall(), 0);
+    EXPECT_TRUE(Exists("client.exe") && Exists("launcher.cfg") && Exists(path + "\\desktop\\Quorvane.lnk"));
+    EXPECT_EQ(RegisteredText("DisplayName"), "Quorvane");
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].text, "Remove Quorvane from this computer?");
+    EXPECT_EQ(Messages[0].caption, "Quorvane");
+    EXPECT_EQ(Messages[0].flags, (UINT)(MB_YESNO | MB_ICONQUESTION));
+
+    Answer = IDYES;
+    EXPECT_EQ(RunUninstall(), 0);
+    for (const char* gone : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak", "data", "launcher.cfg",
+                             "launcher.log", "launcher.serie", "launcher.lock", "manifesto.txt", "manifesto_completo.txt"})
+        EXPECT_FALSE(Exists(gone)) << gone;
+    for (const char* kept : {"screenshot.png", "mods\\mine.txt", "..\\outside.txt", "launcher.exe"})
+        EXPECT_TRUE(Exists(kept)) << kept;
+    EXPECT_FALSE(Exists(path + "\\desktop\\Quorvane.lnk"));
+    EXPECT_FALSE(Exists(path + "\\programs\\Quorvane.lnk"));
+    EXPECT_EQ(RegisteredText("DisplayName"), "");
+    // launcher.exe is left to a copy that waits for this process to end.
+    EXPECT_NE(Started.find("quorvane-desinstalar-"), std::string::npos);
+    EXPECT_NE(StartedWith.find(" -desinstalar-fim " + std::to_string(GetCurrentProcessId()) + " " + launcher),
+              std::string::npos);
+    EXPECT_FALSE(Exists(Started)) << "the copy goes when its process ends";
+    SetCurrentDirectoryA(path.c_str());
+}
+
+TEST_F(Installer, UninstallRefusesAFolderThatIsNoInstallationOrAGameThatRuns)
+{
+    EXPECT_EQ(RunUninstall(), 1);
+    ASSERT_EQ(Messages.size(), 1u);
+    EXPECT_EQ(Messages[0].text, "Quorvane is not installed in this folder: there is nothing to remove.");
+
+    WriteWholeFile("launcher.cfg", "\n");
+    ASSERT_TRUE(TakeFolderLock(0));  // another launcher holds the folder
+    EXPECT_EQ(RunUninstall(), 1);
+    ReleaseFolderLock();
+    ASSERT_EQ(Messages.size(), 2u);
+    EXPECT_EQ(Messages[1].text, "Close Quorvane first, then try again.");
+    EXPECT_TRUE(Exists(path + "\\launcher.cfg"));
+}
+
+TEST_F(Installer, TheCopyRemovesTheLauncherAndItsFolderWhenNothingElseIsThere)
+{
+    for (bool playerFile : {false, true}) {
+        Messages.clear();
+        CreateDirectoryA(installed.c_str(), NULL);
+        WriteWholeFile((installed + "\\launcher.exe").c_str(), "launcher");
+        if (playerFile)
+            WriteWholeFile((installed + "\\save.dat").c_str(), "mine");
+        std::string arguments = "-desinstalar-fim 0 " + installed + "\\launcher.exe";
+        EXPECT_EQ(FinishUninstall(arguments.c_str()), 0);
+        EXPECT_FALSE(Exists(installed + "\\launcher.exe"));
+        EXPECT_EQ(Exists(installed), playerFile);
+        ASSERT_EQ(Messages.size(), 1u);
+        EXPECT_EQ(Messages[0].text, playerFile ? "Quorvane was removed. Files that were not installed by it were left in " +
+                                                     installed + "."
+                                               : std::string("Quorvane was removed."));
+    }
 }

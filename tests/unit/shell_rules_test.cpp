@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 #include <math.h>
 
+#include <string>
+
 #include "shell/shell_rules.h"
 
 struct RunModeCase {
@@ -30,6 +32,14 @@ TEST(RunModeChoice, FollowsTheOrderOfTheModeTable)
         {"-provas", 0, RUN_PROOFS, 0},
         {"-teste -provas", 0, RUN_PROOFS, 1},
         {"foo-provasbar", 1, RUN_PROOFS, 0},
+        // Uninstalling: its own mode with or without launcher.cfg (it refuses
+        // a folder that holds none itself); the copy that finishes it comes first.
+        {"-desinstalar", 1, RUN_UNINSTALL, 0},
+        {"-desinstalar", 0, RUN_UNINSTALL, 0},
+        {"-teste -desinstalar", 1, RUN_UNINSTALL, 1},
+        {"-desinstalar-fim 12 C:\\Jogos\\Quorvane", 1, RUN_FINISH_UNINSTALL, 0},
+        {" -desinstalar-fim 12 C:\\x", 1, RUN_UNINSTALL, 0},
+        {"-DESINSTALAR", 1, RUN_NORMAL, 0},
         // No switch: installation without launcher.cfg, otherwise a normal run.
         {"", 0, RUN_INSTALLATION, 0},
         {"", 1, RUN_NORMAL, 0},
@@ -43,6 +53,25 @@ TEST(RunModeChoice, FollowsTheOrderOfTheModeTable)
             << "'" << shown << "' config " << c.configPresent;
         EXPECT_EQ(switches.testMode, c.testMode) << "'" << shown << "'";
     }
+}
+
+TEST(UninstallFinish, ReadsTheProcessAndTheFolderBack)
+{
+    char arguments[300];
+    ASSERT_TRUE(FormatUninstallFinish(arguments, sizeof arguments, 4242, "C:\\Jogos\\My Games\\Quorvane"));
+    unsigned long processId = 0;
+    char folder[260];
+    ASSERT_TRUE(ReadUninstallFinish(arguments, &processId, folder, sizeof folder));
+    EXPECT_EQ(processId, 4242u);
+    EXPECT_STREQ(folder, "C:\\Jogos\\My Games\\Quorvane");
+
+    const char* refused[] = {"-desinstalar-fim", "-desinstalar-fim  C:\\x", "-desinstalar-fim 12", "-desinstalar-fim 12 ",
+                             "-desinstalar-fim x12 C:\\x", "-desinstalar-fim 99999999999 C:\\x", "-desinstalar 12 C:\\x"};
+    for (const char* text : refused)
+        EXPECT_FALSE(ReadUninstallFinish(text, &processId, folder, sizeof folder)) << text;
+    std::string tooLong = "-desinstalar-fim 1 C:\\" + std::string(300, 'x');
+    EXPECT_FALSE(ReadUninstallFinish(tooLong.c_str(), &processId, folder, sizeof folder));
+    EXPECT_FALSE(FormatUninstallFinish(arguments, 20, 4242, "C:\\Jogos\\Quorvane"));
 }
 
 TEST(UpdateOutcome, MapsTheRunResult)
