@@ -16,7 +16,6 @@ char AppDir[MAX_PATH];
 int TestMode;
 
 static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
-static const char CRYPTO_PROVIDER_DLL[] = "rsaenh.dll";
 static const char MESSAGE_CAPTION[] = "Quorvane";
 static const char FAILURE_CAPTION[] = "Quorvane - Updater";
 
@@ -78,16 +77,6 @@ void StartGame(void)
         allowForeground(process.dwProcessId);
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
-}
-
-// The crypto provider's DLL is loaded at every acquire of a context and
-// unloaded at every release unless someone else holds it: under Wine that
-// costs about 3 ms per file digest. One reference kept for the whole process
-// (never freed) makes it a few hundredths of a millisecond. Without it only
-// the speed changes.
-static void KeepCryptoProviderLoaded(void)
-{
-    Os.LoadLibraryA(CRYPTO_PROVIDER_DLL);
 }
 
 // Without a thread the whole update runs here, before the first frame.

@@ -8,6 +8,12 @@
 
 static const DWORD DIGEST_READ_CHUNK = 0x8000;
 static const char AES_PROVIDER[] = "Microsoft Enhanced RSA and AES Cryptographic Provider";
+static const char CRYPTO_PROVIDER_DLL[] = "rsaenh.dll";  // the provider's implementation
+
+void KeepCryptoProviderLoaded(void)
+{
+    Os.LoadLibraryA(CRYPTO_PROVIDER_DLL);  // never freed: it is held for the whole process
+}
 
 int AcquireShaProvider(HCRYPTPROV* provider)
 {

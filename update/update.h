@@ -14,6 +14,12 @@ extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 // SHA-256 of a file as 64 lowercase hexadecimal characters; 1 on success. The
 // output is the empty text after any failure.
 int ComputeFileDigest(const char* path, char* digest65);
+// The provider's DLL is loaded at every acquire of a context and unloaded at
+// every release unless someone else holds it: under Wine that costs about
+// 3 ms per file digest. One reference held for the whole process makes it a
+// few hundredths of a millisecond; without it only the speed changes. Called
+// once at start-up, before the update.
+void KeepCryptoProviderLoaded(void);
 // A context of the provider that does SHA-256 and RSA, with no key container.
 int AcquireShaProvider(HCRYPTPROV* provider);
 
