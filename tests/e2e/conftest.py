@@ -22,6 +22,7 @@ STUB_GAME = BUILD_DIR / "tests" / "stub_game.exe"
 SPAWN_RAW = BUILD_DIR / "tests" / "spawn_raw.exe"
 HOLD_FILE = BUILD_DIR / "tests" / "hold_file.exe"
 LAUNCHER_NEXT = BUILD_DIR / "tests" / "launcher_next.exe"
+LAUNCHER_CODESIGNED = BUILD_DIR / "tests" / "launcher_codesigned.exe"  # signed by the build, throwaway certificate
 LAUNCHER_SHORT_TIMEOUTS = BUILD_DIR / "tests" / "launcher_short_timeouts.exe"  # waits 2 s for a stalled body
 # Built with the public half of a key pair made for the tests (QRV_MANIFEST_KEYS).
 LAUNCHER_SIGNED = BUILD_DIR / "tests" / "launcher_signed.exe"

@@ -1,12 +1,11 @@
 """The update engine end to end: the real launcher.exe under Wine against a
 real nginx, and against a server that misbehaves on purpose."""
 import os
-import subprocess
 import time
 
 from pathlib import Path
 
-from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_NEXT, SOURCE_DIR, STUB_GAME, dismiss_message_box, find_window, pattern,
+from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_CODESIGNED, LAUNCHER_NEXT, STUB_GAME, GameFolder, dismiss_message_box, find_window, pattern,
                       press_key, windows_path)
 
 PREFIX_DRIVE_C = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c"
@@ -213,17 +212,12 @@ def close_window_then_dismiss_the_failure(game, timeout):
             process.kill()
 
 
-def test_a_signed_launcher_runs_its_update_road(game, release, nginx, tmp_path):
-    """A studio signs launcher.exe and publishes the signed file: the running
-    signed launcher finds itself current and updates the game."""
-    cert, key = tmp_path / "cert.pem", tmp_path / "key.pem"
-    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
-                    "/CN=Quorvane Test Studio", "-keyout", str(key), "-out", str(cert)], check=True, capture_output=True)
-    signed = game.path("launcher.exe")
-    subprocess.run(["cmake", f"-DFILE={signed}", f"-DCERT={cert}", f"-DKEY={key}", "-P",
-                    str(SOURCE_DIR / "cmake" / "SignExecutable.cmake")], check=True, capture_output=True)
-    assert signed.read_bytes() != LAUNCHER.read_bytes()
-    release.add("launcher.exe", signed.read_bytes())
+def test_a_signed_launcher_runs_its_update_road(tmp_path, release, nginx):
+    """A studio signs launcher.exe at build time and publishes the signed file:
+    the running signed launcher finds itself current and updates the game."""
+    (tmp_path / "game").mkdir()
+    game = GameFolder(tmp_path / "game", launcher=LAUNCHER_CODESIGNED)
+    release.add("launcher.exe", LAUNCHER_CODESIGNED.read_bytes())
     release.add("client.exe", STUB_GAME.read_bytes())
     data = release.add("data\\x.bin", pattern(3000))
     release.publish("1.0.42")

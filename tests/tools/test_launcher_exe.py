@@ -54,23 +54,24 @@ def sign(exe, cert, key):
                     "-P", str(SOURCE_DIR / "cmake" / "SignExecutable.cmake")], check=True, capture_output=True)
 
 
-def test_a_signed_launcher_verifies_against_its_certificate_and_keeps_its_resources(tmp_path):
-    cert, key = make_certificate(tmp_path)
-    exe = tmp_path / "launcher.exe"
-    shutil.copy(BUILT[0], exe)
-    sign(exe, cert, key)
-    verified = subprocess.run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(cert)],
-                              capture_output=True, text=True)
+def verify(exe, certificate):
+    return subprocess.run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(certificate)],
+                          capture_output=True, text=True)
+
+
+def test_a_launcher_built_with_a_signing_certificate_verifies_against_it_alone(tmp_path):
+    """The build's own signing step (QRV_SIGN_CERT and QRV_SIGN_KEY), as the test tree's
+    launcher_codesigned uses it with a throwaway certificate."""
+    signed = BUILD_DIR / "tests" / "launcher_codesigned.exe"
+    certificate = BUILD_DIR / "tests" / "keys" / "codesign-cert.pem"
+    verified = verify(signed, certificate)
     assert verified.returncode == 0, verified.stdout + verified.stderr
     assert "Signature verification: ok" in verified.stdout
     assert "Quorvane" in verified.stdout
-    assert resource(exe, RT_MANIFEST, 1) == resource(BUILT[0], RT_MANIFEST, 1)
-
-    (tmp_path / "other").mkdir()
-    other_cert, _ = make_certificate(tmp_path / "other")
-    refused = subprocess.run(["osslsigncode", "verify", "-in", str(exe), "-CAfile", str(other_cert)],
-                             capture_output=True, text=True)
-    assert refused.returncode != 0
+    assert resource(signed, RT_MANIFEST, 1) == resource(BUILD_DIR / "launcher.exe", RT_MANIFEST, 1)
+    other, _ = make_certificate(tmp_path)
+    assert verify(signed, other).returncode != 0
+    assert verify(BUILD_DIR / "launcher.exe", certificate).returncode != 0  # unsigned without the settings
 
 
 def test_signing_that_fails_leaves_the_file_whole(tmp_path):
