@@ -40,6 +40,8 @@ int ChooseInstallFolder(char* chosenFolder);
 // Everything after the choice: folder, copy, configuration, shortcuts, start.
 int InstallInto(const char* chosenFolder);
 int CreateShortcut(const char* linkPath, const char* target, const char* workingFolder);
+// The game's shortcut in a special folder (CSIDL_...); 0 when there is none.
+int ShortcutPathIn(int specialFolder, char* linkPath, size_t capacity);
 // 1 when the shortcut file leads to target (COM initialised by the caller).
 int ShortcutPointsTo(const char* linkPath, const char* target);
 // Paths compared as the file system compares names.

@@ -77,16 +77,21 @@ int CreateShortcut(const char* linkPath, const char* target, const char* working
     return saved;
 }
 
+int ShortcutPathIn(int specialFolder, char* linkPath, size_t capacity)
+{
+    char folder[MAX_PATH];
+    if (!Os.SHGetSpecialFolderPathA(NULL, folder, specialFolder, FALSE))
+        return 0;
+    int length = snprintf(linkPath, capacity, "%s\\%s", folder, SHORTCUT_FILE_NAME);
+    return length > 0 && (size_t)length < capacity;
+}
+
 // A missing special folder or a shortcut that cannot be made does not stop
 // the installation.
 static void PlaceShortcut(int specialFolder, const InstallPaths* paths)
 {
-    char folder[MAX_PATH];
     char linkPath[MAX_PATH];
-    if (!Os.SHGetSpecialFolderPathA(NULL, folder, specialFolder, FALSE))
-        return;
-    int length = snprintf(linkPath, sizeof linkPath, "%s\\%s", folder, SHORTCUT_FILE_NAME);
-    if (length > 0 && (size_t)length < sizeof linkPath)
+    if (ShortcutPathIn(specialFolder, linkPath, sizeof linkPath))
         CreateShortcut(linkPath, paths->targetExecutable, paths->installFolder);
 }
 

@@ -71,15 +71,11 @@ static void RemoveListedFiles(const char* manifestName, const char* ownName)
     }
 }
 
+// Another installation's shortcut of the same name stays.
 static void RemoveShortcut(int specialFolder, const char* launcherPath)
 {
-    char folder[MAX_PATH];
     char linkPath[MAX_PATH];
-    if (!Os.SHGetSpecialFolderPathA(NULL, folder, specialFolder, FALSE))
-        return;
-    int length = snprintf(linkPath, sizeof linkPath, "%s\\%s", folder, SHORTCUT_FILE_NAME);
-    // Another installation's shortcut of the same name stays.
-    if (length > 0 && (size_t)length < sizeof linkPath && ShortcutPointsTo(linkPath, launcherPath))
+    if (ShortcutPathIn(specialFolder, linkPath, sizeof linkPath) && ShortcutPointsTo(linkPath, launcherPath))
         DeleteFileA(linkPath);
 }
 
