@@ -116,9 +116,9 @@ static void ReadExpiryLine(LineScan* scan)
     size_t i = sizeof EXPIRY_KEYWORD - 1;
     while (i < scan->length && IsLineBlank(scan->line[i]))
         i++;
-    size_t end = i + strcspn(scan->line + i, "\r\n");
-    if (end > scan->length)
-        end = scan->length;
+    size_t end = i;  // the buffer holds no terminator
+    while (end < scan->length && scan->line[end] != '\r' && scan->line[end] != '\n')
+        end++;
     size_t shown = end - i < sizeof facts->expiryText - 1 ? end - i : sizeof facts->expiryText - 1;
     memcpy(facts->expiryText, scan->line + i, shown);
     facts->expiryText[shown] = '\0';

@@ -35,3 +35,28 @@ TEST(FuzzRegressions, ReportNamesWithEmbeddedOddBytes)
     EXPECT_EQ(DR_IsReportName("disconnect-20200101-000000-1\xb2-1.txt"), 0);
     EXPECT_EQ(DR_IsScratchName("qrv_disconnect_report_retention_test_1_2_\xb3"), 0);
 }
+
+static void IgnoreSigned(void*, const char*, size_t)
+{
+}
+
+static int NoSignatureVerifies(void*, const char*, size_t)
+{
+    return 0;
+}
+
+// Found by fuzz_signed_manifest: an EXPIRA line that fills the whole line
+// buffer at the end of the file was read past the buffer.
+TEST(FuzzRegressions, ExpiryLineThatFillsTheLineBuffer)
+{
+    for (size_t lineLength : {1023, 1024, 1025}) {
+        std::string text = "V 5 5\nEXPIRA" + std::string(lineLength - 6, '\t');
+        FILE* file = fmemopen((void*)text.data(), text.size(), "rb");
+        SignedManifestReader reader = {IgnoreSigned, NoSignatureVerifies, NULL};
+        SignedManifestFacts facts;
+        ScanSignedManifest(file, &reader, &facts);
+        fclose(file);
+        EXPECT_EQ(facts.expiryLines, 1) << lineLength;
+        EXPECT_EQ(facts.expiryReadable, 0) << lineLength;
+    }
+}
