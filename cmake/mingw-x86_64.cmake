@@ -1,16 +1,5 @@
-# Cross-compiles for 64-bit Windows with mingw-w64 (posix thread model), for
-# machines whose kernel runs no 32-bit programs and so no 32-bit Wine: there the
-# tests run a 64-bit build of the same sources. The product stays 32-bit.
-set(CMAKE_SYSTEM_NAME Windows)
+# Cross-compiles for 64-bit Windows, for machines whose kernel runs no 32-bit
+# programs and so no 32-bit Wine: there the tests run a 64-bit build of the
+# same sources. The product stays 32-bit.
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
-
-set(CMAKE_C_COMPILER   x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER  x86_64-w64-mingw32-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

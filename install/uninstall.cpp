@@ -16,9 +16,8 @@
 
 static const char* const MANIFEST_COPIES[] = {"manifesto_completo.txt", "manifesto.txt"};
 static const char* const LAUNCHER_FILES[] = {
-    "launcher.cfg",      "launcher.log",   "launcher.velho",     "launcher.serie", "launcher.serie.tmp",
-    "launcher.novo",     "launcher.novo.tmp", "manifesto.txt",   "manifesto.txt.tmp", "manifesto_completo.txt",
-    "manifesto_completo.txt.tmp",
+    "launcher.cfg",       "launcher.log",  "launcher.velho",    "launcher.serie",
+    "launcher.serie.tmp", "launcher.novo", "launcher.novo.tmp",
 };
 static const char COPY_NAME_FORMAT[] = "%squorvane-desinstalar-%lu.exe";
 static const DWORD LAUNCHER_END_WAIT_MS = 30000;
@@ -48,25 +47,31 @@ static void RemoveEmptyParents(const char* path)
     }
 }
 
+static void DeleteWithTemporary(const char* path)
+{
+    char temporary[MAX_PATH];
+    DeleteFileA(path);
+    if (snprintf(temporary, sizeof temporary, "%s.tmp", path) < (int)sizeof temporary)
+        DeleteFileA(temporary);
+}
+
 // Every file a manifest copy lists, inside the folder, and its temporary file;
-// then the folders along their paths that are left empty.
+// then the folders along their paths that are left empty. The copy goes too.
 static void RemoveListedFiles(const char* manifestName, const char* ownName)
 {
-    if (ParseManifest(manifestName, &Listed) == 0)
+    int listed = ParseManifest(manifestName, &Listed);
+    DeleteWithTemporary(manifestName);
+    if (listed == 0)
         return;
     for (int pass = 0; pass < 2; pass++) {
         for (int i = 0; i < Listed.count; i++) {
             const char* path = Listed.entries[i].path;
             if (!IsSafeManifestPath(path) || SameFilePath(path, ownName))
                 continue;
-            if (pass == 1) {
+            if (pass == 0)
+                DeleteWithTemporary(path);
+            else
                 RemoveEmptyParents(path);
-                continue;
-            }
-            char temporary[MAX_PATH];
-            DeleteFileA(path);
-            if (snprintf(temporary, sizeof temporary, "%s.tmp", path) < (int)sizeof temporary)
-                DeleteFileA(temporary);
         }
     }
 }
@@ -90,7 +95,6 @@ static void RemoveInstalledFiles(const char* launcherPath, const char* ownName)
     for (const char* manifestName : MANIFEST_COPIES)
         RemoveListedFiles(manifestName, ownName);
     RemoveListedFiles(LauncherConfig.manifestName, ownName);
-    DeleteFileA(LauncherConfig.manifestName);
     for (const char* name : LAUNCHER_FILES)
         DeleteFileA(name);
 }
