@@ -5,6 +5,7 @@
 
 #include "install/install.h"
 #include "shell/shell_rules.h"
+#include "update/manifest.h"
 
 #ifndef QRV_DEFAULT_BASE_URL
 #error "QRV_DEFAULT_BASE_URL must be set by the build"
@@ -13,7 +14,25 @@
 const char CONFIG_FILE_NAME[] = "launcher.cfg";
 const char DEFAULT_BASE_URL[] = QRV_DEFAULT_BASE_URL;
 
-static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt"};
+static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt", ""};
+
+// The manifest is fetched into a file of its own name beside the launcher:
+// the name must stay there (a safe path without folders) and must not be one
+// of the launcher's own files.
+static const char* const LAUNCHER_OWN_FILES[] = {
+    "launcher.exe", "launcher.cfg", "launcher.log", "launcher.serie", "launcher.lock", "launcher.novo", "launcher.velho",
+};
+
+int IsSafeManifestName(const char* name)
+{
+    if (!IsSafeManifestPath(name) || strpbrk(name, "\\/"))
+        return 0;
+    for (const char* own : LAUNCHER_OWN_FILES) {
+        if (NamesLauncherFile(name, own))
+            return 0;
+    }
+    return 1;
+}
 
 LauncherConfigRecord LauncherConfig = DEFAULT_CONFIG;
 
@@ -31,6 +50,18 @@ static void StoreWhole(char* field, size_t capacity, const char* value)
         CopyCut(field, capacity, value);
 }
 
+// A name that could write elsewhere is refused, keeping the earlier name,
+// and kept aside for the update run's log.
+static void StoreManifestName(const char* value)
+{
+    char name[sizeof LauncherConfig.manifestName];
+    CopyCut(name, sizeof name, value);
+    if (IsSafeManifestName(name))
+        CopyCut(LauncherConfig.manifestName, sizeof LauncherConfig.manifestName, name);
+    else
+        CopyCut(LauncherConfig.refusedManifestName, sizeof LauncherConfig.refusedManifestName, name);
+}
+
 static void ApplyConfigLine(const char* line)
 {
     char key[64];
@@ -42,7 +73,7 @@ static void ApplyConfigLine(const char* line)
     else if (strcasecmp(key, "EXECUTAVEL") == 0)
         StoreWhole(LauncherConfig.gameExecutable, sizeof LauncherConfig.gameExecutable, value);
     else if (strcasecmp(key, "MANIFESTO") == 0)
-        CopyCut(LauncherConfig.manifestName, sizeof LauncherConfig.manifestName, value);
+        StoreManifestName(value);
 }
 
 // Lines longer than the read buffer arrive in pieces; each piece is a line.

@@ -7,6 +7,7 @@ struct LauncherConfigRecord {
     char baseUrl[512];        // URL_BASE: ends in "/"; empty means no update check
     char gameExecutable[64];  // EXECUTAVEL
     char manifestName[64];    // MANIFESTO
+    char refusedManifestName[64];  // a MANIFESTO value that could write elsewhere, for the log
 };
 
 // Holds the defaults from process start; the reader only overwrites fields.
@@ -16,6 +17,9 @@ extern const char CONFIG_FILE_NAME[];   // "launcher.cfg"
 extern const char DEFAULT_BASE_URL[];   // set at build time (QRV_DEFAULT_BASE_URL)
 
 void ReadLauncherConfig(void);
+// A MANIFESTO name the launcher may fetch into: a safe path with no folder
+// part that is none of the launcher's own files.
+int IsSafeManifestName(const char* name);
 void ReadLauncherConfigStream(FILE* file);
 int WriteLauncherConfig(const char* path);
 void RestoreDefaultLauncherConfig(void);

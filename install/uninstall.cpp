@@ -12,12 +12,13 @@
 #include "install/install.h"
 #include "shell/platform.h"
 #include "shell/shell.h"
-#include "update/manifest.h"
+#include "update/update.h"
 
 static const char* const MANIFEST_COPIES[] = {"manifesto_completo.txt", "manifesto.txt"};
+// launcher.cfg goes last of all: without it there is no installation left to
+// uninstall, so an uninstall cut short must find it to be run again.
 static const char* const LAUNCHER_FILES[] = {
-    "launcher.cfg",       "launcher.log",  "launcher.velho",    "launcher.serie",
-    "launcher.serie.tmp", "launcher.novo", "launcher.novo.tmp",
+    "launcher.log", "launcher.velho", "launcher.serie", "launcher.serie.tmp", "launcher.novo", "launcher.novo.tmp",
 };
 static const char COPY_NAME_FORMAT[] = "%squorvane-desinstalar-%lu.exe";
 static const DWORD LAUNCHER_END_WAIT_MS = 30000;
@@ -51,17 +52,16 @@ static void DeleteWithTemporary(const char* path)
 {
     char temporary[MAX_PATH];
     DeleteFileA(path);
-    if (snprintf(temporary, sizeof temporary, "%s.tmp", path) < (int)sizeof temporary)
+    if (TemporaryNameOf(path, temporary, sizeof temporary))
         DeleteFileA(temporary);
 }
 
 // Every file a manifest copy lists, inside the folder, and its temporary file;
-// then the folders along their paths that are left empty. The copy goes too.
+// then the folders along their paths that are left empty. The copy itself
+// stays until every list has been gone through.
 static void RemoveListedFiles(const char* manifestName, const char* ownName)
 {
-    int listed = ParseManifest(manifestName, &Listed);
-    DeleteWithTemporary(manifestName);
-    if (listed == 0)
+    if (ParseManifest(manifestName, &Listed) == 0)
         return;
     for (int pass = 0; pass < 2; pass++) {
         for (int i = 0; i < Listed.count; i++) {
@@ -92,11 +92,16 @@ static void RemoveInstalledFiles(const char* launcherPath, const char* ownName)
     RemoveShortcut(CSIDL_PROGRAMS, launcherPath);
     CoUninitialize();
     RemoveRegistration(AppDir);
+    ForgetSerialFloor();
     for (const char* manifestName : MANIFEST_COPIES)
         RemoveListedFiles(manifestName, ownName);
     RemoveListedFiles(LauncherConfig.manifestName, ownName);
+    for (const char* manifestName : MANIFEST_COPIES)
+        DeleteWithTemporary(manifestName);
+    DeleteWithTemporary(LauncherConfig.manifestName);
     for (const char* name : LAUNCHER_FILES)
         DeleteFileA(name);
+    DeleteFileA(CONFIG_FILE_NAME);
 }
 
 static void SayRemoved(const char* folderLeft)

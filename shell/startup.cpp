@@ -2,6 +2,7 @@
 // the worker, the end of the run and the start of the game.
 #include <objbase.h>
 #include <commctrl.h>
+#include <stdio.h>
 #include <string.h>
 
 #include "install/install.h"
@@ -18,6 +19,7 @@ int TestMode;
 static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
 static const char MESSAGE_CAPTION[] = "Quorvane";
 static const char FAILURE_CAPTION[] = "Quorvane - Updater";
+static const char GAME_EXTENSION[] = ".exe";
 
 typedef BOOL(WINAPI* SetProcessDPIAwareCall)(void);
 typedef BOOL(WINAPI* AllowSetForegroundWindowCall)(DWORD);
@@ -58,8 +60,33 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     return 0;
 }
 
+// The game is the program that EXECUTAVEL names in the game folder and only
+// that: given a missing one, CreateProcessA would look for the name along the
+// system folders and PATH and start whatever it found there.
+static int GameProgramExists(const char* executable)
+{
+    char path[MAX_PATH];
+    int length = snprintf(path, sizeof path, "%s\\%s", AppDir, executable);
+    if (length < 0 || (size_t)length >= sizeof path)
+        return 0;
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes != INVALID_FILE_ATTRIBUTES)
+        return !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    const char* name = strrchr(path, '\\') + 1;
+    if (strchr(name, '.') || (size_t)length + sizeof GAME_EXTENSION > sizeof path)
+        return 0;  // a name without an extension is started as name.exe
+    CopyCut(path + length, sizeof path - (size_t)length, GAME_EXTENSION);
+    attributes = GetFileAttributesA(path);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
 void StartGame(void)
 {
+    if (!GameProgramExists(LauncherConfig.gameExecutable)) {
+        SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable,
+                   (unsigned long)ERROR_FILE_NOT_FOUND);
+        return;
+    }
     STARTUPINFOA startup;
     ZeroMemory(&startup, sizeof startup);
     startup.cb = sizeof startup;

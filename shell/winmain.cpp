@@ -8,7 +8,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR arguments, int 
     (void)showCommand;
     ManifestKeys = BUILT_IN_MANIFEST_KEYS;
 #ifdef QRV_TEST_RECEIVE_TIMEOUT_MS
-    TransferPolicy.receiveTimeoutMs = QRV_TEST_RECEIVE_TIMEOUT_MS;  // a test build's; launcher.exe keeps Windows' value
+    // A test build's; launcher.exe keeps Windows' value and a 30 s stall window.
+    TransferPolicy.receiveTimeoutMs = QRV_TEST_RECEIVE_TIMEOUT_MS;
+    TransferPolicy.stallWindowMs = QRV_TEST_RECEIVE_TIMEOUT_MS;
 #endif
     return LauncherMain(instance, arguments);
 }

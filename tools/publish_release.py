@@ -11,7 +11,8 @@ without the paths named by --leave-out (files only a first install needs).
 Each list has a VERSAO line and one line per file:
 "ARQUIVO <lowercase sha256> <size> <path with backslashes>".
 
-With --sign each list ends in "SERIE <n>", "EXPIRA <yyyy-mm-dd>" (with
+With --sign each list ends in "NOME <its own name>" (so the two lists of a
+release cannot be swapped), "SERIE <n>", "EXPIRA <yyyy-mm-dd>" (with
 --expires-in) and one "ASSINATURA <base64>" line per key: an RSA PKCS#1 v1.5
 SHA-256 signature over every byte before the first of them. The serial
 defaults to the one already published in OUT plus one; a serial not above it
@@ -70,10 +71,17 @@ def unsafe_reason(relative):
     return None
 
 
+# The launcher puts a path into its URL as it stands: these would be read as
+# an escape, a fragment or a query, and the server would never find the file.
+URL_SPECIAL = "%#?"
+
+
 def reach_reason(relative):
     """Why the launcher could not bring this path into line as listed, or None."""
     if any(not " " <= character <= "~" for character in relative):
         return "holds a character outside printable ASCII (players' code pages differ)"
+    if any(character in URL_SPECIAL for character in relative):
+        return "holds '%', '#' or '?', which the launcher's URLs cannot carry as they stand"
     if len(relative) > LONGEST_PATH:
         return (f"is {len(relative)} characters long; the launcher handles at most {LONGEST_PATH} "
                 "(259, less its temporary name's \".tmp\")")
@@ -182,11 +190,11 @@ def load_private_key(path):
     return serialization.load_pem_private_key(Path(path).read_bytes(), password=None)
 
 
-def signed_text(text, keys, serial, expires):
-    """The manifest with its serial, expiry and one signature line per key."""
+def signed_text(text, keys, serial, expires, name=DEFAULT_MANIFEST):
+    """The manifest with its own name, serial, expiry and one signature line per key."""
     from cryptography.hazmat.primitives import hashes
     from cryptography.hazmat.primitives.asymmetric import padding
-    body = text + f"SERIE {serial}\n" + (f"EXPIRA {expires.isoformat()}\n" if expires else "")
+    body = text + f"NOME {name}\nSERIE {serial}\n" + (f"EXPIRA {expires.isoformat()}\n" if expires else "")
     data = body.encode("ascii")
     signatures = [key.sign(data, padding.PKCS1v15(), hashes.SHA256()) for key in keys]
     return data + b"".join(b"ASSINATURA " + base64.b64encode(s) + b"\n" for s in signatures)
@@ -258,7 +266,7 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
         text = manifest_text(version, listed)
-        write_atomically(out / name, signed_text(text, *plan) if plan else text.encode("ascii"))
+        write_atomically(out / name, signed_text(text, *plan, name=name) if plan else text.encode("ascii"))
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
     print(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
     return entries

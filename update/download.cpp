@@ -25,14 +25,15 @@ static const DWORD SEND_TIMEOUT_MS = 30000;
 static const DWORD RECEIVE_TIMEOUT_MS = 30000;
 static const DWORD FIRST_RETRY_PAUSE_MS = 1000;
 static const DWORD SECOND_RETRY_PAUSE_MS = 3000;
+// A server that drips a few bytes at a time never lets a read time out; a
+// transfer that receives less than this over a stretch of this long is
+// stalled, and broken like a time-out.
+static const DWORD STALL_WINDOW_MS = 30000;
+static const DWORD STALL_MINIMUM_BYTES = 1024;
 
-// A file that another program holds open (a virus scanner looking at what was
-// just written, an indexer, a game left running) is tried again for about 2 s.
-static const int MOVE_ATTEMPTS = 10;
-static const DWORD MOVE_PAUSE_MS = 200;
-
-const TransferPolicyRecord DEFAULT_TRANSFER_POLICY = {
-    CONNECT_TIMEOUT_MS, SEND_TIMEOUT_MS, RECEIVE_TIMEOUT_MS, {FIRST_RETRY_PAUSE_MS, SECOND_RETRY_PAUSE_MS}};
+const TransferPolicyRecord DEFAULT_TRANSFER_POLICY = {CONNECT_TIMEOUT_MS,  SEND_TIMEOUT_MS,
+                                                     RECEIVE_TIMEOUT_MS,  STALL_WINDOW_MS,
+                                                     STALL_MINIMUM_BYTES, {FIRST_RETRY_PAUSE_MS, SECOND_RETRY_PAUSE_MS}};
 TransferPolicyRecord TransferPolicy = DEFAULT_TRANSFER_POLICY;
 
 enum TransferEnd {
@@ -48,6 +49,8 @@ struct Transfer {
     const char* target;
     const char* temporary;
     uint32_t expectedSize;
+    const char* expectedDigest;
+    DWORD maxBytes;
     int resumable;  // a digest will judge the pieces: broken transfers keep them
     DWORD held;     // bytes of the temporary file that the next request continues
     DWORD shown;    // the most this file ever showed: the bar never goes back
@@ -161,44 +164,118 @@ static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTE
     return NULL;
 }
 
-// Streams the body into the temporary file from where it stands. A read that
-// fails or times out, or fewer bytes than the server announced, is a broken
-// transfer; a write that fails or falls short is a failure.
+// Reads only what has arrived: a read asked for more waits until it is
+// filled, and under Wine nothing interrupts it, so a server that drips a few
+// bytes a second would hold it for hours. 0 when the wait for data fails or
+// times out; a count of 0 is the end of the body.
+static int ReadArrived(HINTERNET request, char* buffer, DWORD capacity, DWORD* count)
+{
+    DWORD available = 0;
+    *count = 0;
+    if (!InternetQueryDataAvailable(request, &available, 0, 0))
+        return 0;
+    if (available == 0)
+        return 1;
+    if (!InternetReadFile(request, buffer, available < capacity ? available : capacity, count)) {
+        if (*count > capacity)
+            *count = 0;
+        return 0;
+    }
+    return 1;
+}
+
+// Fewer bytes than the policy's minimum over a whole stretch of its window.
+struct StallWatch {
+    DWORD since;
+    DWORD bytesThen;
+};
+
+static int HasStalled(StallWatch* watch, DWORD received)
+{
+    DWORD now = GetTickCount();
+    if (now - watch->since < TransferPolicy.stallWindowMs)
+        return 0;
+    if (received - watch->bytesThen < TransferPolicy.stallMinimumBytes)
+        return 1;
+    watch->since = now;
+    watch->bytesThen = received;
+    return 0;
+}
+
+// An answer that would make the file larger than its limit is refused whole:
+// a hostile or broken server could otherwise fill the disk.
+static int FitsLimit(const Transfer* transfer, DWORD have, DWORD more)
+{
+    if ((ULONGLONG)have + more <= transfer->maxBytes)
+        return 1;
+    LogLine("resposta grande demais em %s (%llu bytes, limite de %lu)", transfer->url, (ULONGLONG)have + more,
+            transfer->maxBytes);
+    return 0;
+}
+
+// The temporary file's digest is the expected one; obtained is empty when it
+// could not be computed.
+static int HoldsExpectedFile(const Transfer* transfer, char* obtained65)
+{
+    return ComputeFileDigest(transfer->temporary, obtained65) && DigestsMatch(transfer->expectedDigest, obtained65);
+}
+
+// Fewer bytes than the server announced; or, when it announced none (a
+// chunked or close-delimited answer), fewer than the manifest lists, unless
+// what arrived is already the listed file (a listed size may be wrong).
+static int EndedShort(const Transfer* transfer, DWORD announced, DWORD received)
+{
+    if (announced > 0)
+        return received - transfer->held < announced;
+    char obtained[65];
+    return transfer->expectedSize > 0 && received < transfer->expectedSize &&
+           !(transfer->resumable && HoldsExpectedFile(transfer, obtained));
+}
+
+// Streams the body into the temporary file from where it stands. A wait for
+// data that fails or times out, a stall, or fewer bytes than announced or
+// listed is a broken transfer; a write that fails or falls short, or an
+// answer beyond the file's limit, is a failure.
 static TransferEnd ReceiveBody(HINTERNET request, Transfer* transfer)
 {
+    DWORD announced = QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
+    if (announced > 0 && !FitsLimit(transfer, transfer->held, announced)) {
+        transfer->held = 0;
+        return TRANSFER_FAILED;
+    }
     FILE* file = fopen(transfer->temporary, transfer->held > 0 ? "ab" : "wb");
     if (!file) {
         LogLine("nao consegui criar %s", transfer->temporary);
         return TRANSFER_FAILED;
     }
-    DWORD announced = QueryNumber(request, HTTP_QUERY_CONTENT_LENGTH);
     static char chunk[TRANSFER_CHUNK];  // worker thread only
     DWORD received = transfer->held;
+    StallWatch watch = {GetTickCount(), received};
     TransferEnd end = TRANSFER_COMPLETE;
     for (;;) {
         DWORD count = 0;
-        int readFailed = !InternetReadFile(request, chunk, sizeof chunk, &count);
-        if (readFailed) {
-            // A read that times out may still hand over what it gathered (Wine
-            // does); it is kept, and the digest judges it at the end.
-            end = TRANSFER_BROKEN;
-            if (count > sizeof chunk)
-                count = 0;
-        }
+        if (!ReadArrived(request, chunk, sizeof chunk, &count))
+            end = TRANSFER_BROKEN;  // what a failed read handed over is kept; the digest judges it
         if (count == 0)
             break;
-        if (fwrite(chunk, 1, count, file) != count) {
+        if (!FitsLimit(transfer, received, count) || fwrite(chunk, 1, count, file) != count) {
             end = TRANSFER_FAILED;
             break;
         }
         received += count;
         ShowTransfer(transfer, received);
-        if (readFailed)
+        if (end == TRANSFER_BROKEN)
             break;
+        if (HasStalled(&watch, received)) {
+            LogLine("transferencia parada em %s (menos de %lu bytes em %lu s)", transfer->url,
+                    TransferPolicy.stallMinimumBytes, TransferPolicy.stallWindowMs / 1000);
+            end = TRANSFER_BROKEN;
+            break;
+        }
     }
     if (fclose(file) != 0)
         end = TRANSFER_FAILED;
-    else if (end == TRANSFER_COMPLETE && announced > 0 && received - transfer->held < announced)
+    else if (end == TRANSFER_COMPLETE && EndedShort(transfer, announced, received))
         end = TRANSFER_BROKEN;
     if (end != TRANSFER_COMPLETE)
         LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, received);
@@ -254,16 +331,16 @@ static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
     }
 }
 
-static int VerifyDigest(const char* temporary, const char* target, const char* expectedDigest)
+static int VerifyDigest(const Transfer* transfer)
 {
     char obtained[65];
-    if (ComputeFileDigest(temporary, obtained) && DigestsMatch(expectedDigest, obtained))
+    if (HoldsExpectedFile(transfer, obtained))
         return 1;
-    LogLine("hash nao confere em %s (esperado %s, obtido %s)", target, expectedDigest, obtained);
+    LogLine("hash nao confere em %s (esperado %s, obtido %s)", transfer->target, transfer->expectedDigest, obtained);
     return 0;
 }
 
-static int IsHeldByAnotherProgram(DWORD error)
+int IsHeldByAnotherProgram(DWORD error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
@@ -305,17 +382,17 @@ static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, in
     return attributes.nFileSizeLow;
 }
 
-int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32_t expectedSize,
-                 const char* expectedDigest)
+int DownloadFile(HINTERNET internet, const FileFetch* fetch)
 {
     char temporary[MAX_PATH];
-    if (snprintf(temporary, sizeof temporary, "%s.tmp", target) >= (int)sizeof temporary) {
-        LogLine("caminho longo demais para o arquivo temporario de %s", target);
+    if (!TemporaryNameOf(fetch->target, temporary, sizeof temporary)) {
+        LogLine("caminho longo demais para o arquivo temporario de %s", fetch->target);
         return 0;
     }
-    int checked = expectedDigest && expectedDigest[0];
-    Transfer transfer = {url, target, temporary, expectedSize, checked, 0, 0, 0};
-    transfer.held = HeldFromEarlierRun(temporary, expectedSize, checked);
+    int checked = fetch->expectedDigest && fetch->expectedDigest[0];
+    Transfer transfer = {fetch->url, fetch->target, temporary, fetch->expectedSize, fetch->expectedDigest,
+                         fetch->maxBytes, checked, 0, 0, 0};
+    transfer.held = HeldFromEarlierRun(temporary, fetch->expectedSize, checked);
     // A resumed file that fails its digest may have begun as an older
     // release's bytes: it is fetched once more from its first byte.
     for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
@@ -326,8 +403,8 @@ int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32
                 DeleteFileA(temporary);
             return 0;  // a broken transfer keeps its temporary file for a later run
         }
-        if (!checked || VerifyDigest(temporary, target, expectedDigest))
-            return MoveIntoPlace(temporary, target);
+        if (!checked || VerifyDigest(&transfer))
+            return fetch->keepInTemporary ? 1 : MoveIntoPlace(temporary, fetch->target);
         DeleteFileA(temporary);
         if (!transfer.appended)
             return 0;

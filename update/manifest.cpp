@@ -116,6 +116,20 @@ int DigestsMatch(const char* expected, const char* obtained)
     return strcasecmp(expected, obtained) == 0;
 }
 
+int TemporaryNameOf(const char* path, char* temporary, size_t capacity)
+{
+    int length = snprintf(temporary, capacity, "%s.tmp", path);
+    return length >= 0 && (size_t)length < capacity;
+}
+
+static const uint64_t ANSWER_SLACK_BYTES = 16u << 20;
+
+uint32_t AnswerLimitForListedSize(uint32_t listedSize)
+{
+    uint64_t limit = 2 * (uint64_t)listedSize + ANSWER_SLACK_BYTES;
+    return limit > UINT32_MAX ? UINT32_MAX : (uint32_t)limit;
+}
+
 void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name)
 {
     snprintf(url, capacity, "%s%s", baseUrl, name);

@@ -37,6 +37,13 @@ int ParseManifestStream(FILE* file, Manifest* manifest);
 // Digest texts compared without regard to case.
 int DigestsMatch(const char* expected, const char* obtained);
 
+// "<path>.tmp", the name a file is fetched under; 0 when it would not fit.
+int TemporaryNameOf(const char* path, char* temporary, size_t capacity);
+
+// The most a game file's answer may hold: twice its listed size and 16 MB
+// more, so a listed size that is merely wrong still works.
+uint32_t AnswerLimitForListedSize(uint32_t listedSize);
+
 // URL_BASE followed by the name, every backslash turned into a slash.
 void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name);
 
@@ -54,14 +61,17 @@ const char* ReadDecimal32(const char* text, uint32_t* value);
 int NamesLauncherFile(const char* path, const char* fileName);
 
 // What a signed manifest says about itself. A signed manifest is an ordinary
-// one followed by "SERIE <n>", at most one "EXPIRA <yyyy-mm-dd>", and one or
-// more "ASSINATURA <base64>" lines that end the file, each a signature over
-// every byte before the first of them.
+// one followed by "NOME <its own name>", "SERIE <n>", at most one
+// "EXPIRA <yyyy-mm-dd>", and one or more "ASSINATURA <base64>" lines that end
+// the file, each a signature over every byte before the first of them.
 struct SignedManifestFacts {
     int signatureLines;       // well-formed ASSINATURA lines
     int verifiedSignatures;   // of those, the ones that a known key verifies
     int malformedSignature;   // a signature line that is not one base64 word, or too long
     int lineAfterSignatures;  // anything but a signature line after the first one
+    int nameLines;
+    int nameReadable;         // the one NOME line holds a single word that fits name
+    char name[64];            // the manifest name it was published under
     int serialLines;
     int serialReadable;       // the one SERIE line holds a plain number
     uint32_t serial;
@@ -86,15 +96,49 @@ void ScanSignedManifest(FILE* file, const SignedManifestReader* reader, SignedMa
 
 enum ManifestTrust {
     TRUST_ACCEPTED,
-    TRUST_UNSIGNED,  // no signature line, a malformed one, a line after them, or none verifies
-    TRUST_NO_SERIAL, // no SERIE line, more than one, or one without a number
+    TRUST_UNSIGNED,    // no signature line, a malformed one, a line after them, or none verifies
+    TRUST_OTHER_NAME,  // no NOME line, more than one, or another manifest's name
+    TRUST_NO_SERIAL,   // no SERIE line, more than one, or one without a number
     TRUST_OLDER,     // a serial below the one last accepted
     TRUST_EXPIRED    // an EXPIRA date before today, unreadable, or given twice
 };
 
-// The verdict on scanned facts, given the serial last accepted and today's
-// UTC date as yyyymmdd.
-ManifestTrust JudgeSignedManifest(const SignedManifestFacts* facts, uint32_t acceptedSerial, int today);
+// The verdict on scanned facts, given the name the manifest was asked for
+// (compared without regard to case), the serial last accepted and today's UTC
+// date as yyyymmdd.
+ManifestTrust JudgeSignedManifest(const SignedManifestFacts* facts, const char* askedName, uint32_t acceptedSerial,
+                                  int today);
 
 // "yyyy-mm-dd" of a real calendar day, as yyyymmdd; 0 otherwise.
 int ReadCalendarDate(const char* text, size_t length);
+// yyyymmdd as "yyyy-mm-dd" (at least 11 bytes of room).
+void FormatCalendarDate(char* text, size_t capacity, int date);
+
+// The release a launcher last accepted, as it keeps it twice (beside itself
+// and in the registry): its manifest's serial, the floor no later manifest
+// may go below, and that manifest's EXPIRA date (yyyymmdd, 0 for none).
+struct AcceptedRelease {
+    uint32_t serial;
+    int expiry;
+};
+
+enum FloorCopyState {
+    FLOOR_COPY_ABSENT,
+    FLOOR_COPY_READ,
+    FLOOR_COPY_UNREADABLE  // it exists, but is held, empty, cut or not a number
+};
+
+struct FloorCopy {
+    FloorCopyState state;
+    AcceptedRelease release;
+};
+
+// "<serial>\r\n", then "<yyyy-mm-dd>\r\n" when the release expires: what both
+// copies hold. Answers the length written (0 when it does not fit).
+size_t FormatAcceptedRelease(char* text, size_t capacity, const AcceptedRelease* release);
+// FLOOR_COPY_READ with the release, or FLOOR_COPY_UNREADABLE.
+FloorCopyState ReadAcceptedRelease(const char* text, size_t length, AcceptedRelease* release);
+// The floor that two copies give: the higher readable one (serial 0 when
+// neither exists). 0 when a copy exists but none can be read: the floor is
+// then unknown and no manifest may be accepted.
+int CombineFloorCopies(const FloorCopy* first, const FloorCopy* second, AcceptedRelease* floor);

@@ -1,13 +1,11 @@
 // Whether a fetched manifest is what the studio published: its signature by a
-// built-in key (CryptoAPI), its serial against the one last accepted, which
-// "launcher.serie" keeps, and its expiry date.
+// built-in key (CryptoAPI), the name it was published under, its serial
+// against the floor of the release last accepted, and its expiry date.
 #include <stdio.h>
 
 #include "shell/shell.h"
 #include "update/update.h"
 
-const char SERIAL_FILE_NAME[] = "launcher.serie";
-static const char SERIAL_TEMPORARY_NAME[] = "launcher.serie.tmp";
 static const int MAX_MANIFEST_KEYS = 8;
 static const DWORD MAX_SIGNATURE_BYTES = 512;  // RSA 4096
 static const DWORD MAX_KEY_INFO_BYTES = 1024;
@@ -74,13 +72,11 @@ static int ImportPublicKey(HCRYPTPROV provider, const char* pem, HCRYPTKEY* key)
 
 // Facts of the manifest with every signature checked against every key; a
 // manifest that cannot be read or checked has readFailed set.
-static void ScanWithKeys(const char* manifestName, SignedManifestFacts* facts)
+static void ScanWithKeys(FILE* file, SignedManifestFacts* facts)
 {
     SignatureCheck check;
     ZeroMemory(&check, sizeof check);
-    FILE* file = fopen(manifestName, "rb");
-    if (!file || !AcquireShaProvider(&check.provider) ||
-        !CryptCreateHash(check.provider, CALG_SHA_256, 0, 0, &check.hash)) {
+    if (!AcquireShaProvider(&check.provider) || !CryptCreateHash(check.provider, CALG_SHA_256, 0, 0, &check.hash)) {
         ZeroMemory(facts, sizeof *facts);
         facts->readFailed = 1;
         goto done;
@@ -100,69 +96,40 @@ done:
         CryptDestroyHash(check.hash);
     if (check.provider)
         CryptReleaseContext(check.provider, 0);
-    if (file)
-        fclose(file);
 }
 
-// A missing or unreadable file counts as 0: a new installation trusts the
-// first valid signed manifest.
-static uint32_t ReadAcceptedSerial(void)
-{
-    uint32_t serial = 0;
-    FILE* file = fopen(SERIAL_FILE_NAME, "rt");
-    if (!file)
-        return 0;
-    char line[32];
-    const char* end = fgets(line, sizeof line, file) ? ReadDecimal32(line, &serial) : NULL;
-    fclose(file);
-    return end ? serial : 0;
-}
-
-// Written aside and moved into place, so a crash never leaves half a number.
-static void RecordAcceptedSerial(uint32_t serial)
-{
-    FILE* file = fopen(SERIAL_TEMPORARY_NAME, "wb");
-    int written = file && fprintf(file, "%lu\r\n", (unsigned long)serial) > 0;
-    if (file && fclose(file) != 0)
-        written = 0;
-    if (written && MoveFileExA(SERIAL_TEMPORARY_NAME, SERIAL_FILE_NAME, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-        return;
-    LogLine("nao consegui gravar %s (%lu)", SERIAL_FILE_NAME, GetLastError());
-    DeleteFileA(SERIAL_TEMPORARY_NAME);
-}
-
-static int TodayUtc(void)
+int TodayUtc(void)
 {
     SYSTEMTIME now;
     GetSystemTime(&now);
     return now.wYear * 10000 + now.wMonth * 100 + now.wDay;
 }
 
-int AcceptManifest(const char* manifestName)
+int JudgeManifest(FILE* manifest, const char* askedName, const AcceptedRelease* floor, AcceptedRelease* accepted)
 {
-    if (ManifestKeys.count == 0)
-        return 1;
     SignedManifestFacts facts;
-    ScanWithKeys(manifestName, &facts);
-    uint32_t accepted = ReadAcceptedSerial();
-    switch (JudgeSignedManifest(&facts, accepted, TodayUtc())) {
+    ScanWithKeys(manifest, &facts);
+    switch (JudgeSignedManifest(&facts, askedName, floor->serial, TodayUtc())) {
     case TRUST_ACCEPTED:
         break;
     case TRUST_UNSIGNED:
-        LogLine("manifesto sem assinatura valida: %s", manifestName);
+        LogLine("manifesto sem assinatura valida: %s", askedName);
+        return 0;
+    case TRUST_OTHER_NAME:
+        LogLine("manifesto com outro nome: %s", askedName);
         return 0;
     case TRUST_NO_SERIAL:
-        LogLine("manifesto sem SERIE: %s", manifestName);
+        LogLine("manifesto sem SERIE: %s", askedName);
         return 0;
     case TRUST_OLDER:
         LogLine("manifesto mais antigo que o aceito: serie %lu < %lu", (unsigned long)facts.serial,
-                (unsigned long)accepted);
+                (unsigned long)floor->serial);
         return 0;
     case TRUST_EXPIRED:
         LogLine("manifesto expirado em %s", facts.expiryText);
         return 0;
     }
-    if (facts.serial != accepted || GetFileAttributesA(SERIAL_FILE_NAME) == INVALID_FILE_ATTRIBUTES)
-        RecordAcceptedSerial(facts.serial);
+    accepted->serial = facts.serial;
+    accepted->expiry = facts.expiryDate;
     return 1;
 }

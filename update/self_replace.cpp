@@ -9,6 +9,7 @@
 
 static const char NEW_LAUNCHER_NAME[] = "launcher.novo";
 static const char OLD_LAUNCHER_NAME[] = "launcher.velho";
+static const DWORD LAUNCHER_MAX_BYTES = 64u << 20;  // launcher.exe is a few hundred KB
 
 // The promotion failed with the own name empty: move the old executable back,
 // and when even that fails, copy it back, so that the next start finds one.
@@ -25,6 +26,26 @@ static void UndoSwap(const char* ownName)
     else
         LogLine("nao consegui promover a versao nova nem desfazer a troca (%lu); a copia de %s para %s falhou (%lu)",
                 moveError, OLD_LAUNCHER_NAME, ownName, GetLastError());
+}
+
+// Nothing may hold the new launcher while the own name stands empty: a virus
+// scanner looking at the new file would stretch that moment to seconds, and
+// a kill or a power cut in it leaves no launcher for the shortcuts. It is
+// opened without sharing to prove that nothing holds it, and the swap follows
+// at once.
+static int WaitUntilFree(const char* path)
+{
+    for (int attempt = 1;; attempt++) {
+        HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return 1;
+        }
+        DWORD error = GetLastError();
+        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+            return 0;
+        Sleep(MOVE_PAUSE_MS);
+    }
 }
 
 static int StartNewLauncher(const char* ownName)
@@ -55,8 +76,13 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
     SetStatusLine("Updating the updater itself...");
     char url[1024];
     BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, ownName);
-    if (!DownloadFile(internet, url, NEW_LAUNCHER_NAME, 0, expectedDigest)) {
+    FileFetch fetch = {url, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, 0};
+    if (!DownloadFile(internet, &fetch)) {
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
+        return 0;
+    }
+    if (!WaitUntilFree(NEW_LAUNCHER_NAME)) {
+        LogLine("%s esta em uso por outro programa (%lu); sigo com a atual", NEW_LAUNCHER_NAME, GetLastError());
         return 0;
     }
     if (!MoveWhenFree(ownName, OLD_LAUNCHER_NAME, 0)) {

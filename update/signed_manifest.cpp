@@ -2,12 +2,15 @@
 // the signature lines and reads SERIE and EXPIRA, and the verdict on what it
 // found. No Windows headers: the hashing and the signature check come in
 // through SignedManifestReader.
+#include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #include "shell/shell_rules.h"
 #include "update/manifest.h"
 
 static const char SIGNATURE_KEYWORD[] = "ASSINATURA";
+static const char NAME_KEYWORD[] = "NOME";
 static const char SERIAL_KEYWORD[] = "SERIE";
 static const char EXPIRY_KEYWORD[] = "EXPIRA";
 static const size_t SCAN_CHUNK = 0x8000;
@@ -91,6 +94,21 @@ static void ReadSignatureLine(LineScan* scan)
         facts->verifiedSignatures++;
 }
 
+static void ReadNameLine(LineScan* scan)
+{
+    SignedManifestFacts* facts = scan->facts;
+    facts->nameLines++;
+    size_t start;
+    size_t length;
+    facts->nameReadable = 0;
+    if (!TakeSingleWord(scan->line, scan->length, sizeof NAME_KEYWORD - 1, &start, &length) ||
+        length >= sizeof facts->name)
+        return;
+    memcpy(facts->name, scan->line + start, length);
+    facts->name[length] = '\0';
+    facts->nameReadable = 1;
+}
+
 static void ReadSerialLine(LineScan* scan)
 {
     SignedManifestFacts* facts = scan->facts;
@@ -148,7 +166,9 @@ static void FinishLine(LineScan* scan)
         scan->facts->lineAfterSignatures = 1;
     } else {
         SignBufferedBytes(scan);
-        if (StartsWithKeyword(scan->line, scan->length, SERIAL_KEYWORD))
+        if (StartsWithKeyword(scan->line, scan->length, NAME_KEYWORD))
+            ReadNameLine(scan);
+        else if (StartsWithKeyword(scan->line, scan->length, SERIAL_KEYWORD))
             ReadSerialLine(scan);
         else if (StartsWithKeyword(scan->line, scan->length, EXPIRY_KEYWORD))
             ReadExpiryLine(scan);
@@ -158,13 +178,16 @@ static void FinishLine(LineScan* scan)
 }
 
 // The buffer is full in the middle of a line: only signed data may be that
-// long. A long SERIE or EXPIRA line counts, unreadable.
+// long. A long NOME, SERIE or EXPIRA line counts, unreadable.
 static void SpillLongLine(LineScan* scan)
 {
     if (!scan->continued) {
         if (scan->inSignatures || StartsWithKeyword(scan->line, scan->length, SIGNATURE_KEYWORD)) {
             scan->facts->malformedSignature = 1;
             scan->inSignatures = 1;
+        } else if (StartsWithKeyword(scan->line, scan->length, NAME_KEYWORD)) {
+            scan->facts->nameLines++;
+            scan->facts->nameReadable = 0;
         } else if (StartsWithKeyword(scan->line, scan->length, SERIAL_KEYWORD)) {
             scan->facts->serialLines++;
             scan->facts->serialReadable = 0;
@@ -256,11 +279,21 @@ int ReadCalendarDate(const char* text, size_t length)
     return year * 10000 + month * 100 + day;
 }
 
-ManifestTrust JudgeSignedManifest(const SignedManifestFacts* facts, uint32_t acceptedSerial, int today)
+void FormatCalendarDate(char* text, size_t capacity, int date)
+{
+    snprintf(text, capacity, "%04d-%02d-%02d", date / 10000, date / 100 % 100, date % 100);
+}
+
+ManifestTrust JudgeSignedManifest(const SignedManifestFacts* facts, const char* askedName, uint32_t acceptedSerial,
+                                  int today)
 {
     if (facts->readFailed || facts->malformedSignature || facts->lineAfterSignatures ||
         facts->verifiedSignatures == 0)
         return TRUST_UNSIGNED;
+    // Both manifests of a release carry one serial: only the name tells the
+    // complete list from the normal one, which leaves the player's own files alone.
+    if (facts->nameLines != 1 || !facts->nameReadable || strcasecmp(facts->name, askedName) != 0)
+        return TRUST_OTHER_NAME;
     if (facts->serialLines != 1 || !facts->serialReadable)
         return TRUST_NO_SERIAL;
     if (facts->serial < acceptedSerial)

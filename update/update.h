@@ -31,12 +31,39 @@ struct ManifestKeyList {
 };
 extern ManifestKeyList ManifestKeys;  // the launcher starts with BUILT_IN_MANIFEST_KEYS
 extern const ManifestKeyList BUILT_IN_MANIFEST_KEYS;  // generated from QRV_MANIFEST_KEYS
-extern const char SERIAL_FILE_NAME[];  // "launcher.serie": the serial last accepted
+extern const char SERIAL_FILE_NAME[];  // "launcher.serie": one copy of the serial floor
 
-// With keys: 1 when the local manifest copy is signed by one of them, is no
-// older than the release last accepted and has not expired, after recording
-// its serial; 0 after logging why it was refused. Without keys: 1.
-int AcceptManifest(const char* manifestName);
+// Today's date in UTC, as yyyymmdd.
+int TodayUtc(void);
+
+// With keys: 1 when the manifest (an open file, read from its first byte) is
+// signed by one of them, names itself askedName, is no older than the floor
+// and has not expired; *accepted then holds its serial and expiry. 0 after
+// logging why it was refused. Records nothing.
+int JudgeManifest(FILE* manifest, const char* askedName, const AcceptedRelease* floor, AcceptedRelease* accepted);
+
+// The floor of the release last accepted, from the higher readable of its two
+// copies (serial 0 when there is none yet); a missing, damaged or lower copy
+// is rewritten from it. 0, logged, when a copy exists but none can be read.
+int ReadSerialFloor(AcceptedRelease* floor);
+// Both copies hold the accepted release afterwards (a copy is never lowered).
+void RaiseSerialFloor(const AcceptedRelease* accepted);
+// The uninstall's part: the registry copy of this game folder goes.
+void ForgetSerialFloor(void);
+
+// The manifest that the run goes by. It is fetched under its temporary name,
+// judged and parsed from that same open file, and moved over the local copy
+// only once it is accepted, so the local copy is always the last manifest
+// accepted.
+enum ManifestOutcome {
+    MANIFEST_ACCEPTED,
+    MANIFEST_UNAVAILABLE,  // not fetched: the reason is in the log
+    MANIFEST_REFUSED,      // not what the studio published (signature, name, serial, expiry)
+    MANIFEST_EMPTY         // no valid file line
+};
+// *frozenSince: when no manifest was accepted and the EXPIRA of the last one
+// accepted has passed, that date (yyyymmdd); else 0.
+ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* manifest, int* frozenSince);
 
 // Creates every folder along a relative path, not its last component.
 void MakeParentDirectories(const char* path);
@@ -48,6 +75,8 @@ struct TransferPolicyRecord {
     DWORD connectTimeoutMs;
     DWORD sendTimeoutMs;
     DWORD receiveTimeoutMs;
+    DWORD stallWindowMs;      // a transfer that receives less than
+    DWORD stallMinimumBytes;  // this over a stretch that long is stalled
     DWORD retryPausesMs[2];
 };
 extern const TransferPolicyRecord DEFAULT_TRANSFER_POLICY;
@@ -56,15 +85,31 @@ extern TransferPolicyRecord TransferPolicy;
 // Sets the policy's time-outs on the run's internet handle.
 void ApplyTransferTimeouts(HINTERNET internet);
 
-// MoveFileExA, tried again for about 2 s while another program holds a file.
+// A file that another program holds open (a virus scanner looking at what was
+// just written, an indexer, a game left running) is tried again for about 2 s.
+static const int MOVE_ATTEMPTS = 10;
+static const DWORD MOVE_PAUSE_MS = 200;
+// The errors of a file that another program holds.
+int IsHeldByAnotherProgram(DWORD error);
+// MoveFileExA, tried again while another program holds a file.
 int MoveWhenFree(const char* from, const char* to, DWORD flags);
 
-// Fetches url into target through target.tmp, verified against the digest when
-// one is given; 1 when target now holds the body. A broken transfer is tried
-// twice more; with a digest to check, each attempt continues what arrived, and
-// a temporary file left by an earlier run is continued too.
-int DownloadFile(HINTERNET internet, const char* url, const char* target, uint32_t expectedSize,
-                 const char* expectedDigest);
+// One file to fetch and where it lands.
+struct FileFetch {
+    const char* url;
+    const char* target;          // where it lands; also the name the detail line shows
+    uint32_t expectedSize;       // as listed; 0 when unknown
+    const char* expectedDigest;  // NULL or empty: the body is taken as it comes
+    DWORD maxBytes;              // an answer that would make the file larger fails
+    int keepInTemporary;         // the body stays in "<target>.tmp", for the caller to judge
+};
+
+// Fetches the file into target through target.tmp, verified against the
+// digest when one is given; 1 when target (or, kept there, target.tmp) now
+// holds the body. A broken transfer is tried twice more; with a digest to
+// check, each attempt continues what arrived, and a temporary file left by an
+// earlier run is continued too.
+int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 
 // 1 when a new launcher stands under ownName and has been started.
 int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest);

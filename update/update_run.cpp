@@ -89,7 +89,8 @@ static int FetchFiles(HINTERNET internet, int toFetch)
         SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
         MakeParentDirectories(entry->path);
         BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, entry->path);
-        if (DownloadFile(internet, url, entry->path, entry->size, entry->digest)) {
+        FileFetch fetch = {url, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size), 0};
+        if (DownloadFile(internet, &fetch)) {
             ordinal++;
         } else {
             failures++;
@@ -101,24 +102,42 @@ static int FetchFiles(HINTERNET internet, int toFetch)
     return failures;
 }
 
+static const char NOT_CHECKED_TEXT[] = "Could not check for updates; starting the game anyway.";
+static const char EMPTY_MANIFEST_TEXT[] = "Empty or invalid manifest; starting the game anyway.";
+
+// The game starts as it is. When the last manifest accepted has expired
+// since, the player is told how long the game has gone unchecked: a frozen
+// mirror must not hold players on an old release unseen.
+static int StartUnchecked(const char* status, int frozenSince)
+{
+    if (!frozenSince) {
+        SetStatusLine("%s", status);
+        return 1;
+    }
+    char date[16];
+    FormatCalendarDate(date, sizeof date, frozenSince);
+    SetStatusLine("Could not check for updates since %s; starting the game anyway.", date);
+    LogLine("nenhum manifesto aceito desde que o ultimo expirou em %s", date);
+    return 1;
+}
+
 static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
-    const char* manifestName = LauncherConfig.manifestName;
     char url[URL_CAPACITY];
-    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, manifestName);
-    if (!DownloadFile(internet, url, manifestName, 0, NULL)) {
-        SetStatusLine("Could not check for updates; starting the game anyway.");
+    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, LauncherConfig.manifestName);
+    int frozenSince = 0;
+    switch (FetchManifest(internet, url, &RunManifest, &frozenSince)) {
+    case MANIFEST_ACCEPTED:
+        break;
+    case MANIFEST_UNAVAILABLE:
+        StartUnchecked(NOT_CHECKED_TEXT, frozenSince);
         LogLine("manifesto indisponivel em %s", url);
         return 1;
-    }
-    if (!AcceptManifest(manifestName)) {
-        SetStatusLine("Could not check for updates; starting the game anyway.");
-        return 1;
-    }
-    if (ParseManifest(manifestName, &RunManifest) == 0) {
-        SetStatusLine("Empty or invalid manifest; starting the game anyway.");
-        return 1;
+    case MANIFEST_REFUSED:
+        return StartUnchecked(NOT_CHECKED_TEXT, frozenSince);
+    case MANIFEST_EMPTY:
+        return StartUnchecked(EMPTY_MANIFEST_TEXT, frozenSince);
     }
     LogLine("manifesto lido: versao '%s', %d arquivo(s)", RunManifest.version, RunManifest.count);
 
@@ -160,6 +179,9 @@ int RunUpdate(void)
         LogLine("URL_BASE vazia ou %s ausente", CONFIG_FILE_NAME);
         return 1;
     }
+    if (LauncherConfig.refusedManifestName[0])
+        LogLine("MANIFESTO recusado em %s: %s; uso %s", CONFIG_FILE_NAME, LauncherConfig.refusedManifestName,
+                LauncherConfig.manifestName);
     HINTERNET internet = Os.InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (!internet) {
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());

@@ -84,13 +84,17 @@ class GameFolder:
         """The log's messages without their time prefix."""
         return [line[len("[dd/mm hh:mm:ss] "):] for line in self.log().split("\r\n") if line]
 
-    def start(self, *arguments):
+    def start(self, *arguments, env=None):
         return subprocess.Popen([str(WINE_RUN), "launcher.exe", *arguments], cwd=self.root,
-                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
-    def run(self, *arguments, timeout=60):
-        process = self.start(*arguments)
-        return process.wait(timeout=timeout)
+    def run(self, *arguments, timeout=60, env=None):
+        process = self.start(*arguments, env=env)
+        try:
+            return process.wait(timeout=timeout)
+        finally:
+            if process.poll() is None:
+                process.kill()
 
     def run_through_message_box(self, title, timeout=30):
         """Runs the launcher and dismisses the message box it shows, as a player would."""
@@ -140,8 +144,8 @@ class Release:
         path.write_bytes(data)
         return data
 
-    def publish(self, version="1.0.42", **signing):
-        publish(self.root, self.served, version, **signing)
+    def publish(self, version="1.0.42", **options):
+        publish(self.root, self.served, version, **options)
 
 
 @pytest.fixture

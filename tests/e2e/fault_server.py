@@ -2,8 +2,9 @@
 misbehave: it serves files from a folder (answering "Range: bytes=N-" with 206
 unless no_ranges is set), and for chosen paths answers 404, sends a body other
 than the published one, cuts the body short, sends it slowly, breaks it off
-after a number of bytes for the first answers, or stalls. With
-answer_everything it answers any path with a body."""
+after a number of bytes for the first answers (with or without a
+Content-Length), drips it a few bytes at a time, stalls, or sends an endless
+body. With answer_everything it answers any path with a body."""
 import http.server
 import threading
 import time
@@ -17,8 +18,11 @@ class FaultServer:
     def __init__(self, root):
         self.root = Path(root)
         # URL path -> ("404",) | ("wrong", body) | ("truncate",) | ("slow", seconds)
-        #           | ("cut", bytes, answers) | ("stall", bytes)
+        #           | ("cut", bytes, answers) | ("close", bytes, answers): the same without Content-Length
+        #           | ("stall", bytes) | ("drip", bytes, seconds): that many bytes at a time, that far apart
+        #           | ("huge", bytes): a body of that many bytes without Content-Length
         self.faults = {}
+        self.sent = {}      # URL path -> bytes of the last answer's body that reached the socket
         self.answer_everything = False
         self.no_ranges = False
         self.requests = []  # (path, user agent)
@@ -63,7 +67,7 @@ class FaultServer:
         fault = self.faults.get(path, ())
         if fault[:1] == ("stall",):
             return fault[1]
-        if fault[:1] == ("cut",):
+        if fault[:1] in (("cut",), ("close",)):
             made = self._cuts_made.get(path, 0)
             if made < fault[2]:
                 self._cuts_made[path] = made + 1
@@ -79,6 +83,10 @@ class FaultServer:
             def do_GET(self):  # noqa: N802 (the http.server name)
                 server.requests.append((self.path, self.headers.get("User-Agent", "")))
                 server.ranges.append((self.path, self.headers.get("Range")))
+                fault = server.faults.get(self.path, ())
+                if fault[:1] == ("huge",):
+                    self._send_endless(fault[1])
+                    return
                 status, body, announced = server._body_for(self.path)
                 start = self._range_start(status, body)
                 if start:
@@ -87,12 +95,16 @@ class FaultServer:
                     body = body[start:]
                 else:
                     self.send_response(status)
-                self.send_header("Content-Length", str(announced if announced is not None else len(body)))
+                if fault[:1] == ("close",) and not start:
+                    self.close_connection = True
+                else:
+                    self.send_header("Content-Length", str(announced if announced is not None else len(body)))
                 self.end_headers()
-                fault = server.faults.get(self.path, ())
                 part = server._sent_part(self.path, body)
                 if fault[:1] == ("slow",):
                     self._send_slowly(body, fault[1])
+                elif fault[:1] == ("drip",):
+                    self._drip(body, fault[1], fault[2])
                 elif part is not None:
                     self.wfile.write(body[:part])
                     self.wfile.flush()
@@ -123,6 +135,29 @@ class FaultServer:
                         continue
                     except OSError:
                         return
+
+            def _send_endless(self, size, piece=1 << 16):
+                """A close-delimited body of size bytes; counts what the client took."""
+                self.send_response(200)
+                self.close_connection = True
+                self.end_headers()
+                sent = 0
+                try:
+                    while sent < size:
+                        self.wfile.write(b"x" * min(piece, size - sent))
+                        sent += min(piece, size - sent)
+                        server.sent[self.path] = sent
+                except OSError:
+                    pass
+
+            def _drip(self, body, step, seconds):
+                try:
+                    for start in range(0, len(body), step):
+                        self.wfile.write(body[start:start + step])
+                        self.wfile.flush()
+                        time.sleep(seconds)
+                except OSError:
+                    self.close_connection = True
 
             def _send_slowly(self, body, seconds, pieces=20):
                 step = max(1, len(body) // pieces)

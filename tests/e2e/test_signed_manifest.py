@@ -65,7 +65,8 @@ def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_re
     # A release whose last day was yesterday.
     yesterday = datetime.datetime.now(datetime.timezone.utc).date() - datetime.timedelta(days=1)
     entries = [("client.exe", sha256_of(STUB_GAME), STUB_GAME.stat().st_size)]
-    expired = signed_text(manifest_text("1.2", entries), [load_private_key(TEST_SIGNING_KEY)], 3, yesterday)
+    expired = signed_text(manifest_text("1.2", entries), [load_private_key(TEST_SIGNING_KEY)], 3, yesterday,
+                          name="manifesto.txt")
     (release.served / "manifesto.txt").write_bytes(expired)
     run_refused(game, nginx, f"manifesto expirado em {yesterday.isoformat()}")
     assert game.read("launcher.serie") == b"2\r\n"

@@ -36,6 +36,22 @@ def test_a_cut_body_is_resumed_and_a_stale_temporary_replaced(game, release, fau
     assert messages[-1] == "Updated to version 2.0."
 
 
+def test_a_cut_body_without_a_length_is_resumed_too(game, release, fault_server):
+    """A chunked or close-delimited answer that breaks off ends like a whole one;
+    only the listed size tells that bytes are missing."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    pack = release.add("data\\a.pak", pattern(300_000))
+    release.publish("2.0")
+    fault_server.faults["/data/a.pak"] = ("close", 100_000, 1)
+    game.configure(fault_server.base_url)
+
+    assert game.run() == 0
+    assert game.read("data/a.pak") == pack
+    assert game.game_record() is not None
+    assert [asked for path, asked in fault_server.ranges if path == "/data/a.pak"] == [None, "bytes=100000-"]
+    assert messages_after_start(game)[-1] == "Updated to version 2.0."
+
+
 def test_a_server_that_ignores_ranges_gets_the_file_started_over(game, release, fault_server):
     release.add("client.exe", STUB_GAME.read_bytes())
     pack = release.add("data\\a.pak", pattern(200_000))

@@ -40,7 +40,7 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
 
 @pytest.mark.parametrize("name", ["CON", "nul.txt", "com1.log", "trailing.", "name:stream", "CONIN$",
                                   "conout$.txt", "COM\u00b9.log", "lpt\u00b3", "launcher.serie",
-                                  "m\u00fasica.ogg", "a" * 256])
+                                  "m\u00fasica.ogg", "a" * 256, "100%.pak", "a#b.pak", "why?.pak"])
 def test_refuses_names_the_launcher_would_refuse(tmp_path, name):
     try:
         release = make_release(tmp_path / "release", {name: b"x", "ok.bin": b"y"})
@@ -165,7 +165,7 @@ def test_signs_both_manifests_with_every_key_and_a_growing_serial(tmp_path, keys
         signed, first = verify(data, (keys / "first.pub.pem").read_bytes())
         _, second = verify(data, (keys / "second.pub.pem").read_bytes())
         assert first == [True, False] and second == [False, True]
-        assert signed.splitlines()[-2] == "SERIE 1"
+        assert signed.splitlines()[-3:-1] == [f"NOME {name}", "SERIE 1"]
         assert signed.splitlines()[-1].startswith("EXPIRA 20")
         assert data.endswith(b"\n") and b"\r" not in data
 

@@ -1,4 +1,6 @@
 // launcher.cfg: the installer's file byte for byte, and the reader's rules.
+#include <string.h>
+
 #include <string>
 
 #include "install/install.h"
@@ -84,13 +86,20 @@ TEST_F(Config, ReaderRules)
         {"no final line end", "EXECUTAVEL game.exe", "", "game.exe", "manifesto.txt"},
         {"unknown key", "SERVIDOR http://a/\n", "", "client.exe", "manifesto.txt"},
         {"empty lines", "\n\r\n\nMANIFESTO m.txt\n", "", "client.exe", "m.txt"},
-        {"manifest name cut to 63", "MANIFESTO " + manifest70 + "\n", "", "client.exe",
+        {"cut to 63: the manifest name", "MANIFESTO " + manifest70 + "\n", "", "client.exe",
          manifest63.c_str()},
         {"URL_BASE of 511 fits", "URL_BASE " + url511 + "\n", url511.c_str(), "client.exe", "manifesto.txt"},
         {"URL_BASE too long is refused", "URL_BASE http://a/\nURL_BASE " + url600 + "\n", "http://a/",
          "client.exe", "manifesto.txt"},
         {"EXECUTAVEL of 63 fits", "EXECUTAVEL " + exe63 + "\n", "", exe63.c_str(), "manifesto.txt"},
         {"EXECUTAVEL too long is refused", "EXECUTAVEL " + exe64 + "\n", "", "client.exe", "manifesto.txt"},
+        // The manifest is fetched into a file of its name beside the launcher.
+        {"manifest name that climbs out", "MANIFESTO m.txt\nMANIFESTO ..\\x\n", "", "client.exe", "m.txt"},
+        {"manifest name with a folder", "MANIFESTO data\\m.txt\n", "", "client.exe", "manifesto.txt"},
+        {"manifest name with a slash", "MANIFESTO data/m.txt\n", "", "client.exe", "manifesto.txt"},
+        {"manifest name that is a drive path", "MANIFESTO C:m.txt\n", "", "client.exe", "manifesto.txt"},
+        {"manifest name that is a device", "MANIFESTO con.txt\n", "", "client.exe", "manifesto.txt"},
+        {"manifest name of the launcher's own", "MANIFESTO Launcher.CFG\n", "", "client.exe", "manifesto.txt"},
         // A physical line longer than 1023 characters is read in pieces.
         {"long line in pieces", std::string(1023, 'x') + "URL_BASE http://piece/\n", "http://piece/",
          "client.exe", "manifesto.txt"},
@@ -102,5 +111,6 @@ TEST_F(Config, ReaderRules)
         EXPECT_STREQ(LauncherConfig.baseUrl, c.baseUrl) << c.name;
         EXPECT_STREQ(LauncherConfig.gameExecutable, c.gameExecutable) << c.name;
         EXPECT_STREQ(LauncherConfig.manifestName, c.manifestName) << c.name;
+        EXPECT_EQ(LauncherConfig.refusedManifestName[0] != '\0', strstr(c.name, "manifest name ") == c.name) << c.name;
     }
 }

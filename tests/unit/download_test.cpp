@@ -10,10 +10,12 @@
 
 class Download : public UpdateEngineTest {
 protected:
-    int Fetch(const std::string& name, const std::string& target, uint32_t size, const char* digest)
+    int Fetch(const std::string& name, const std::string& target, uint32_t size, const char* digest,
+              DWORD maxBytes = 0xFFFFFFFFu)
     {
         std::string url = server.BaseUrl() + name;
-        return DownloadFile(internet, url.c_str(), target.c_str(), size, digest);
+        FileFetch fetch = {url.c_str(), target.c_str(), size, digest, maxBytes, 0};
+        return DownloadFile(internet, &fetch);
     }
     static bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }
 };
@@ -136,6 +138,8 @@ struct ResumeCase {
     bool ranges;            // the server answers Range requests
     int fetched;
     std::vector<std::string> ranges_asked;
+    bool noLength = false;  // answers without Content-Length: the body ends when the server closes
+    uint32_t listed = 100000;  // the size the manifest lists
 };
 
 TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
@@ -149,6 +153,10 @@ TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
         {"cut three times: kept for a later run", 0, 3, true, 0, {"", "bytes=30000-", "bytes=60000-"}},
         {"stale temporary of other bytes: once more from the start", 40000, 0, true, 1, {"bytes=40000-", ""}},
         {"temporary not smaller than the file: started over", 150000, 0, true, 1, {""}},
+        {"close-delimited, cut once: resumed", 0, 1, true, 1, {"", "bytes=30000-"}, true},
+        {"close-delimited, cut every time: kept for a later run", 0, 3, false, 0, {"", "bytes=30000-", "bytes=30000-"},
+         true},
+        {"close-delimited and whole, listed larger: the digest says it is the file", 0, 0, true, 1, {""}, true, 150000},
     };
     for (const ResumeCase& c : cases) {
         server.ForgetRequests();
@@ -157,19 +165,24 @@ TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
         DeleteFileA("launcher.log");
         if (c.staleBytes)
             WriteWholeFile("a.bin.tmp", std::string(c.staleBytes, 'x'));
-        server.ServeCut("/a.bin", body, 30000, c.cutTimes, c.ranges);
-        BytesToFetch = (double)body.size();
+        TestRoute route{200, body, body.size()};
+        route.cutTimes = c.cutTimes;
+        route.cutAt = 30000;
+        route.ranges = c.ranges;
+        route.noLength = c.noLength;
+        server.ServeRoute("/a.bin", route);
+        BytesToFetch = (double)c.listed;
         BytesHandled = 0;
         SetProgress(0.25f);
         BoardHistory.clear();
 
-        EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), digest.c_str()), c.fetched) << c.name;
+        EXPECT_EQ(Fetch("a.bin", "a.bin", c.listed, digest.c_str()), c.fetched) << c.name;
         EXPECT_EQ(server.RequestedRanges(), c.ranges_asked) << c.name;
         if (c.fetched) {
             EXPECT_EQ(ReadWholeFile("a.bin"), body) << c.name;
             EXPECT_FALSE(Exists("a.bin.tmp")) << c.name;
         } else {
-            EXPECT_EQ(ReadWholeFile("a.bin.tmp"), body.substr(0, 90000)) << c.name;
+            EXPECT_EQ(ReadWholeFile("a.bin.tmp"), body.substr(0, c.ranges ? 90000 : 30000)) << c.name;
         }
         float last = 0.0f;
         for (const BoardState& state : BoardHistory) {
@@ -204,6 +217,48 @@ TEST_F(Download, StalledBodyTimesOutAndEndsAfterThreeAttempts)
     EXPECT_EQ(ReadWholeFile("a.bin"), "old");
     std::vector<std::string> log = RunLogMessages();
     EXPECT_EQ(std::count(log.begin(), log.end(), "nova tentativa 3 de " + server.BaseUrl() + "a.bin"), 1);
+}
+
+TEST_F(Download, DrippingBodyIsStalledAndEndsAfterThreeAttempts)
+{
+    TransferPolicy.stallWindowMs = 1000;  // the launcher's is 30 s, with the same 1 KB
+    const std::string body = PatternBytes(100000);
+    TestRoute drip{200, body, body.size()};
+    drip.dripMs = 50;  // 200 bytes a second
+    server.ServeRoute("/a.bin", drip);
+    DWORD start = GetTickCount();
+    EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), Sha256Of(body).c_str()), 0);
+    EXPECT_LT(GetTickCount() - start, 10000u);
+    EXPECT_EQ(server.RequestedPaths().size(), 3u);
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "transferencia parada em " + server.BaseUrl() + "a.bin (menos de 1024 bytes em 1 s)"),
+              3);
+}
+
+// An answer beyond the file's limit is a failure, not a broken transfer: it is
+// not asked again, and nothing of it stays.
+TEST_F(Download, AnswerBeyondTheLimitFailsAtOnce)
+{
+    const std::string body = PatternBytes(100000);
+    for (bool announced : {true, false}) {
+        server.ForgetRequests();
+        DeleteFileA("launcher.log");
+        TestRoute route{200, body, body.size()};
+        route.noLength = !announced;
+        server.ServeRoute("/a.bin", route);
+        EXPECT_EQ(Fetch("a.bin", "a.bin", 7, Sha256Of(body).c_str(), 50000), 0) << announced;
+        EXPECT_EQ(server.RequestedPaths().size(), 1u) << announced;
+        EXPECT_FALSE(Exists("a.bin.tmp")) << announced;
+        EXPECT_FALSE(Exists("a.bin")) << announced;
+        std::vector<std::string> log = RunLogMessages();
+        ASSERT_FALSE(log.empty());
+        std::string prefix = "resposta grande demais em " + server.BaseUrl() + "a.bin (";
+        EXPECT_EQ(log.front().rfind(prefix, 0), 0u) << log.front();
+        EXPECT_NE(log.front().find(announced ? "(100000 bytes, limite de 50000)" : " bytes, limite de 50000)"),
+                  std::string::npos)
+            << log.front();
+    }
 }
 
 static DWORD WINAPI CloseAfterHalfASecond(LPVOID handle)

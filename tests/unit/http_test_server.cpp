@@ -6,6 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <algorithm>
+
 bool HttpTestServer::Start()
 {
     WSADATA data;
@@ -83,6 +85,13 @@ void HttpTestServer::ServeStalled(const std::string& path, const std::string& bo
     route.cutTimes = 1 << 30;
     route.cutAt = cutAt;
     route.stallMs = stallMs;
+    EnterCriticalSection(&lock_);
+    routes_[path] = route;
+    LeaveCriticalSection(&lock_);
+}
+
+void HttpTestServer::ServeRoute(const std::string& path, const TestRoute& route)
+{
     EnterCriticalSection(&lock_);
     routes_[path] = route;
     LeaveCriticalSection(&lock_);
@@ -178,6 +187,9 @@ void HttpTestServer::Answer(SOCKET connection)
                  "Connection: close\r\n\r\n",
                  (unsigned)(answer.body.size() - from), (unsigned)from, (unsigned)answer.body.size() - 1,
                  (unsigned)answer.body.size());
+    } else if (answer.noLength) {
+        from = 0;
+        snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nConnection: close\r\n\r\n", answer.status);
     } else {
         from = 0;
         snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n",
@@ -187,7 +199,15 @@ void HttpTestServer::Answer(SOCKET connection)
     std::string body = answer.body.substr(from);
     if (answer.cutTimes > 0 && answer.cutAt < body.size())
         body.resize(answer.cutAt);
-    SendAll(connection, body);
+    if (answer.dripMs) {
+        for (size_t at = 0; at < body.size(); at += 10) {
+            if (send(connection, body.data() + at, (int)std::min<size_t>(10, body.size() - at), 0) <= 0)
+                return;
+            Sleep(answer.dripMs);
+        }
+    } else {
+        SendAll(connection, body);
+    }
     if (answer.stallMs)
         Sleep(answer.stallMs);
 }

@@ -17,6 +17,8 @@ struct TestRoute {
     size_t cutAt = 0;
     bool ranges = false;     // answers "Range: bytes=N-" with 206 and the rest
     DWORD stallMs = 0;       // after cutAt bytes, waits this long before closing
+    bool noLength = false;   // no Content-Length: the body ends when the connection closes
+    DWORD dripMs = 0;        // sends the body 10 bytes at a time, this far apart
 };
 
 class HttpTestServer {
@@ -31,6 +33,8 @@ public:
     void ServeCut(const std::string& path, const std::string& body, size_t cutAt, int cutTimes, bool ranges);
     // Every answer sends cutAt bytes, then stalls for stallMs.
     void ServeStalled(const std::string& path, const std::string& body, size_t cutAt, DWORD stallMs);
+    // Any route, as given.
+    void ServeRoute(const std::string& path, const TestRoute& route);
 
     std::vector<std::string> RequestedPaths();
     std::vector<std::string> RequestedRanges();

@@ -207,6 +207,80 @@ TEST(LauncherFiles, NamedAsTheFileSystemWouldResolveThem)
         EXPECT_EQ(NamesLauncherFile(c.path, "launcher.serie"), c.safe) << "'" << c.path << "'";
 }
 
+TEST(AnswerLimits, TwiceTheListedSizeAndSixteenMegabytesMore)
+{
+    EXPECT_EQ(AnswerLimitForListedSize(0), 16u << 20);
+    EXPECT_EQ(AnswerLimitForListedSize(7), (16u << 20) + 14);
+    EXPECT_EQ(AnswerLimitForListedSize(1000u << 20), 2016u << 20);
+    EXPECT_EQ(AnswerLimitForListedSize(0xFFFFFFFFu), 0xFFFFFFFFu);  // no wrap-around
+}
+
+// What the two copies of the serial floor may hold, and which one counts.
+TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
+{
+    struct TextCase {
+        const char* text;
+        FloorCopyState state;
+        uint32_t serial;
+        int expiry;
+    };
+    const TextCase texts[] = {
+        {"7\r\n", FLOOR_COPY_READ, 7, 0},
+        {"7\n", FLOOR_COPY_READ, 7, 0},
+        {"4294967295\r\n2027-01-31\r\n", FLOOR_COPY_READ, 4294967295u, 20270131},
+        {"", FLOOR_COPY_UNREADABLE, 0, 0},            // emptied by a power cut
+        {"7", FLOOR_COPY_UNREADABLE, 0, 0},           // cut before its line end
+        {"\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"7x\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"-7\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"4294967296\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"7\r\n2027-02-30\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"7\r\n2027-01-31", FLOOR_COPY_UNREADABLE, 0, 0},
+        {"7\r\n2027-01-31\r\nmore\r\n", FLOOR_COPY_UNREADABLE, 0, 0},
+    };
+    for (const TextCase& c : texts) {
+        AcceptedRelease release = {0, 0};
+        FloorCopyState state = ReadAcceptedRelease(c.text, strlen(c.text), &release);
+        EXPECT_EQ(state, c.state) << c.text;
+        if (state == FLOOR_COPY_READ) {
+            EXPECT_EQ(release.serial, c.serial) << c.text;
+            EXPECT_EQ(release.expiry, c.expiry) << c.text;
+            char written[64];
+            AcceptedRelease back;
+            ASSERT_GT(FormatAcceptedRelease(written, sizeof written, &release), 0u);
+            EXPECT_EQ(ReadAcceptedRelease(written, strlen(written), &back), FLOOR_COPY_READ) << written;
+            EXPECT_EQ(back.serial, release.serial);
+            EXPECT_EQ(back.expiry, release.expiry);
+        }
+    }
+
+    const FloorCopy absent = {FLOOR_COPY_ABSENT, {0, 0}};
+    const FloorCopy damaged = {FLOOR_COPY_UNREADABLE, {0, 0}};
+    const FloorCopy five = {FLOOR_COPY_READ, {5, 20270101}};
+    const FloorCopy nine = {FLOOR_COPY_READ, {9, 0}};
+    struct CombineCase {
+        const char* name;
+        FloorCopy first, second;
+        int known;
+        uint32_t serial;
+    };
+    const CombineCase combined[] = {
+        {"a new installation", absent, absent, 1, 0},
+        {"one copy", five, absent, 1, 5},
+        {"the other copy", absent, nine, 1, 9},
+        {"the higher counts", nine, five, 1, 9},
+        {"the higher counts either way", five, nine, 1, 9},
+        {"a damaged copy beside a good one", damaged, five, 1, 5},
+        {"a damaged copy alone", damaged, absent, 0, 0},
+        {"both damaged", damaged, damaged, 0, 0},
+    };
+    for (const CombineCase& c : combined) {
+        AcceptedRelease floor = {99, 99};
+        EXPECT_EQ(CombineFloorCopies(&c.first, &c.second, &floor), c.known) << c.name;
+        EXPECT_EQ(floor.serial, c.serial) << c.name;
+    }
+}
+
 TEST(CalendarDates, OnlyRealDaysInTheWrittenForm)
 {
     struct DateCase {

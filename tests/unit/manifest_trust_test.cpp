@@ -1,6 +1,8 @@
 // Signed manifests: the check of signature, serial and expiry against keys
 // made here with the CryptoAPI (the end-to-end tests sign with OpenSSL), and
 // the update run that refuses what fails it.
+#include <string.h>
+
 #include <algorithm>
 #include <string>
 #include <vector>
@@ -96,6 +98,7 @@ protected:
     }
     void TearDown() override
     {
+        ForgetSerialFloor();
         ManifestKeys = ManifestKeyList{NULL, 0};
         UpdateEngineTest::TearDown();
     }
@@ -106,20 +109,43 @@ protected:
             pems.push_back(key->pem.c_str());
         ManifestKeys = ManifestKeyList{pems.data(), (int)pems.size()};
     }
-    // AcceptManifest of the bytes as served, and the log line it wrote.
-    int Accept(const std::string& served, std::string* logged)
+    // JudgeManifest of the bytes as served, asked for as m.txt, and the log line it wrote.
+    int Judge(const std::string& served, std::string* logged, AcceptedRelease* accepted)
     {
         DeleteFileA("launcher.log");
         WriteWholeFile("m.txt", served);
-        int accepted = AcceptManifest("m.txt");
+        FILE* file = fopen("m.txt", "rb");
+        AcceptedRelease floor = {0, 0};
+        int verdict = JudgeManifest(file, "m.txt", &floor, accepted);
+        fclose(file);
         std::vector<std::string> log = RunLogMessages();
         *logged = log.empty() ? "" : log.back();
-        return accepted;
+        return verdict;
+    }
+    // The manifest road for a manifest served as manifesto.txt; the log's last line.
+    ManifestOutcome Fetch(const std::string& served, std::string* logged = nullptr)
+    {
+        DeleteFileA("launcher.log");
+        server.Serve("/manifesto.txt", served);
+        std::string url = server.BaseUrl() + "manifesto.txt";
+        int frozen;
+        ManifestOutcome outcome = FetchManifest(internet, url.c_str(), &manifest, &frozen);
+        std::vector<std::string> log = RunLogMessages();
+        if (logged)
+            *logged = log.empty() ? "" : log.back();
+        return outcome;
+    }
+    static std::string Release(const TestKey& key, int serial, const std::string& name = "manifesto.txt")
+    {
+        std::string body = "VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\nNOME " + name + "\nSERIE " +
+                           std::to_string(serial) + "\n";
+        return body + SignatureLine(key, body);
     }
 
     static TestKey first;
     static TestKey second;
     std::vector<const char*> pems;
+    Manifest manifest;
 };
 TestKey SignedManifest::first;
 TestKey SignedManifest::second;
@@ -130,16 +156,18 @@ struct TrustCase {
     const char* logged;  // null: accepted
 };
 
-TEST_F(SignedManifest, SignatureSerialAndExpiry)
+TEST_F(SignedManifest, SignatureNameSerialAndExpiry)
 {
-    const std::string body = "VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\nSERIE 5\n";
-    const std::string crlf = "VERSAO 1\r\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\r\nSERIE 5\r\n";
+    const std::string files = "VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\n";
+    const std::string body = files + "NOME m.txt\nSERIE 5\n";
+    const std::string crlf = "VERSAO 1\r\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\r\nNOME m.txt\r\nSERIE 5\r\n";
     const std::string signature = SignatureLine(first, body);
     const std::string signedBody = body + signature;
     std::string changed = body;
     changed[10] ^= 1;
     auto with = [](const std::string& text) { return text + SignatureLine(first, text); };
     const std::string unsigned_ = "manifesto sem assinatura valida: m.txt";
+    const std::string otherName = "manifesto com outro nome: m.txt";
     const std::string noSerial = "manifesto sem SERIE: m.txt";
     const std::string yesterday = DateText(-1);
     const std::string expiredYesterday = "manifesto expirado em " + yesterday;
@@ -159,60 +187,142 @@ TEST_F(SignedManifest, SignatureSerialAndExpiry)
         {"a blank line after the signatures", signedBody + "\n", unsigned_.c_str()},
         {"a signature line longer than any key's",
          body + "ASSINATURA " + std::string(1100, 'A') + "\n", unsigned_.c_str()},
-        {"no SERIE", with("VERSAO 1\n"), noSerial.c_str()},
+        {"the name in another case", with(files + "NOME M.TXT\nSERIE 5\n"), nullptr},
+        {"no NOME", with(files + "SERIE 5\n"), otherName.c_str()},
+        {"the other manifest of the release", with(files + "NOME manifesto_completo.txt\nSERIE 5\n"),
+         otherName.c_str()},
+        {"NOME twice", with(files + "NOME m.txt\nNOME m.txt\nSERIE 5\n"), otherName.c_str()},
+        {"NOME of two words", with(files + "NOME m.txt x\nSERIE 5\n"), otherName.c_str()},
+        {"no SERIE", with(files + "NOME m.txt\n"), noSerial.c_str()},
         {"SERIE twice", with(body + "SERIE 6\n"), noSerial.c_str()},
-        {"SERIE without a number", with("VERSAO 1\nSERIE 5a\n"), noSerial.c_str()},
-        {"SERIE beyond 32 bits", with("VERSAO 1\nSERIE 4294967296\n"), noSerial.c_str()},
+        {"SERIE without a number", with(files + "NOME m.txt\nSERIE 5a\n"), noSerial.c_str()},
+        {"SERIE beyond 32 bits", with(files + "NOME m.txt\nSERIE 4294967296\n"), noSerial.c_str()},
         {"EXPIRA yesterday", with(body + "EXPIRA " + yesterday + "\n"), expiredYesterday.c_str()},
         {"EXPIRA today", with(body + "EXPIRA " + DateText(0) + "\n"), nullptr},
         {"EXPIRA unreadable", with(body + "EXPIRA 2031-02-30\n"), "manifesto expirado em 2031-02-30"},
         {"EXPIRA twice", with(body + "EXPIRA 2099-01-01\nEXPIRA 2099-01-02\n"), "manifesto expirado em 2099-01-02"},
     };
     for (const TrustCase& c : cases) {
-        DeleteFileA(SERIAL_FILE_NAME);
         std::string logged;
-        EXPECT_EQ(Accept(c.served, &logged), c.logged ? 0 : 1) << c.name << ": " << logged;
+        AcceptedRelease accepted = {0, 0};
+        EXPECT_EQ(Judge(c.served, &logged, &accepted), c.logged ? 0 : 1) << c.name << ": " << logged;
         if (c.logged) {
             EXPECT_EQ(logged, c.logged) << c.name;
+        } else {
+            EXPECT_EQ(accepted.serial, 5u) << c.name;
         }
-        EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), c.logged ? "" : "5\r\n") << c.name;
+        EXPECT_EQ(GetFileAttributesA(SERIAL_FILE_NAME), INVALID_FILE_ATTRIBUTES) << c.name << ": the verdict records nothing";
     }
 }
 
-TEST_F(SignedManifest, SerialNeverGoesBackAndAKeyRotationKeepsWorking)
+// What may become of each copy of the floor (serial 7 accepted), and what a
+// replayed release of serial 6 and a newer one of serial 8 then meet.
+struct FloorCase {
+    const char* name;
+    const char* file;      // launcher.serie afterwards: null deletes it
+    bool holdFile;         // another program holds launcher.serie without sharing
+    const char* registry;  // the registry copy afterwards: null deletes it, "keep" leaves it
+    bool replayRefused;
+    bool newerAccepted;
+};
+
+TEST_F(SignedManifest, TheFloorNeverGoesDownWhateverBecomesOfOneCopy)
 {
-    auto release = [](const TestKey& key, int serial) {
-        std::string body = "VERSAO 1\nSERIE " + std::to_string(serial) + "\n";
-        return body + SignatureLine(key, body);
+    const FloorCase cases[] = {
+        {"both copies whole", "7\r\n", false, "keep", true, true},
+        {"the file emptied by a power cut", "", false, "keep", true, true},
+        {"the file damaged", "garbage\r\n", false, "keep", true, true},
+        {"the file cut in its number", "7", false, "keep", true, true},
+        {"the file deleted", nullptr, false, "keep", true, true},
+        {"the file held by a scanner", "7\r\n", true, "keep", true, true},
+        {"the file lower than the registry", "3\r\n", false, "keep", true, true},
+        {"the registry copy deleted", "7\r\n", false, nullptr, true, true},
+        {"the registry copy damaged", "7\r\n", false, "seven", true, true},
+        {"the registry lower than the file", "7\r\n", false, "2\r\n", true, true},
+        {"both damaged: nothing is accepted", "", false, "seven", true, false},
+        {"held, no registry copy: nothing is accepted", "7\r\n", true, nullptr, true, false},
     };
-    std::string logged;
-    EXPECT_EQ(Accept(release(first, 7), &logged), 1);
-    EXPECT_EQ(Accept(release(first, 7), &logged), 1) << "the same release again";
-    EXPECT_EQ(Accept(release(first, 6), &logged), 0);
-    EXPECT_EQ(logged, "manifesto mais antigo que o aceito: serie 6 < 7");
-    EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "7\r\n");
+    const std::string accepted = Release(first, 7);
+    for (const FloorCase& c : cases) {
+        ForgetSerialFloor();
+        DeleteFileA(SERIAL_FILE_NAME);
+        ASSERT_EQ(Fetch(accepted), MANIFEST_ACCEPTED) << c.name;
+        ASSERT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "7\r\n") << c.name;
+        if (c.file)
+            WriteWholeFile(SERIAL_FILE_NAME, c.file);
+        else
+            DeleteFileA(SERIAL_FILE_NAME);
+        if (!c.registry) {
+            ForgetSerialFloor();
+        } else if (strcmp(c.registry, "keep") != 0) {
+            HKEY key;
+            ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Quorvane\\launcher.serie", 0, KEY_SET_VALUE, &key),
+                      ERROR_SUCCESS);
+            std::string name = AppDir;
+            CharLowerBuffA(&name[0], (DWORD)name.size());
+            RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE*)c.registry, (DWORD)strlen(c.registry) + 1);
+            RegCloseKey(key);
+        }
+        HANDLE held = c.holdFile ? CreateFileA(SERIAL_FILE_NAME, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL)
+                                 : INVALID_HANDLE_VALUE;
+        std::string logged;
+        EXPECT_EQ(Fetch(Release(first, 6), &logged), MANIFEST_REFUSED) << c.name;
+        EXPECT_EQ(Fetch(Release(first, 8), &logged) == MANIFEST_ACCEPTED, c.newerAccepted) << c.name << ": " << logged;
+        if (!c.newerAccepted) {
+            EXPECT_EQ(logged, "serie aceita ilegivel em launcher.serie e no registro; nenhum manifesto e aceito nesta "
+                              "execucao")
+                << c.name;
+        }
+        if (held != INVALID_HANDLE_VALUE)
+            CloseHandle(held);
+        if (c.newerAccepted) {
+            EXPECT_EQ(Fetch(Release(first, 7), &logged), MANIFEST_REFUSED) << c.name;
+            EXPECT_EQ(logged, "manifesto mais antigo que o aceito: serie 7 < 8") << c.name;
+            EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "8\r\n") << c.name << ": a lagging copy is rewritten";
+        }
+    }
+}
 
+TEST_F(SignedManifest, TwoInstallationsKeepFloorsOfTheirOwn)
+{
+    ASSERT_EQ(Fetch(Release(first, 9)), MANIFEST_ACCEPTED);
+    char here[MAX_PATH];
+    CopyCut(here, sizeof here, AppDir);
+    CreateDirectoryA("other", NULL);
+    ASSERT_TRUE(SetCurrentDirectoryA("other"));
+    snprintf(AppDir, sizeof AppDir, "%s\\other", here);
+    EXPECT_EQ(Fetch(Release(first, 3)), MANIFEST_ACCEPTED) << "another folder's floor is its own";
+    ForgetSerialFloor();
+    SetCurrentDirectoryA(here);
+    CopyCut(AppDir, sizeof AppDir, here);
+    EXPECT_EQ(Fetch(Release(first, 8)), MANIFEST_REFUSED);
+}
+
+TEST_F(SignedManifest, KeyRotationKeepsWorking)
+{
+    ASSERT_EQ(Fetch(Release(first, 7)), MANIFEST_ACCEPTED);
+    EXPECT_EQ(Fetch(Release(first, 7)), MANIFEST_ACCEPTED) << "the same release again";
     UseKeys({&first, &second});  // a build that knows both keys during the change
-    EXPECT_EQ(Accept(release(second, 8), &logged), 1);
+    EXPECT_EQ(Fetch(Release(second, 8)), MANIFEST_ACCEPTED);
     EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "8\r\n");
-
-    WriteWholeFile(SERIAL_FILE_NAME, "garbage\r\n");  // unreadable counts as 0
-    EXPECT_EQ(Accept(release(first, 1), &logged), 1);
-    EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "1\r\n");
 }
 
 TEST_F(SignedManifest, WithoutKeysEveryManifestIsTakenAsBefore)
 {
     ManifestKeys = ManifestKeyList{NULL, 0};
-    std::string logged;
-    EXPECT_EQ(Accept("VERSAO 1\nASSINATURA garbage\n", &logged), 1);
+    EXPECT_EQ(Fetch("VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 1 a.bin\nASSINATURA garbage\n"),
+              MANIFEST_ACCEPTED);
     EXPECT_EQ(GetFileAttributesA(SERIAL_FILE_NAME), INVALID_FILE_ATTRIBUTES);
 }
 
-TEST_F(SignedManifest, RefusedManifestFetchesNothingAndStartsTheGame)
+// A refused or empty answer leaves the manifest last accepted byte for byte.
+TEST_F(SignedManifest, RefusedManifestFetchesNothingAndChangesNothing)
 {
-    std::string body = "VERSAO 2\nARQUIVO " + Sha256Of("new") + " 3 a.bin\nSERIE 3\n";
-    std::string tampered = "VERSAO 2\nARQUIVO " + Sha256Of("evil") + " 4 a.bin\nSERIE 3\n";
+    std::string body = "VERSAO 2\nARQUIVO " + Sha256Of("new") + " 3 a.bin\nNOME manifesto.txt\nSERIE 3\n";
+    std::string tampered = "VERSAO 2\nARQUIVO " + Sha256Of("evil") + " 4 a.bin\nNOME manifesto.txt\nSERIE 3\n";
+    const std::string accepted = Release(first, 2);
+    ASSERT_EQ(Fetch(accepted), MANIFEST_ACCEPTED);
+    server.ForgetRequests();
     server.Serve("/a.bin", "evil");
     server.Serve("/manifesto.txt", tampered + SignatureLine(first, body));
     EXPECT_EQ(RunUpdate(), 1);
@@ -223,12 +333,21 @@ TEST_F(SignedManifest, RefusedManifestFetchesNothingAndStartsTheGame)
     EXPECT_EQ(log[log.size() - 2], "manifesto sem assinatura valida: manifesto.txt");
     EXPECT_EQ(log.back(), "Could not check for updates; starting the game anyway.");
     EXPECT_STREQ(StatusBoard.failure, "");
+    for (const std::string& refused : {std::string("<html>Sign in to the hotel network</html>"), std::string()}) {
+        EXPECT_EQ(Fetch(refused), MANIFEST_REFUSED);
+        ManifestKeys = ManifestKeyList{NULL, 0};
+        EXPECT_EQ(Fetch(refused), MANIFEST_EMPTY) << "an unsigned build refuses it too";
+        UseKeys({&first});
+    }
+    EXPECT_EQ(ReadWholeFile("manifesto.txt"), accepted);
+    EXPECT_EQ(GetFileAttributesA("manifesto.txt.tmp"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "2\r\n");
 }
 
 TEST_F(SignedManifest, SignedReleaseUpdatesAndNeverListsTheSerialFile)
 {
     std::string body = "VERSAO 2\nARQUIVO " + Sha256Of("new") + " 3 a.bin\nARQUIVO " + Sha256Of("1") +
-                       " 1 .\\Launcher.Serie.\nSERIE 3\n";
+                       " 1 .\\Launcher.Serie.\nNOME manifesto.txt\nSERIE 3\n";
     server.Serve("/a.bin", "new");
     server.Serve("/manifesto.txt", body + SignatureLine(first, body));
     EXPECT_EQ(RunUpdate(), 0);  // the refused entry counts as a failed file
@@ -237,4 +356,34 @@ TEST_F(SignedManifest, SignedReleaseUpdatesAndNeverListsTheSerialFile)
     std::vector<std::string> log = RunLogMessages();
     EXPECT_NE(std::find(log.begin(), log.end(), "caminho inseguro recusado: .\\Launcher.Serie."), log.end());
     EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/a.bin"}));
+}
+
+// Once the last manifest accepted has expired and nothing newer came, the
+// player is told since when the game went unchecked; before that, nothing changes.
+TEST_F(SignedManifest, AFrozenMirrorIsToldToThePlayer)
+{
+    const struct {
+        int expiryOffsetDays;
+        const char* status;
+    } cases[] = {
+        {0, "Could not check for updates; starting the game anyway."},
+        {-1, nullptr},
+    };
+    for (const auto& c : cases) {
+        std::string date = DateText(c.expiryOffsetDays);
+        AcceptedRelease last = {4, ReadCalendarDate(date.c_str(), date.size())};
+        RaiseSerialFloor(&last);
+        DeleteFileA("launcher.log");
+        EXPECT_EQ(RunUpdate(), 1);  // the server has no manifest: 404
+        std::string expected =
+            c.status ? c.status : "Could not check for updates since " + date + "; starting the game anyway.";
+        EXPECT_EQ(std::string(StatusBoard.status), expected) << date;
+        std::vector<std::string> log = RunLogMessages();
+        EXPECT_EQ(std::find(log.begin(), log.end(), "nenhum manifesto aceito desde que o ultimo expirou em " + date) !=
+                      log.end(),
+                  c.status == nullptr)
+            << date;
+        ForgetSerialFloor();
+        DeleteFileA(SERIAL_FILE_NAME);
+    }
 }

@@ -1,6 +1,8 @@
 // Self-replacement in a scratch folder: a file standing under this test
 // program's own name plays the running launcher, and the platform seam makes
 // the renames and the start of the new copy fail where a case needs it.
+#include <string.h>
+
 #include <set>
 #include <string>
 
@@ -14,6 +16,26 @@ static int MoveCalls;
 static std::string LastMove;
 static std::string StartedApplication;
 
+// A virus scanner that looks at launcher.novo as soon as it lands: holds it
+// without sharing for a while, and notes whether the own name ever stood
+// empty while it did.
+static DWORD ScannerHoldsMs;
+static HANDLE Scanner;
+static std::string WatchedName;
+static volatile LONG OwnNameWentMissing;
+
+static DWORD WINAPI HoldAndWatch(LPVOID held)
+{
+    DWORD since = GetTickCount();
+    while (GetTickCount() - since < ScannerHoldsMs) {
+        if (GetFileAttributesA(WatchedName.c_str()) == INVALID_FILE_ATTRIBUTES)
+            InterlockedExchange(&OwnNameWentMissing, 1);
+        Sleep(5);
+    }
+    CloseHandle((HANDLE)held);
+    return 0;
+}
+
 // Counts the self-replacement's renames (a download's replacing move is not
 // one of them, and a retry of a refused rename is the same rename).
 static BOOL WINAPI ScriptedMove(LPCSTR from, LPCSTR to, DWORD flags)
@@ -26,7 +48,12 @@ static BOOL WINAPI ScriptedMove(LPCSTR from, LPCSTR to, DWORD flags)
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    return MoveFileExA(from, to, flags);
+    BOOL moved = MoveFileExA(from, to, flags);
+    if (moved && ScannerHoldsMs && strcmp(to, "launcher.novo") == 0) {
+        HANDLE held = CreateFileA(to, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        Scanner = CreateThread(NULL, 0, HoldAndWatch, held, 0, NULL);
+    }
+    return moved;
 }
 
 static BOOL WINAPI RecordStart(LPCSTR application, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES,
@@ -57,6 +84,9 @@ protected:
         WriteWholeFile(ownName.c_str(), OLD_BUILD);
         FailingMoves.clear();
         MoveCalls = 0;
+        ScannerHoldsMs = 0;
+        OwnNameWentMissing = 0;
+        WatchedName = ownName;
         LastMove.clear();
         StartedApplication.clear();
         Os.MoveFileExA = ScriptedMove;
@@ -154,6 +184,33 @@ TEST_F(SelfReplacement, FailedUndoIsRecoveredByACopy)
     EXPECT_TRUE(Logged("nao consegui promover a versao nova nem desfazer a troca (5); copiei launcher.velho de volta "
                        "para " +
                        ownName));
+}
+
+// The own name never stands empty while another program holds the new
+// launcher: the swap waits for it, and gives up when it is held too long.
+TEST_F(SelfReplacement, NewLauncherHeldByAScannerNeverLeavesTheOwnNameEmpty)
+{
+    for (DWORD holdMs : {600u, 3000u}) {
+        DeleteFileA("launcher.velho");
+        DeleteFileA("launcher.novo");
+        WriteWholeFile(ownName.c_str(), OLD_BUILD);
+        DeleteFileA("launcher.log");
+        ScannerHoldsMs = holdMs;
+        OwnNameWentMissing = 0;
+        PublishNewBuild(NEW_BUILD);
+        int result = RunUpdate();
+        WaitForSingleObject(Scanner, INFINITE);
+        CloseHandle(Scanner);
+        EXPECT_EQ(OwnNameWentMissing, 0) << holdMs;
+        if (holdMs < 2000) {
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(ReadWholeFile(ownName.c_str()), NEW_BUILD);
+        } else {
+            EXPECT_EQ(result, 1);
+            EXPECT_EQ(ReadWholeFile(ownName.c_str()), OLD_BUILD);
+            EXPECT_TRUE(Logged("launcher.novo esta em uso por outro programa (32); sigo com a atual"));
+        }
+    }
 }
 
 TEST_F(SelfReplacement, NewLauncherThatCannotStartStaysForTheNextStart)

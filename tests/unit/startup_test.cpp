@@ -33,26 +33,57 @@ TEST_F(Startup, WorkerWithoutConfigurationLetsTheGameStart)
     EXPECT_NE(log.find("] URL_BASE vazia ou launcher.cfg ausente\r\n"), std::string::npos);
 }
 
-TEST_F(Startup, MissingGameIsReportedAsFailureText)
+static std::string StartedCommandLine;
+static DWORD StartError;  // 0: the start succeeds
+
+static BOOL WINAPI ScriptedStart(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                                 LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION process)
 {
-    WriteWholeFile("launcher.cfg", "EXECUTAVEL no_such_game.exe\n");
-    ReadLauncherConfig();
-    StartGame();
-    EXPECT_STREQ(StatusBoard.failure, "Could not start no_such_game.exe (error 2).");
+    StartedCommandLine = commandLine;
+    if (StartError) {
+        SetLastError(StartError);
+        return FALSE;
+    }
+    process->hProcess = OpenProcess(SYNCHRONIZE, FALSE, GetCurrentProcessId());
+    process->hThread = OpenThread(SYNCHRONIZE, FALSE, GetCurrentThreadId());
+    process->dwProcessId = GetCurrentProcessId();
+    return TRUE;
+}
+
+// Only a program that stands in the game folder is started: a missing one
+// would otherwise be looked for along the system folders and PATH.
+TEST_F(Startup, OnlyTheGameInTheGameFolderIsStarted)
+{
+    const struct {
+        const char* executable;  // EXECUTAVEL
+        const char* present;     // a file in the game folder, or null
+        DWORD startError;
+        const char* failure;     // null: started
+    } cases[] = {
+        {"client.exe", "client.exe", 0, nullptr},
+        {"client", "client.exe", 0, nullptr},
+        {"bin\\game.exe", "bin\\game.exe", 0, nullptr},
+        {"no_such_game.exe", nullptr, 0, "Could not start no_such_game.exe (error 2)."},
+        {"notepad.exe", nullptr, 0, "Could not start notepad.exe (error 2)."},  // one that PATH has
+        {"bin", "bin\\game.exe", 0, "Could not start bin (error 2)."},          // a folder
+        {"client.exe", "client.exe", ERROR_ACCESS_DENIED, "Could not start client.exe (error 5)."},
+    };
+    Os.CreateProcessA = ScriptedStart;
+    CreateDirectoryA("bin", NULL);
+    for (const auto& c : cases) {
+        DeleteFileA("client.exe");
+        DeleteFileA("bin\\game.exe");
+        if (c.present)
+            WriteWholeFile(c.present, "MZ");
+        WriteWholeFile("launcher.cfg", std::string("EXECUTAVEL ") + c.executable + "\n");
+        ReadLauncherConfig();
+        StartedCommandLine.clear();
+        StartError = c.startError;
+        StatusBoard.failure[0] = '\0';
+        StartGame();
+        EXPECT_STREQ(StatusBoard.failure, c.failure ? c.failure : "") << c.executable;
+        EXPECT_EQ(StartedCommandLine, c.failure && !c.startError ? "" : c.executable) << c.executable;
+    }
     EXPECT_NE(ReadWholeFile("launcher.log").find("] FALHA: Could not start no_such_game.exe (error 2).\r\n"),
               std::string::npos);
-}
-
-static BOOL WINAPI RefuseProcess(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                                 LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION)
-{
-    SetLastError(ERROR_ACCESS_DENIED);
-    return FALSE;
-}
-
-TEST_F(Startup, RefusedGameStartCarriesTheSystemError)
-{
-    Os.CreateProcessA = RefuseProcess;
-    StartGame();
-    EXPECT_STREQ(StatusBoard.failure, "Could not start client.exe (error 5).");
 }

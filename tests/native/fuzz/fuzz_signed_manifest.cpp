@@ -49,8 +49,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (signaturesBegan && (size - hashed.taken < 10 || memcmp(data + hashed.taken, "ASSINATURA", 10) != 0 ||
                             (hashed.taken > 0 && data[hashed.taken - 1] != '\n')))
         __builtin_trap();
-    if (facts.verifiedSignatures > facts.signatureLines || strlen(facts.expiryText) >= sizeof facts.expiryText)
+    if (facts.verifiedSignatures > facts.signatureLines || strlen(facts.expiryText) >= sizeof facts.expiryText ||
+        strnlen(facts.name, sizeof facts.name) >= sizeof facts.name)
         __builtin_trap();
-    JudgeSignedManifest(&facts, 0, 20261209);
+    JudgeSignedManifest(&facts, "manifesto.txt", 0, 20261209);
     return 0;
 }

@@ -2,6 +2,7 @@
 // to the same entry points as in the fuzz targets.
 #include <gtest/gtest.h>
 #include <stdio.h>
+#include <string.h>
 
 #include <string>
 
@@ -46,17 +47,20 @@ static int NoSignatureVerifies(void*, const char*, size_t)
 }
 
 // Found by fuzz_signed_manifest: an EXPIRA line that fills the whole line
-// buffer at the end of the file was read past the buffer.
-TEST(FuzzRegressions, ExpiryLineThatFillsTheLineBuffer)
+// buffer at the end of the file was read past the buffer. NOME and SERIE lines
+// are read the same way.
+TEST(FuzzRegressions, KeywordLinesThatFillTheLineBuffer)
 {
-    for (size_t lineLength : {1023, 1024, 1025}) {
-        std::string text = "V 5 5\nEXPIRA" + std::string(lineLength - 6, '\t');
-        FILE* file = fmemopen((void*)text.data(), text.size(), "rb");
-        SignedManifestReader reader = {IgnoreSigned, NoSignatureVerifies, NULL};
-        SignedManifestFacts facts;
-        ScanSignedManifest(file, &reader, &facts);
-        fclose(file);
-        EXPECT_EQ(facts.expiryLines, 1) << lineLength;
-        EXPECT_EQ(facts.expiryReadable, 0) << lineLength;
+    for (const char* keyword : {"EXPIRA", "NOME", "SERIE"}) {
+        for (size_t lineLength : {1023, 1024, 1025}) {
+            std::string text = "V 5 5\n" + std::string(keyword) + std::string(lineLength - strlen(keyword), '\t');
+            FILE* file = fmemopen((void*)text.data(), text.size(), "rb");
+            SignedManifestReader reader = {IgnoreSigned, NoSignatureVerifies, NULL};
+            SignedManifestFacts facts;
+            ScanSignedManifest(file, &reader, &facts);
+            fclose(file);
+            EXPECT_EQ(facts.expiryLines + facts.nameLines + facts.serialLines, 1) << keyword << lineLength;
+            EXPECT_EQ(facts.expiryReadable + facts.nameReadable + facts.serialReadable, 0) << keyword << lineLength;
+        }
     }
 }

@@ -1,0 +1,81 @@
+// The manifest's road: fetched under its temporary name, judged and parsed
+// from that same open file (nothing can change it in between), and moved over
+// the local copy only once accepted. A refused or empty answer (an attacker's
+// manifest, a captive portal's page, an empty 200) changes nothing on disk:
+// the uninstall trusts the local copy to say what the launcher put there.
+#include <fcntl.h>
+#include <io.h>
+#include <stdio.h>
+
+#include "install/install.h"
+#include "shell/shell.h"
+#include "update/update.h"
+
+// The largest manifest there is (4 096 entries of 64 + 10 + 259 characters,
+// and the signatures) is well under 2 MB.
+static const DWORD MANIFEST_MAX_BYTES = 4u << 20;
+
+// Opened so that no other program may write to it while it is judged and parsed.
+static FILE* OpenUnchangeable(const char* path)
+{
+    HANDLE handle = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (handle == INVALID_HANDLE_VALUE)
+        return NULL;
+    int descriptor = _open_osfhandle((intptr_t)handle, _O_RDONLY | _O_BINARY);
+    if (descriptor == -1) {
+        CloseHandle(handle);
+        return NULL;
+    }
+    FILE* file = _fdopen(descriptor, "rb");
+    if (!file)
+        _close(descriptor);
+    return file;
+}
+
+static ManifestOutcome JudgeAndParse(const char* temporary, const char* name, const AcceptedRelease* floor,
+                                     Manifest* manifest, AcceptedRelease* accepted)
+{
+    FILE* file = OpenUnchangeable(temporary);
+    if (!file) {
+        LogLine("nao consegui ler %s (%lu)", temporary, GetLastError());
+        return MANIFEST_UNAVAILABLE;
+    }
+    ManifestOutcome outcome = MANIFEST_ACCEPTED;
+    if (ManifestKeys.count > 0 && (!floor || !JudgeManifest(file, name, floor, accepted))) {
+        outcome = MANIFEST_REFUSED;
+    } else {
+        rewind(file);
+        if (ParseManifestStream(file, manifest) == 0)
+            outcome = MANIFEST_EMPTY;
+    }
+    fclose(file);
+    return outcome;
+}
+
+static int IsFrozen(const AcceptedRelease* floor)
+{
+    return floor->expiry != 0 && floor->expiry < TodayUtc();
+}
+
+ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* manifest, int* frozenSince)
+{
+    const char* name = LauncherConfig.manifestName;
+    AcceptedRelease floor = {0, 0};
+    int floorKnown = ManifestKeys.count == 0 || ReadSerialFloor(&floor);
+    char temporary[MAX_PATH];
+    FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, 1};
+    ManifestOutcome outcome = MANIFEST_UNAVAILABLE;
+    AcceptedRelease accepted = {0, 0};
+    if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFile(internet, &fetch)) {
+        outcome = JudgeAndParse(temporary, name, floorKnown ? &floor : NULL, manifest, &accepted);
+        if (outcome == MANIFEST_ACCEPTED) {
+            if (!MoveWhenFree(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+                LogLine("nao consegui renomear %s para %s (%lu)", temporary, name, GetLastError());
+            if (ManifestKeys.count > 0)
+                RaiseSerialFloor(&accepted);
+        }
+        DeleteFileA(temporary);
+    }
+    *frozenSince = outcome != MANIFEST_ACCEPTED && IsFrozen(&floor) ? floor.expiry : 0;
+    return outcome;
+}
