@@ -7,7 +7,7 @@ if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
 source "$root/scripts/wine-arch.sh"
-bash "$root/scripts/build.sh"
+bash "$root/scripts/build.sh" --defaults
 source "$root/scripts/wine-session.sh"
 "$root/cmake/wine-run.sh" "$root/build/bench/retention_bench.exe"
 "$root/cmake/wine-run.sh" "$root/build/bench/compose_bench.exe"

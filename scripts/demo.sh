@@ -11,7 +11,7 @@ if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
 source "$root/scripts/wine-arch.sh"
-bash "$root/scripts/build.sh" -DBUILD_TESTING=ON  # the sample game is the stub game
+bash "$root/scripts/build.sh" --defaults -DBUILD_TESTING=ON  # the sample game is the stub game
 # A studio's launcher: built with the public half of a key made for the demo.
 key="$root/build/demo/keys/studio"
 if [ ! -f "$key.pub.pem" ]; then

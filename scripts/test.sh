@@ -8,7 +8,7 @@ if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
 source "$root/scripts/wine-arch.sh"
-bash "$root/scripts/build.sh" -DBUILD_TESTING=ON
+bash "$root/scripts/build.sh" --defaults -DBUILD_TESTING=ON
 if [ "$QRV_ARCH" != i686 ]; then
     # The tests run the 64-bit build here; the 32-bit product must still build.
     QRV_ARCH=i686 QRV_BUILD_DIR="$root/build/pe32" bash "$root/scripts/build.sh" -DBUILD_TESTING=OFF --target launcher

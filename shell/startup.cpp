@@ -98,6 +98,7 @@ void StartGame(void)
         SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable, GetLastError());
         return;
     }
+    LogLine("jogo iniciado: %s", LauncherConfig.gameExecutable);  // support tells a started game from a silent run
     AllowSetForegroundWindowCall allowForeground =
         (AllowSetForegroundWindowCall)(void*)LookUpUser32("AllowSetForegroundWindow");
     if (allowForeground)

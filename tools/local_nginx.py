@@ -1,15 +1,27 @@
-#!/usr/bin/env python3
-"""Serves a published release with nginx on 127.0.0.1, with its own
-configuration, logs and prefix, for the demo and the end-to-end tests.
+#!/usr/bin/python3
+"""Serves a published release with nginx on 127.0.0.1, to try a release
+before it is uploaded; the demo, the tests and the benchmarks use it too.
 
-    local_nginx.py ROOT PREFIX [--port N]   (runs in the foreground)
+    local_nginx.py FOLDER [--url-path /quorvane/] [--port 8080] [--state DIR]
 
-The access log (PREFIX/access.log) records the request, status, user agent and
-the number of requests made on the same connection, which shows keep-alive.
+FOLDER (what publish_release.py wrote into OUT) appears under the URL path:
+with --url-path /quorvane/ and --port 8080, FOLDER/manifesto.txt is
+http://127.0.0.1:8080/quorvane/manifesto.txt, the address to build the
+launcher with (QRV_DEFAULT_BASE_URL). The tool prints that address and runs
+until it is stopped (Ctrl-C or SIGTERM), and nginx stops with it.
+
+nginx's configuration, logs and temporary files go into the state folder: a
+new temporary one, removed at the end, unless --state names one. Its
+access.log records the request, status, user agent and the number of requests
+made on the same connection, which shows keep-alive.
 """
 import argparse
+import shutil
+import signal
 import socket
 import subprocess
+import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -18,23 +30,25 @@ CONFIG = """\
 daemon off;
 user root;
 worker_processes 1;
-pid {prefix}/nginx.pid;
-error_log {prefix}/error.log warn;
+pid {state}/nginx.pid;
+error_log {state}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
     log_format qrv '$request|$status|$http_user_agent|$connection|$connection_requests';
-    access_log {prefix}/access.log qrv;
-    client_body_temp_path {prefix}/body;
-    proxy_temp_path {prefix}/proxy;
-    fastcgi_temp_path {prefix}/fastcgi;
-    uwsgi_temp_path {prefix}/uwsgi;
-    scgi_temp_path {prefix}/scgi;
+    access_log {state}/access.log qrv;
+    client_body_temp_path {state}/body;
+    proxy_temp_path {state}/proxy;
+    fastcgi_temp_path {state}/fastcgi;
+    uwsgi_temp_path {state}/uwsgi;
+    scgi_temp_path {state}/scgi;
     types {{ }}
     default_type application/octet-stream;
     keepalive_timeout 30s;
     server {{
         listen 127.0.0.1:{port};
-        root {root};
+        location {url_path} {{
+            alias {served}/;
+        }}
     }}
 }}
 """
@@ -59,14 +73,21 @@ def wait_for_port(port, process, timeout=10.0):
     raise RuntimeError(f"nginx did not listen on port {port}")
 
 
-def start_nginx(root, prefix, port=None):
-    """Starts nginx serving root on 127.0.0.1; answers (process, port)."""
-    prefix = Path(prefix).resolve()
-    prefix.mkdir(parents=True, exist_ok=True)
+def url_path_of(text):
+    """The URL path as nginx's location takes it: starting and ending in "/"."""
+    if not text.startswith("/") or not text.endswith("/") or any(c in text for c in " ;{}#?%\\"):
+        raise SystemExit(f"local_nginx: --url-path {text}: a path that starts and ends in '/', such as /quorvane/")
+    return text
+
+
+def start_nginx(served, state, port=None, url_path="/"):
+    """Starts nginx serving the folder under url_path on 127.0.0.1; answers (process, port)."""
+    state = Path(state).resolve()
+    state.mkdir(parents=True, exist_ok=True)
     port = port or free_port()
-    config = prefix / "nginx.conf"
-    config.write_text(CONFIG.format(prefix=prefix, port=port, root=Path(root).resolve()))
-    process = subprocess.Popen([NGINX, "-p", str(prefix), "-c", str(config)],
+    config = state / "nginx.conf"
+    config.write_text(CONFIG.format(state=state, port=port, url_path=url_path, served=Path(served).resolve()))
+    process = subprocess.Popen([NGINX, "-p", str(state), "-c", str(config)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process)
     return process, port
@@ -77,28 +98,45 @@ def stop_nginx(process):
     process.wait(timeout=10)
 
 
-def access_log(prefix):
+def access_log(state):
     """Parsed access log lines: dicts of request, status, agent, connection, requests."""
-    log = Path(prefix) / "access.log"
+    log = Path(state) / "access.log"
     if not log.exists():
         return []
     keys = ("request", "status", "agent", "connection", "requests")
     return [dict(zip(keys, line.split("|"))) for line in log.read_text().splitlines()]
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("root")
-    parser.add_argument("prefix")
-    parser.add_argument("--port", type=int)
-    arguments = parser.parse_args()
-    process, port = start_nginx(arguments.root, arguments.prefix, arguments.port)
-    print(f"nginx serves {arguments.root} on http://127.0.0.1:{port}/", flush=True)
+def main(argv=None):
+    parser = argparse.ArgumentParser(prog="local_nginx.py", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("folder", type=Path, metavar="FOLDER", help="the folder to serve (publish_release.py's OUT)")
+    parser.add_argument("--url-path", default="/", type=url_path_of, metavar="PATH",
+                        help="the URL path FOLDER appears under (default /)")
+    parser.add_argument("--port", type=int, metavar="N", help="the port on 127.0.0.1 (default: a free one)")
+    parser.add_argument("--state", type=Path, metavar="DIR",
+                        help="nginx's configuration, logs and temporary files (default: a temporary folder)")
+    arguments = parser.parse_args(argv)
+    if not arguments.folder.is_dir():
+        raise SystemExit(f"local_nginx: {arguments.folder} is not a folder")
+    state = arguments.state or Path(tempfile.mkdtemp(prefix="local_nginx-"))
+    # SIGTERM ends the tool like Ctrl-C, so nginx never outlives it.
+    signal.signal(signal.SIGTERM, lambda *_: sys.exit(0))
+    process = None
     try:
+        process, port = start_nginx(arguments.folder, state, arguments.port, arguments.url_path)
+        print(f"nginx serves {arguments.folder} at http://127.0.0.1:{port}{arguments.url_path} "
+              f"(state in {state}); Ctrl-C stops it", flush=True)
         process.wait()
     except KeyboardInterrupt:
-        stop_nginx(process)
+        pass
+    finally:
+        if process and process.poll() is None:
+            stop_nginx(process)
+        if not arguments.state:
+            shutil.rmtree(state, ignore_errors=True)
+    return 0
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())

@@ -1,7 +1,8 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Turns a release folder into what the distribution server serves.
 
-    publish_release.py RELEASE OUT --version 1.0.42 [--leave-out PATH ...]
+    publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
+                       [--write-config URL [--executable NAME]]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
     publish_release.py keygen NAME
 
@@ -10,6 +11,12 @@ OUT receives a copy of every file of RELEASE (same relative paths),
 without the paths named by --leave-out (files only a first install needs).
 Each list has a VERSAO line and one line per file:
 "ARQUIVO <lowercase sha256> <size> <path with backslashes>".
+
+The release should hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
+MANIFESTO line): the first update puts it in place of the one the installer
+wrote, which asks for the complete list, and that is how installed players
+move on to manifesto.txt. Without one the publisher warns; --write-config
+writes one into the published release.
 
 With --sign each list ends in "NOME <its own name>" (so the two lists of a
 release cannot be swapped), "SERIE <n>", "EXPIRA <yyyy-mm-dd>" (with
@@ -40,6 +47,10 @@ from pathlib import Path
 
 FULL_MANIFEST = "manifesto_completo.txt"
 DEFAULT_MANIFEST = "manifesto.txt"
+CONFIG_NAME = "launcher.cfg"
+DEFAULT_EXECUTABLE = "client.exe"
+LONGEST_BASE_URL = 511     # characters of URL_BASE the launcher keeps
+LONGEST_EXECUTABLE = 63    # characters of EXECUTAVEL
 # The launcher's own files beside the game: a release must not overwrite them.
 LAUNCHER_STATE_FILES = ("launcher.serie",)
 # Windows devices, extension or not; COM and LPT also with the superscript
@@ -240,16 +251,53 @@ def signing_plan(out, sign, serial, expires_in):
     return keys, serial, expires
 
 
-def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None):
+def config_text(base_url, executable):
+    """The launcher.cfg of a published release: no MANIFESTO line, so players ask for manifesto.txt."""
+    problems = []
+    if not re.fullmatch(r"https?://[!-~]+/", base_url) or len(base_url) > LONGEST_BASE_URL:
+        problems.append(f"--write-config {base_url}: an http:// or https:// address without blanks that ends in "
+                        f"'/', at most {LONGEST_BASE_URL} characters")
+    if not re.fullmatch(r"[!-~]+", executable) or len(executable) > LONGEST_EXECUTABLE:
+        problems.append(f"--executable {executable}: a program name without blanks, at most {LONGEST_EXECUTABLE} "
+                        "characters")
+    if problems:
+        raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
+    return (f"# Written by publish_release.py: where installed players find the game.\r\n"
+            f"URL_BASE    {base_url}\r\nEXECUTAVEL  {executable}\r\n").encode("ascii")
+
+
+def with_config(files, write_config, executable, scratch):
+    """The release's files with the launcher.cfg that --write-config asks for, or a warning without one."""
+    has_config = any(relative.lower() == CONFIG_NAME for relative, _ in files)
+    if write_config is None:
+        if not has_config:
+            print(f"publish: warning: the release holds no {CONFIG_NAME}: installed players would keep asking for "
+                  f"{FULL_MANIFEST} for ever (so --leave-out changes nothing for them); add one, or use "
+                  "--write-config URL", file=sys.stderr)
+        return files
+    if has_config:
+        raise SystemExit(f"publish: refused: the release holds its own {CONFIG_NAME}; drop it or --write-config")
+    config = Path(scratch) / CONFIG_NAME
+    config.write_bytes(config_text(write_config, executable))
+    return sorted(files + [(CONFIG_NAME, config)])
+
+
+def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
+            executable=DEFAULT_EXECUTABLE):
     """Publishes release into out and answers the entries written."""
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
-    files = collect(release)
-    problems = release_problems(files, version, leave_out)
-    if problems:
-        raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
-    plan = signing_plan(out, sign, serial, expires_in)
+    with tempfile.TemporaryDirectory() as scratch:
+        files = with_config(collect(release), write_config, executable, scratch)
+        problems = release_problems(files, version, leave_out)
+        if problems:
+            raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
+        plan = signing_plan(out, sign, serial, expires_in)
+        return publish_files(files, out, version, leave_out, plan)
 
+
+def publish_files(files, out, version, leave_out, plan):
+    """Writes the checked files and their manifests into out."""
     entries = []
     copied = 0
     for relative, source in files:
@@ -275,21 +323,40 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
     if argv[:1] == ["keygen"]:
-        parser = argparse.ArgumentParser(prog="publish_release.py keygen", description="makes a signing key pair")
-        parser.add_argument("name")
+        parser = argparse.ArgumentParser(prog="publish_release.py keygen",
+                                         description="Makes a key pair for signing manifests: NAME.pem (private, "
+                                                     "mode 0600, never overwritten) and NAME.pub.pem (for the "
+                                                     "launcher's build, QRV_MANIFEST_KEYS).")
+        parser.add_argument("name", metavar="NAME", help="the key files' path without .pem")
         keygen(parser.parse_args(argv[1:]).name)
         return 0
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("release", type=Path)
-    parser.add_argument("out", type=Path)
-    parser.add_argument("--version", required=True)
-    parser.add_argument("--leave-out", action="append", default=[], metavar="PATH")
-    parser.add_argument("--sign", action="append", default=[], metavar="KEY.pem")
-    parser.add_argument("--serial", type=int)
-    parser.add_argument("--expires-in", type=int, metavar="DAYS")
+    parser = argparse.ArgumentParser(prog="publish_release.py", description=__doc__,
+                                     formatter_class=argparse.RawDescriptionHelpFormatter,
+                                     epilog="other command:\n  keygen NAME   make a signing key pair (see "
+                                            "'publish_release.py keygen --help')")
+    parser.add_argument("release", type=Path, metavar="RELEASE", help="the folder that holds the release's files")
+    parser.add_argument("out", type=Path, metavar="OUT", help="the folder the server serves (created when missing)")
+    parser.add_argument("--version", required=True, metavar="V",
+                        help="the release's version, shown to players (\"Updated to version V.\")")
+    parser.add_argument("--leave-out", action="append", default=[], metavar="PATH",
+                        help="a file only a first install needs: listed in manifesto_completo.txt, not in "
+                             "manifesto.txt, so updates leave the player's copy alone (repeatable)")
+    parser.add_argument("--write-config", metavar="URL",
+                        help="writes launcher.cfg into the published release (URL_BASE URL, EXECUTAVEL; no "
+                             "MANIFESTO) when the release holds none")
+    parser.add_argument("--executable", default=DEFAULT_EXECUTABLE, metavar="NAME",
+                        help=f"EXECUTAVEL of --write-config, the game's program (default {DEFAULT_EXECUTABLE})")
+    parser.add_argument("--sign", action="append", default=[], metavar="KEY.pem",
+                        help="signs both manifests with this private key (repeatable: a key rotation signs "
+                             "with the old and the new key)")
+    parser.add_argument("--serial", type=int, metavar="N",
+                        help="the serial of a signed release (default: the one already in OUT plus one; it must "
+                             "be above it)")
+    parser.add_argument("--expires-in", type=int, metavar="DAYS",
+                        help="signed manifests expire DAYS days from today (UTC); publish again before then")
     arguments = parser.parse_args(argv)
-    publish(arguments.release, arguments.out, arguments.version, arguments.leave_out,
-            arguments.sign, arguments.serial, arguments.expires_in)
+    publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
+            arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable)
     return 0
 
 

@@ -5,7 +5,7 @@ import datetime
 
 from conftest import LAUNCHER, LAUNCHER_NEXT, LAUNCHER_SIGNED, STUB_GAME, TEST_SIGNING_KEY, GameFolder, pattern
 from publish_release import load_private_key, manifest_text, sha256_of, signed_text
-from test_update import messages_after_start
+from test_update import GAME_STARTED, messages_after_start
 
 SIGN = {"sign": [str(TEST_SIGNING_KEY)]}
 REFUSED = "Could not check for updates; starting the game anyway."
@@ -28,7 +28,7 @@ def run_refused(game, nginx, reason):
     assert game.run() == 0
     assert game.game_record() is not None
     assert [r["request"] for r in nginx.requests()[asked:]] == ["GET /manifesto.txt HTTP/1.1"]
-    assert messages_after_start(game)[-3:] == ["Checking for updates...", reason, REFUSED]
+    assert messages_after_start(game)[-4:] == ["Checking for updates...", reason, REFUSED, GAME_STARTED]
 
 
 def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_refused(tmp_path, release, nginx):
@@ -81,6 +81,6 @@ def test_a_build_without_keys_takes_a_signed_manifest_as_an_unsigned_one(game, r
     assert game.run() == 0
     assert game.read("data/a.pak") == pattern(20_000)
     assert game.game_record() is not None
-    assert messages_after_start(game)[-1] == "Updated to version 1.0."
+    assert messages_after_start(game)[-2:] == ["Updated to version 1.0.", GAME_STARTED]
     assert not game.path("launcher.serie").exists()
     assert game.read("launcher.exe") == LAUNCHER.read_bytes()

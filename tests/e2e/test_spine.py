@@ -14,6 +14,7 @@ def test_normal_run_without_server_starts_the_game_in_its_folder(game):
         "--- atualizador iniciado em " + windows_path(game.root),
         "No launcher.cfg: cannot check for updates. Starting the game.",
         "URL_BASE vazia ou launcher.cfg ausente",
+        "jogo iniciado: stubgame.exe",
     ]
 
 

@@ -7,7 +7,7 @@ import subprocess
 import time
 
 from conftest import HOLD_FILE, LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, WINE_RUN, GameFolder, pattern, windows_path
-from test_update import close_window_then_dismiss_the_failure, messages_after_start
+from test_update import GAME_STARTED, close_window_then_dismiss_the_failure, messages_after_start
 
 
 def test_a_cut_body_is_resumed_and_a_stale_temporary_replaced(game, release, fault_server):
@@ -33,7 +33,7 @@ def test_a_cut_body_is_resumed_and_a_stale_temporary_replaced(game, release, fau
     assert f"nova tentativa 2 de {url}" in messages
     assert "retomando data\\a.pak a partir de 100000 bytes" in messages
     assert any(m.startswith("hash nao confere em data\\b.pak") for m in messages)
-    assert messages[-1] == "Updated to version 2.0."
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
 
 
 def test_a_cut_body_without_a_length_is_resumed_too(game, release, fault_server):
@@ -49,7 +49,7 @@ def test_a_cut_body_without_a_length_is_resumed_too(game, release, fault_server)
     assert game.read("data/a.pak") == pack
     assert game.game_record() is not None
     assert [asked for path, asked in fault_server.ranges if path == "/data/a.pak"] == [None, "bytes=100000-"]
-    assert messages_after_start(game)[-1] == "Updated to version 2.0."
+    assert messages_after_start(game)[-2:] == ["Updated to version 2.0.", GAME_STARTED]
 
 
 def test_a_server_that_ignores_ranges_gets_the_file_started_over(game, release, fault_server):

@@ -10,7 +10,7 @@ from conftest import LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, GameFolder, dismiss_mes
 from publish_release import sha256_of
 from test_signed_manifest import REFUSED, SIGN, signed_game
 from test_transfers import hold
-from test_update import messages_after_start, wait_for
+from test_update import GAME_STARTED, messages_after_start, wait_for
 
 
 def refused_run(game, reason):
@@ -20,7 +20,7 @@ def refused_run(game, reason):
     assert game.game_record() is not None
     messages = messages_after_start(game)
     assert reason in messages, messages
-    assert messages[-1] == REFUSED
+    assert messages[-2:] == [REFUSED, GAME_STARTED]
 
 
 def uninstall_here(game):
@@ -119,7 +119,7 @@ def test_an_endless_manifest_answer_is_not_read_to_its_end(game, fault_server):
     assert fault_server.sent["/manifesto.txt"] < 20 << 20
     messages = messages_after_start(game)
     assert any(m.startswith(f"resposta grande demais em {fault_server.base_url}manifesto.txt (") for m in messages)
-    assert messages[-2:] == [REFUSED, f"manifesto indisponivel em {fault_server.base_url}manifesto.txt"]
+    assert messages[-3:] == [REFUSED, f"manifesto indisponivel em {fault_server.base_url}manifesto.txt", GAME_STARTED]
     assert not game.path("manifesto.txt").exists() and not game.path("manifesto.txt.tmp").exists()
 
 
@@ -141,7 +141,7 @@ def test_a_server_that_drips_lets_the_run_end(tmp_path, release, fault_server):
     messages = messages_after_start(game)
     url = fault_server.base_url + "manifesto.txt"
     assert messages.count(f"transferencia parada em {url} (menos de 1024 bytes em 2 s)") == 3
-    assert messages[-1] == f"manifesto indisponivel em {url}"
+    assert messages[-2:] == [f"manifesto indisponivel em {url}", GAME_STARTED]
 
 
 def test_a_missing_game_is_not_looked_for_along_the_path(game, tmp_path):

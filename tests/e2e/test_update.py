@@ -10,6 +10,8 @@ from conftest import (BUILD_DIR, LAUNCHER, LAUNCHER_CODESIGNED, LAUNCHER_NEXT, S
 
 PREFIX_DRIVE_C = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c"
 
+GAME_STARTED = "jogo iniciado: client.exe"  # the last line of a run that started the game
+
 UPDATED_RUN = [
     "Checking for updates...",
     "manifesto lido: versao '1.0.42', 4 arquivo(s)",
@@ -18,6 +20,7 @@ UPDATED_RUN = [
     "Downloading 1 of 2...",
     "Downloading 2 of 2...",
     "Updated to version 1.0.42.",
+    GAME_STARTED,
 ]
 
 
@@ -55,7 +58,7 @@ def test_typical_road_through_nginx_fetches_two_files_and_starts_the_game(game, 
 
     # A second start finds everything current.
     assert game.run() == 0
-    assert messages_after_start(game)[-1] == "The game is up to date."
+    assert messages_after_start(game)[-2:] == ["The game is up to date.", GAME_STARTED]
 
 
 def test_file_that_does_not_match_blocks_the_game_and_the_player_is_told(game, release, fault_server):
@@ -97,7 +100,7 @@ def test_newer_launcher_replaces_the_running_one_and_starts_the_game(game, relea
     assert game.run() == 0  # the old process ends without starting the game
     assert game.read("launcher.exe") == newer
     assert game.game_record(wait=30) is not None, "the new launcher did not start the game"
-    assert wait_for(lambda: game.log_messages()[-1] == "Updated to version 1.0.42.")
+    assert wait_for(lambda: game.log_messages()[-2:] == ["Updated to version 1.0.42.", GAME_STARTED])
     messages = game.log_messages()
     assert messages.count("Updating the updater itself...") == 1  # the new one found itself current
     replaced_at = messages.index("Updating the updater itself...")
@@ -109,7 +112,7 @@ def test_newer_launcher_replaces_the_running_one_and_starts_the_game(game, relea
     game.path("stub_game_record.txt").unlink()
     assert game.run() == 0
     assert not game.path("launcher.velho").exists()
-    assert messages_after_start(game)[-1] == "The game is up to date."
+    assert messages_after_start(game)[-2:] == ["The game is up to date.", GAME_STARTED]
 
 
 def test_newer_launcher_that_arrives_damaged_leaves_the_running_one(game, release, fault_server):
@@ -128,7 +131,7 @@ def test_newer_launcher_that_arrives_damaged_leaves_the_running_one(game, releas
     messages = game.log_messages()
     assert any(m.startswith("hash nao confere em launcher.novo (esperado ") for m in messages)
     assert "nao consegui baixar a versao nova do atualizador; sigo com a atual" in messages
-    assert messages[-1] == "Updated to version 1.0.42."
+    assert messages[-2:] == ["Updated to version 1.0.42.", GAME_STARTED]
 
 
 def test_closing_the_window_during_a_slow_download_does_not_cancel_the_update(game, release, fault_server):
@@ -148,7 +151,7 @@ def test_closing_the_window_during_a_slow_download_does_not_cancel_the_update(ga
             process.kill()
     assert game.read("data/big.bin") == big
     assert game.game_record() is not None
-    assert game.log_messages()[-1] == "Updated to version 1.0.42."
+    assert game.log_messages()[-2:] == ["Updated to version 1.0.42.", GAME_STARTED]
 
 
 def close_window_while_the_run_goes_on():

@@ -1,5 +1,6 @@
 """The publishing tool: what it writes, and what it refuses."""
 import hashlib
+import subprocess
 import sys
 from pathlib import Path
 
@@ -180,3 +181,48 @@ def test_signs_both_manifests_with_every_key_and_a_growing_serial(tmp_path, keys
     assert b"SERIE 40\n" in (out / "manifesto.txt").read_bytes()
     with pytest.raises(SystemExit):
         publish_release.main([str(release), str(out), "--version", "4", "--serial", "41"])
+
+
+TOOLS = Path(__file__).resolve().parents[2] / "tools"
+
+
+@pytest.mark.parametrize("tool, words", [
+    ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--executable", "--sign",
+                            "--serial", "--expires-in"]),
+    ("local_nginx.py", ["FOLDER", "--url-path", "--port", "--state", "SIGTERM"]),
+])
+def test_each_tool_runs_as_a_program_and_its_help_says_everything(tool, words):
+    helped = subprocess.run([str(TOOLS / tool), "--help"], capture_output=True, text=True)
+    assert helped.returncode == 0, helped.stderr
+    for word in words:
+        assert word in helped.stdout, word
+
+
+def test_a_release_without_launcher_cfg_is_warned_about_and_one_is_written_when_asked(tmp_path, capsys):
+    release = make_release(tmp_path / "release", {"client.exe": b"game", "first.txt": b"f"})
+    out = tmp_path / "out"
+    publish_release.main([str(release), str(out), "--version", "1"])
+    assert "the release holds no launcher.cfg" in capsys.readouterr().err
+
+    publish_release.main([str(release), str(out), "--version", "2", "--leave-out", "first.txt",
+                          "--write-config", "https://cdn.example.com/quorvane/", "--executable", "game.exe"])
+    assert "warning" not in capsys.readouterr().err
+    config = (out / "launcher.cfg").read_bytes()
+    assert config.endswith(b"URL_BASE    https://cdn.example.com/quorvane/\r\nEXECUTAVEL  game.exe\r\n")
+    assert b"MANIFESTO" not in config
+    for manifest in ("manifesto.txt", "manifesto_completo.txt"):
+        assert f"{hashlib.sha256(config).hexdigest()} {len(config)} launcher.cfg" in (out / manifest).read_text()
+    assert not (release / "launcher.cfg").exists()  # the release folder stays as it was
+
+    for arguments, refusal in ((["--write-config", "http://no-final-slash"], "ends in '/'"),
+                               (["--write-config", "ftp://x/"], "http:// or https://"),
+                               (["--write-config", "http://x/", "--executable", "my game.exe"], "without blanks")):
+        with pytest.raises(SystemExit) as refused:
+            publish_release.main([str(release), str(out), "--version", "3", *arguments])
+        assert refusal in str(refused.value)
+    make_release(release, {"launcher.cfg": b"URL_BASE http://x/\r\n"})
+    with pytest.raises(SystemExit) as refused:
+        publish_release.main([str(release), str(out), "--version", "3", "--write-config", "http://x/"])
+    assert "holds its own launcher.cfg" in str(refused.value)
+    publish_release.main([str(release), str(out), "--version", "3"])
+    assert "warning" not in capsys.readouterr().err
