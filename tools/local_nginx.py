@@ -13,7 +13,9 @@ until it is stopped (Ctrl-C or SIGTERM), and nginx stops with it.
 nginx's configuration, logs and temporary files go into the state folder: a
 new temporary one, removed at the end, unless --state names one. Its
 access.log records the request, status, user agent and the number of requests
-made on the same connection, which shows keep-alive.
+made on the same connection, which shows keep-alive. Objects (objetos/) are
+served as cacheable for a year and immutable, everything else as no-cache:
+the headers a CDN in front of the release should give them too.
 """
 import argparse
 import shutil
@@ -24,6 +26,8 @@ import sys
 import tempfile
 import time
 from pathlib import Path
+
+from publish_release import OBJECTS_FOLDER
 
 NGINX = "/usr/sbin/nginx"
 CONFIG = """\
@@ -46,8 +50,15 @@ http {{
     keepalive_timeout 30s;
     server {{
         listen 127.0.0.1:{port};
+        # Manifests and path copies change from release to release: caches
+        # must ask again. Objects are named by their digest and never change.
         location {url_path} {{
             alias {served}/;
+            add_header Cache-Control "no-cache";
+        }}
+        location {url_path}{objects} {{
+            alias {served}/{objects};
+            add_header Cache-Control "public, max-age=31536000, immutable";
         }}
     }}
 }}
@@ -86,7 +97,8 @@ def start_nginx(served, state, port=None, url_path="/"):
     state.mkdir(parents=True, exist_ok=True)
     port = port or free_port()
     config = state / "nginx.conf"
-    config.write_text(CONFIG.format(state=state, port=port, url_path=url_path, served=Path(served).resolve()))
+    config.write_text(CONFIG.format(state=state, port=port, url_path=url_path, served=Path(served).resolve(),
+                                    objects=OBJECTS_FOLDER))
     process = subprocess.Popen([NGINX, "-p", str(state), "-c", str(config)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process)

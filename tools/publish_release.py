@@ -4,6 +4,8 @@
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
                        [--write-config URL [--executable NAME]]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
+                       [--no-objects]
+    publish_release.py prune OUT --keep N
     publish_release.py keygen NAME
 
 OUT receives a copy of every file of RELEASE (same relative paths),
@@ -11,6 +13,15 @@ OUT receives a copy of every file of RELEASE (same relative paths),
 without the paths named by --leave-out (files only a first install needs).
 Each list has a VERSAO line and one line per file:
 "ARQUIVO <lowercase sha256> <size> <path with backslashes>".
+
+Every file is also written once as an immutable object, "objetos/<sha256>"
+(never rewritten; a hard link to its path copy where the file system allows),
+and each list gains the line "OBJETOS objetos/": launchers then fetch files by
+digest, so a cache (a CDN edge, a proxy) can never hand out another version
+under a name. --no-objects publishes by path only. Each publication's lists
+are kept in "publicados/" (named by serial, or by publication number when
+unsigned), and prune deletes the objects that none of the last N
+publications names (never one that the current lists name).
 
 The release should hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
 MANIFESTO line): the first update puts it in place of the one the installer
@@ -47,6 +58,11 @@ from pathlib import Path
 
 FULL_MANIFEST = "manifesto_completo.txt"
 DEFAULT_MANIFEST = "manifesto.txt"
+OBJECTS_FOLDER = "objetos/"       # where the immutable copies live, named by their digest
+PUBLISHED_FOLDER = "publicados"   # every publication's manifests, for prune
+OBJECT_NAME = re.compile(r"^[0-9a-f]{64}$")
+DIGEST_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+RECORD_NAME = re.compile(r"^([0-9]+)-(.+)$")
 CONFIG_NAME = "launcher.cfg"
 DEFAULT_EXECUTABLE = "client.exe"
 LONGEST_BASE_URL = 511     # characters of URL_BASE the launcher keeps
@@ -65,6 +81,7 @@ LONGEST_VERSION = 127      # characters of the version the launcher keeps
 KEY_BITS = 3072
 TEMPORARY_PREFIX = ".publishing-"
 PUBLISHED_MODE = 0o644  # what a web server's workers read
+OBJECT_MODE = 0o444     # objects never change: a write in place is refused (but for root)
 SERIAL_LINE = re.compile(rb"^SERIE[ \t]+([0-9]+)[ \t]*\r?$", re.MULTILINE)
 
 
@@ -149,13 +166,13 @@ def release_problems(files, version, leave_out):
     return problems
 
 
-def manifest_text(version, entries):
-    lines = [f"VERSAO {version}\n"]
+def manifest_text(version, entries, objects=False):
+    lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
     lines += [f"ARQUIVO {digest} {size} {relative}\n" for relative, digest, size in entries]
     return "".join(lines)
 
 
-def replace_atomically(target, fill):
+def replace_atomically(target, fill, mode=PUBLISHED_MODE):
     """Fills a temporary file beside the target and renames it into place:
     readers see the old file or the new one, whole."""
     descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=TEMPORARY_PREFIX)
@@ -164,7 +181,7 @@ def replace_atomically(target, fill):
             fill(file)
             file.flush()
             os.fsync(file.fileno())
-        os.chmod(temporary, PUBLISHED_MODE)
+        os.chmod(temporary, mode)
         os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
@@ -175,15 +192,117 @@ def write_atomically(target, data):
     replace_atomically(target, lambda file: file.write(data))
 
 
-def copy_atomically(source, target):
+def copy_atomically(source, target, mode=PUBLISHED_MODE):
     def fill(file):
         with open(source, "rb") as original:
             shutil.copyfileobj(original, file, 1 << 20)
-    replace_atomically(target, fill)
+    replace_atomically(target, fill, mode)
+
+
+def link_atomically(existing, target):
+    """A hard link to existing under target's name, renamed into place; OSError where links are not allowed."""
+    temporary = target.parent / f"{TEMPORARY_PREFIX}{os.getpid()}-{target.name}"
+    temporary.unlink(missing_ok=True)
+    os.link(existing, temporary)
+    try:
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
 
 
 def is_served_already(target, size, digest):
     return target.is_file() and target.stat().st_size == size and sha256_of(target) == digest
+
+
+def write_object(source, target):
+    copy_atomically(source, target, OBJECT_MODE)
+
+
+def write_objects(files, out):
+    """Each file's immutable copy, written only when it is not there yet (or is
+    plainly damaged: another size); answers how many were written."""
+    folder = out / OBJECTS_FOLDER
+    folder.mkdir(parents=True, exist_ok=True)
+    written = 0
+    for _, digest, size, source in files:
+        target = folder / digest
+        if not target.is_file() or target.stat().st_size != size:
+            write_object(source, target)
+            written += 1
+    return written
+
+
+def write_path_copies(files, out, objects):
+    """The files by path, hard links to their objects where the file system
+    allows; answers how many changed. A path copy that no longer matches was
+    perhaps written in place, and with it its linked object: that object is
+    checked, and written anew when it is damaged."""
+    copied = 0
+    for relative, digest, size, source in files:
+        target = out.joinpath(*relative.split("\\"))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if is_served_already(target, size, digest):
+            continue
+        try:
+            if not objects:
+                raise OSError("no object to link to")
+            stored = out / OBJECTS_FOLDER / digest
+            if sha256_of(stored) != digest:
+                print(f"publish: warning: {OBJECTS_FOLDER}{digest} was damaged (written in place?); written anew",
+                      file=sys.stderr)
+                write_object(source, stored)
+            link_atomically(stored, target)
+        except OSError:
+            copy_atomically(source, target)
+        copied += 1
+        print(f"published {relative} ({size} bytes)")
+    return copied
+
+
+def record_publication(out, plan, manifests):
+    """Keeps this publication's manifests in publicados/, named by serial (or the next number)."""
+    folder = out / PUBLISHED_FOLDER
+    folder.mkdir(exist_ok=True)
+    numbers = [int(m.group(1)) for m in map(RECORD_NAME.match, os.listdir(folder)) if m]
+    number = plan[1] if plan else max(numbers, default=0) + 1
+    for name, data in manifests:
+        write_atomically(folder / f"{number}-{name}", data)
+
+
+def named_objects(manifest_bytes):
+    return {digest.decode().lower() for digest in DIGEST_IN_MANIFEST.findall(manifest_bytes)}
+
+
+def prune(out, keep):
+    """Deletes the objects that none of the last keep publications names, and their older records."""
+    if keep < 1:
+        raise SystemExit("publish: refused: --keep must be at least 1")
+    folder = out / PUBLISHED_FOLDER
+    records = {}
+    for entry in (os.listdir(folder) if folder.is_dir() else []):
+        match = RECORD_NAME.match(entry)
+        if match:
+            records.setdefault(int(match.group(1)), []).append(folder / entry)
+    kept = sorted(records)[-keep:]
+    named = set()
+    for manifest in [out / FULL_MANIFEST, out / DEFAULT_MANIFEST] + [r for n in kept for r in records[n]]:
+        if manifest.is_file():
+            named |= named_objects(manifest.read_bytes())
+    removed = 0
+    objects = out / OBJECTS_FOLDER
+    for entry in sorted(os.listdir(objects) if objects.is_dir() else []):
+        if OBJECT_NAME.match(entry) and entry not in named:
+            (objects / entry).unlink()
+            removed += 1
+            print(f"removed {OBJECTS_FOLDER}{entry}")
+    for number in sorted(records):
+        if number not in kept:
+            for record in records[number]:
+                record.unlink()
+    print(f"removed {removed} object(s); kept {len(named)} that the last {len(kept)} publication(s) or the "
+          f"current manifests name")
+    return removed
 
 
 def published_serial(out):
@@ -283,7 +402,7 @@ def with_config(files, write_config, executable, scratch):
 
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
-            executable=DEFAULT_EXECUTABLE):
+            executable=DEFAULT_EXECUTABLE, objects=True):
     """Publishes release into out and answers the entries written."""
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
@@ -293,28 +412,27 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
         if problems:
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
-        return publish_files(files, out, version, leave_out, plan)
+        return publish_files(files, out, version, leave_out, plan, objects)
 
 
-def publish_files(files, out, version, leave_out, plan):
-    """Writes the checked files and their manifests into out."""
-    entries = []
-    copied = 0
-    for relative, source in files:
-        target = out.joinpath(*relative.split("\\"))
-        target.parent.mkdir(parents=True, exist_ok=True)
-        size, digest = source.stat().st_size, sha256_of(source)
-        if not is_served_already(target, size, digest):
-            copy_atomically(source, target)
-            copied += 1
-            print(f"published {relative} ({size} bytes)")
-        entries.append((relative, digest, size))
-    print(f"copied {copied} file(s), left {len(entries) - copied} as they were")
+def publish_files(files, out, version, leave_out, plan, objects):
+    """Writes the checked files into out, objects first, then paths, then the manifests."""
+    files = [(relative, sha256_of(source), source.stat().st_size, source) for relative, source in files]
+    if objects:
+        written = write_objects(files, out)
+        print(f"wrote {written} object(s) into {OBJECTS_FOLDER}, {len(files) - written} were there already")
+    copied = write_path_copies(files, out, objects)
+    print(f"copied {copied} file(s), left {len(files) - copied} as they were")
 
+    entries = [(relative, digest, size) for relative, digest, size, _ in files]
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
+    manifests = []
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
-        text = manifest_text(version, listed)
-        write_atomically(out / name, signed_text(text, *plan, name=name) if plan else text.encode("ascii"))
+        text = manifest_text(version, listed, objects)
+        manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
+        write_atomically(out / name, manifests[-1][1])
+    if objects:
+        record_publication(out, plan, manifests)
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
     print(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
     return entries
@@ -322,6 +440,16 @@ def publish_files(files, out, version, leave_out, plan):
 
 def main(argv=None):
     argv = sys.argv[1:] if argv is None else argv
+    if argv[:1] == ["prune"]:
+        parser = argparse.ArgumentParser(prog="publish_release.py prune",
+                                         description="Deletes the objects of OUT that none of its last N "
+                                                     "publications names; never one the current manifests name.")
+        parser.add_argument("out", type=Path, metavar="OUT", help="the folder the server serves")
+        parser.add_argument("--keep", type=int, required=True, metavar="N",
+                            help="publications whose files stay: players still on one of them find its files")
+        arguments = parser.parse_args(argv[1:])
+        prune(arguments.out, arguments.keep)
+        return 0
     if argv[:1] == ["keygen"]:
         parser = argparse.ArgumentParser(prog="publish_release.py keygen",
                                          description="Makes a key pair for signing manifests: NAME.pem (private, "
@@ -332,8 +460,10 @@ def main(argv=None):
         return 0
     parser = argparse.ArgumentParser(prog="publish_release.py", description=__doc__,
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
-                                     epilog="other command:\n  keygen NAME   make a signing key pair (see "
-                                            "'publish_release.py keygen --help')")
+                                     epilog="other commands:\n"
+                                            "  prune OUT --keep N   delete the objects no recent publication names\n"
+                                            "  keygen NAME          make a signing key pair\n"
+                                            "(see 'publish_release.py prune --help', 'publish_release.py keygen --help')")
     parser.add_argument("release", type=Path, metavar="RELEASE", help="the folder that holds the release's files")
     parser.add_argument("out", type=Path, metavar="OUT", help="the folder the server serves (created when missing)")
     parser.add_argument("--version", required=True, metavar="V",
@@ -354,9 +484,12 @@ def main(argv=None):
                              "be above it)")
     parser.add_argument("--expires-in", type=int, metavar="DAYS",
                         help="signed manifests expire DAYS days from today (UTC); publish again before then")
+    parser.add_argument("--no-objects", action="store_true",
+                        help="publishes by path only: no objetos/ folder, no OBJETOS line (as before objects)")
     arguments = parser.parse_args(argv)
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
-            arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable)
+            arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
+            not arguments.no_objects)
     return 0
 
 

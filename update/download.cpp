@@ -6,6 +6,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include "install/install.h"
 #include "shell/platform.h"
 #include "shell/shell.h"
 #include "update/update.h"
@@ -13,6 +14,9 @@
 static const DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                    INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
                                    INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;  // 0x8440C000
+// Under Wine INTERNET_FLAG_RELOAD sends no header at all, so a proxy between
+// a player and the server could answer from its cache: the manifest says it.
+static const char FRESH_COPY_HEADERS[] = "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
 static const DWORD TRANSFER_CHUNK = 0x8000;
 static const int FIRST_FAILING_STATUS = 400;
 static const DWORD STATUS_PARTIAL_CONTENT = 206;
@@ -39,13 +43,17 @@ TransferPolicyRecord TransferPolicy = DEFAULT_TRANSFER_POLICY;
 enum TransferEnd {
     TRANSFER_COMPLETE,
     TRANSFER_BROKEN,    // cut short or timed out: worth another attempt
-    TRANSFER_FAILED,    // refused by the server, no connection, or the file could not be written
+    TRANSFER_FAILED,    // no connection, or the file could not be written or would grow too large
+    TRANSFER_REFUSED,   // the server answered 400 or more
     TRANSFER_UNRESUMED  // the server did not continue where the temporary file ends
 };
 
 // One file's fetch: where it goes and how much of it is already held.
 struct Transfer {
     const char* url;
+    const char* fallbackUrl;
+    CacheUse cache;
+    DWORD status;  // of the last answer
     const char* target;
     const char* temporary;
     uint32_t expectedSize;
@@ -147,12 +155,16 @@ static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTE
         return NULL;
     ApplyTransferTimeouts(*connection);
     DWORD flags = REQUEST_FLAGS | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
+    if (transfer->cache == CACHE_ANY)
+        flags &= ~(DWORD)INTERNET_FLAG_RELOAD;
     HINTERNET request = HttpOpenRequestA(*connection, "GET", object, NULL, NULL, NULL, flags, 0);
-    char headers[64] = "";
+    char headers[128] = "";
     if (transfer->held > 0) {
         snprintf(headers, sizeof headers, "Range: bytes=%lu-\r\n", transfer->held);
         LogLine("retomando %s a partir de %lu bytes", transfer->target, transfer->held);
     }
+    if (transfer->cache == CACHE_NONE_ASKED)
+        CopyCut(headers + strlen(headers), sizeof headers - strlen(headers), FRESH_COPY_HEADERS);
     if (request && HttpSendRequestA(request, headers[0] ? headers : NULL, (DWORD)strlen(headers), NULL, 0))
         return request;
     DWORD error = GetLastError();
@@ -295,6 +307,7 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
         return error == ERROR_INTERNET_TIMEOUT ? TRANSFER_BROKEN : TRANSFER_FAILED;
     }
     DWORD status = QueryNumber(request, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
+    transfer->status = status;
     TransferEnd end;
     if (transfer->held > 0 && status == STATUS_PARTIAL_CONTENT && RangeStartsAt(request, transfer->held)) {
         transfer->appended = 1;
@@ -303,7 +316,7 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
         end = TRANSFER_UNRESUMED;
     } else if (status >= (DWORD)FIRST_FAILING_STATUS) {
         LogLine("HTTP %d em %s", (int)status, transfer->url);
-        end = TRANSFER_FAILED;
+        end = TRANSFER_REFUSED;
     } else {
         transfer->held = 0;
         end = ReceiveBody(request, transfer);
@@ -329,6 +342,21 @@ static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
         Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
         LogLine("nova tentativa %d de %s", attempt + 1, transfer->url);
     }
+}
+
+// An object the server does not have (a studio that publishes objects for
+// some files only, a server that lost one) is asked for once by its path.
+static TransferEnd TransferFromEitherSource(HINTERNET internet, Transfer* transfer)
+{
+    TransferEnd end = TransferWithRetries(internet, transfer);
+    if (end != TRANSFER_REFUSED || !transfer->fallbackUrl)
+        return end;
+    LogLine("objeto indisponivel (HTTP %lu) em %s; sigo por %s", transfer->status, transfer->url,
+            transfer->fallbackUrl);
+    transfer->url = transfer->fallbackUrl;
+    transfer->fallbackUrl = NULL;
+    transfer->cache = CACHE_NONE;
+    return TransferWithRetries(internet, transfer);
 }
 
 static int VerifyDigest(const Transfer* transfer)
@@ -382,6 +410,20 @@ static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, in
     return attributes.nFileSizeLow;
 }
 
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
+                      const char* objectsFolder)
+{
+    BuildFileUrl(pathUrl, URL_CAPACITY, LauncherConfig.baseUrl, name);
+    fetch->url = pathUrl;
+    fetch->fallbackUrl = NULL;
+    fetch->cache = CACHE_NONE;
+    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, LauncherConfig.baseUrl, objectsFolder, digest)) {
+        fetch->url = objectUrl;
+        fetch->fallbackUrl = pathUrl;
+        fetch->cache = CACHE_ANY;
+    }
+}
+
 int DownloadFile(HINTERNET internet, const FileFetch* fetch)
 {
     char temporary[MAX_PATH];
@@ -390,14 +432,15 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch)
         return 0;
     }
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
-    Transfer transfer = {fetch->url, fetch->target, temporary, fetch->expectedSize, fetch->expectedDigest,
-                         fetch->maxBytes, checked, 0, 0, 0};
+    Transfer transfer = {fetch->url,          fetch->fallbackUrl,    fetch->cache,    0,       fetch->target,
+                         temporary,           fetch->expectedSize,   fetch->expectedDigest, fetch->maxBytes,
+                         checked,             0,                     0,               0};
     transfer.held = HeldFromEarlierRun(temporary, fetch->expectedSize, checked);
     // A resumed file that fails its digest may have begun as an older
     // release's bytes: it is fetched once more from its first byte.
     for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
         transfer.appended = 0;
-        TransferEnd end = TransferWithRetries(internet, &transfer);
+        TransferEnd end = TransferFromEitherSource(internet, &transfer);
         if (end != TRANSFER_COMPLETE) {
             if (transfer.held == 0)
                 DeleteFileA(temporary);

@@ -71,10 +71,43 @@ static int ReadFileLine(const char* rest, ManifestEntry* entry)
     return 1;
 }
 
+// "OBJETOS <folder>": one word after the keyword and blanks.
+static void ReadObjectsLine(const char* rest, Manifest* manifest)
+{
+    const char* word = SkipBlanks(rest);
+    size_t length = 0;
+    while (word[length] && !IsBlank(word[length]))
+        length++;
+    int single = *SkipBlanks(word + length) == '\0';
+    char folder[OBJECTS_FOLDER_LONGEST + 2];
+    CopyCut(folder, length < sizeof folder ? length + 1 : sizeof folder, word);
+    if (manifest->objects != OBJECTS_NONE) {
+        manifest->objects = OBJECTS_REPEATED;
+        return;
+    }
+    if (single && length <= OBJECTS_FOLDER_LONGEST && IsValidObjectsFolder(folder)) {
+        manifest->objects = OBJECTS_VALID;
+        CopyCut(manifest->objectsFolder, sizeof manifest->objectsFolder, folder);
+    } else {
+        manifest->objects = OBJECTS_INVALID;
+        CopyCut(manifest->objectsText, sizeof manifest->objectsText, folder);
+    }
+}
+
+static int StartsWithWord(const char* line, const char* keyword)
+{
+    size_t length = strlen(keyword);
+    return strncasecmp(line, keyword, length) == 0 && (line[length] == '\0' || IsBlank(line[length]));
+}
+
 static void ReadManifestLine(const char* line, Manifest* manifest)
 {
     if (line[0] == '#' || line[0] == '\n' || line[0] == '\r')
         return;
+    if (StartsWithWord(line, "OBJETOS")) {
+        ReadObjectsLine(line + 7, manifest);
+        return;
+    }
     if (strncasecmp(line, "VERSAO", 6) == 0) {
         char version[sizeof manifest->version];
         if (TakeRestOfLine(line + 6, version, sizeof version))
@@ -88,10 +121,18 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
 }
 
 // Lines longer than the read buffer arrive in pieces; each piece is a line.
-int ParseManifestStream(FILE* file, Manifest* manifest)
+static void ResetManifest(Manifest* manifest)
 {
     manifest->count = 0;
     manifest->version[0] = '\0';
+    manifest->objects = OBJECTS_NONE;
+    manifest->objectsFolder[0] = '\0';
+    manifest->objectsText[0] = '\0';
+}
+
+int ParseManifestStream(FILE* file, Manifest* manifest)
+{
+    ResetManifest(manifest);
     char line[1024];
     while (fgets(line, sizeof line, file))
         ReadManifestLine(line, manifest);
@@ -102,8 +143,7 @@ int ParseManifest(const char* fileName, Manifest* manifest)
 {
     FILE* file = fopen(fileName, "rt");
     if (!file) {
-        manifest->count = 0;
-        manifest->version[0] = '\0';
+        ResetManifest(manifest);
         return 0;
     }
     int count = ParseManifestStream(file, manifest);
@@ -207,4 +247,35 @@ int NamesLauncherFile(const char* path, const char* fileName)
     if (strncasecmp(path, fileName, nameLength) != 0)
         return 0;
     return strspn(path + nameLength, ". ") == strlen(path + nameLength);
+}
+
+int IsValidObjectsFolder(const char* folder)
+{
+    size_t length = strlen(folder);
+    if (length == 0 || length > OBJECTS_FOLDER_LONGEST || folder[0] == '/' || folder[length - 1] != '/' ||
+        strpbrk(folder, "\\:?#%"))
+        return 0;
+    for (const char* c = folder; *c; c++) {
+        if (*c <= ' ' || *c > '~')
+            return 0;
+    }
+    for (const char* component = folder; *component;) {
+        size_t componentLength = strcspn(component, "/");
+        if (componentLength == 0 || ClimbsUp(component, componentLength))
+            return 0;
+        component += componentLength + 1;
+    }
+    return 1;
+}
+
+int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest)
+{
+    char lower[65];
+    size_t length = strlen(digest);
+    if (length != 64 || strspn(digest, "0123456789abcdefABCDEF") != 64)
+        return 0;
+    for (size_t i = 0; i <= length; i++)
+        lower[i] = (char)tolower((unsigned char)digest[i]);
+    int written = snprintf(url, capacity, "%s%s%s", baseUrl, folder, lower);
+    return written > 0 && (size_t)written < capacity;
 }

@@ -23,8 +23,22 @@ struct ManifestEntry {
     EntryState state;
 };
 
+// What the manifest says of immutable objects: "OBJETOS <folder>" says that
+// every listed file is also served as URL_BASE + folder + its digest.
+enum ObjectsLine {
+    OBJECTS_NONE,     // no such line: files come by path
+    OBJECTS_VALID,
+    OBJECTS_INVALID,  // ignored: files come by path
+    OBJECTS_REPEATED  // more than one line: all ignored
+};
+
+static const size_t OBJECTS_FOLDER_LONGEST = 200;
+
 struct Manifest {
     char version[128];
+    ObjectsLine objects;
+    char objectsFolder[OBJECTS_FOLDER_LONGEST + 1];  // when valid
+    char objectsText[64];  // the first refused line's folder, cut, for the log
     int count;
     ManifestEntry entries[MANIFEST_CAPACITY];
 };
@@ -46,6 +60,14 @@ uint32_t AnswerLimitForListedSize(uint32_t listedSize);
 
 // URL_BASE followed by the name, every backslash turned into a slash.
 void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name);
+
+// A folder that OBJETOS may name: relative to URL_BASE, ending in "/", at most
+// 200 characters of printable ASCII, never climbing with "..", and without
+// "\", ":", "?", "#" or "%" (a URL carries it as it stands).
+int IsValidObjectsFolder(const char* folder);
+// URL_BASE + folder + the digest in lower case: the entry's immutable copy.
+// 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
+int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
 // A listed path that could reach outside the game folder or name a device:
 // absolute, drive or stream (":"), a ".." component, CON, NUL, COM1 and the like.

@@ -63,7 +63,7 @@ ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* man
     AcceptedRelease floor = {0, 0};
     int floorKnown = ManifestKeys.count == 0 || ReadSerialFloor(&floor);
     char temporary[MAX_PATH];
-    FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, 1};
+    FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, 1, CACHE_NONE_ASKED, NULL};
     ManifestOutcome outcome = MANIFEST_UNAVAILABLE;
     AcceptedRelease accepted = {0, 0};
     if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFile(internet, &fetch)) {

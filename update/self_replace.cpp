@@ -66,7 +66,7 @@ static int StartNewLauncher(const char* ownName)
     return 1;
 }
 
-int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest)
+int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder)
 {
     DeleteFileA(OLD_LAUNCHER_NAME);
     char ownDigest[65];
@@ -74,9 +74,10 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
         return 0;
 
     SetStatusLine("Updating the updater itself...");
-    char url[1024];
-    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, ownName);
-    FileFetch fetch = {url, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, 0};
+    char pathUrl[URL_CAPACITY];
+    char objectUrl[URL_CAPACITY];
+    FileFetch fetch = {NULL, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, 0, CACHE_NONE, NULL};
+    ChooseFileSource(&fetch, pathUrl, objectUrl, ownName, expectedDigest, objectsFolder);
     if (!DownloadFile(internet, &fetch)) {
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
         return 0;

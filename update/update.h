@@ -94,6 +94,17 @@ int IsHeldByAnotherProgram(DWORD error);
 // MoveFileExA, tried again while another program holds a file.
 int MoveWhenFree(const char* from, const char* to, DWORD flags);
 
+// Room for URL_BASE (511 characters) and a name of 259, or an objects folder
+// of 200 and a digest.
+static const size_t URL_CAPACITY = 1024;
+
+// Which caches may answer a request.
+enum CacheUse {
+    CACHE_NONE,        // never WinINet's own (a file by its path: the URL's bytes change)
+    CACHE_NONE_ASKED,  // and every cache on the way is asked for a fresh copy (the manifest)
+    CACHE_ANY          // an immutable object: a proxy or CDN may answer from its cache
+};
+
 // One file to fetch and where it lands.
 struct FileFetch {
     const char* url;
@@ -102,7 +113,15 @@ struct FileFetch {
     const char* expectedDigest;  // NULL or empty: the body is taken as it comes
     DWORD maxBytes;              // an answer that would make the file larger fails
     int keepInTemporary;         // the body stays in "<target>.tmp", for the caller to judge
+    CacheUse cache;
+    const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
 };
+
+// Where a listed file comes from: its immutable object under the manifest's
+// objects folder when there is one (its path URL then the fallback), else its
+// path URL. Both buffers hold URL_CAPACITY bytes.
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
+                      const char* objectsFolder);
 
 // Fetches the file into target through target.tmp, verified against the
 // digest when one is given; 1 when target (or, kept there, target.tmp) now
@@ -111,8 +130,9 @@ struct FileFetch {
 // earlier run is continued too.
 int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 
-// 1 when a new launcher stands under ownName and has been started.
-int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest);
+// 1 when a new launcher stands under ownName and has been started; it comes
+// from the objects folder when the manifest names one (NULL: by its path).
+int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder);
 
 // 1: the game may start; 0: it must not (the failure text says why);
 // -1: the launcher replaced itself and started its new copy.

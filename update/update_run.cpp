@@ -13,9 +13,6 @@ const char USER_AGENT[] = "QRV-Launcher/1.0";
 
 static Manifest RunManifest;  // worker thread only; reserved once for the process
 
-// Room for URL_BASE (511 characters) and a name of 259.
-static const size_t URL_CAPACITY = 1024;
-
 // A module path that could not be read, or was cut, gives no own name: no
 // entry is then taken for the running launcher.
 static void ReadOwnName(char* ownName, size_t capacity)
@@ -77,19 +74,21 @@ static int CheckFiles(const char* ownName, int* failures)
 // Every file to fetch is tried once; answers how many failed. The ordinal
 // counts successful downloads plus one, so after a failure the next file is
 // announced under the same number.
-static int FetchFiles(HINTERNET internet, int toFetch)
+static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder)
 {
     int failures = 0;
     int ordinal = 1;
-    char url[URL_CAPACITY];
+    char pathUrl[URL_CAPACITY];
+    char objectUrl[URL_CAPACITY];
     for (int i = 0; i < RunManifest.count; i++) {
         const ManifestEntry* entry = &RunManifest.entries[i];
         if (entry->state != ENTRY_TO_FETCH)
             continue;
         SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
         MakeParentDirectories(entry->path);
-        BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, entry->path);
-        FileFetch fetch = {url, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size), 0};
+        FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+                           0,    CACHE_NONE,  NULL};  // the source is chosen next
+        ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
         if (DownloadFile(internet, &fetch)) {
             ordinal++;
         } else {
@@ -100,6 +99,17 @@ static int FetchFiles(HINTERNET internet, int toFetch)
         AdvanceDownloadProgress(0);
     }
     return failures;
+}
+
+// The manifest's objects folder, or NULL when files come by path. A line
+// that is refused is said once in the log: the run goes on by path.
+static const char* ObjectsFolderOf(const Manifest* manifest)
+{
+    if (manifest->objects == OBJECTS_INVALID)
+        LogLine("linha OBJETOS invalida ignorada (%s); baixo pelos caminhos", manifest->objectsText);
+    else if (manifest->objects == OBJECTS_REPEATED)
+        LogLine("linha OBJETOS repetida: todas ignoradas; baixo pelos caminhos");
+    return manifest->objects == OBJECTS_VALID ? manifest->objectsFolder : NULL;
 }
 
 static const char NOT_CHECKED_TEXT[] = "Could not check for updates; starting the game anyway.";
@@ -140,11 +150,12 @@ static int UpdateThrough(HINTERNET internet)
         return StartUnchecked(EMPTY_MANIFEST_TEXT, frozenSince);
     }
     LogLine("manifesto lido: versao '%s', %d arquivo(s)", RunManifest.version, RunManifest.count);
+    const char* objectsFolder = ObjectsFolderOf(&RunManifest);
 
     char ownName[MAX_PATH];
     ReadOwnName(ownName, sizeof ownName);
     const ManifestEntry* ownEntry = FindOwnEntry(ownName);
-    if (ownEntry && ReplaceLauncher(internet, ownName, ownEntry->digest))
+    if (ownEntry && ReplaceLauncher(internet, ownName, ownEntry->digest, objectsFolder))
         return -1;
 
     SetStatusLine("Checking game files...");
@@ -158,7 +169,7 @@ static int UpdateThrough(HINTERNET internet)
     }
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
-        failures += FetchFiles(internet, toFetch);
+        failures += FetchFiles(internet, toFetch, objectsFolder);
     }
     if (failures > 0) {
         SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"

@@ -1,5 +1,6 @@
 """Harness for the end-to-end tests: runs the real launcher.exe under Wine in a
 scratch game folder, and drives its windows as a person would (xdotool)."""
+import hashlib
 import os
 import shutil
 import subprocess
@@ -144,8 +145,20 @@ class Release:
         path.write_bytes(data)
         return data
 
-    def publish(self, version="1.0.42", **options):
-        publish(self.root, self.served, version, **options)
+    def publish(self, version="1.0.42", objects=False, **options):
+        """By path unless objects is set: most tests put their faults on path URLs."""
+        publish(self.root, self.served, version, objects=objects, **options)
+
+    def object_path(self, data):
+        """Where the published object of these bytes lies."""
+        return self.served / "objetos" / hashlib.sha256(data).hexdigest()
+
+    def serve_stale(self, relative, data):
+        """A cache's stale copy under a path URL: a new file, never a write into the path copy
+        (which may be a hard link to an object)."""
+        target = self.served.joinpath(*relative.split("\\"))
+        target.unlink()
+        target.write_bytes(data)
 
 
 @pytest.fixture

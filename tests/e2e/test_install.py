@@ -18,10 +18,17 @@ SHORTCUTS = [USER / "Desktop" / "Quorvane.lnk",
 DEFAULT_PORT = 8080  # the build's default server address, http://127.0.0.1:8080/quorvane/
 
 
+SERIAL_FLOOR_KEY = "HKCU\\Software\\Quorvane\\launcher.serie"
+INSTALLED_FOLDER = "c:\\users\\root\\documents\\quorvane"  # how the launcher names its floor's value
+
+
 def remove_installation():
+    """As if the game had never been installed: its folder, its shortcuts and its serial floor."""
     shutil.rmtree(INSTALLED, ignore_errors=True)
     for shortcut in SHORTCUTS:
         shortcut.unlink(missing_ok=True)
+    subprocess.run([str(WINE_RUN), "reg", "delete", SERIAL_FLOOR_KEY, "/v", INSTALLED_FOLDER, "/f"],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
 @pytest.fixture

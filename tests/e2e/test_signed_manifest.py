@@ -34,7 +34,7 @@ def run_refused(game, nginx, reason):
 def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_refused(tmp_path, release, nginx):
     game = signed_game(tmp_path, release, nginx)
     release.add("data\\a.pak", pattern(50_000))
-    release.publish("1.0", **SIGN)
+    release.publish("1.0", objects=True, **SIGN)  # its OBJETOS line is signed with the rest
     first_manifest = (release.served / "manifesto.txt").read_bytes()
 
     assert game.run() == 0
@@ -54,7 +54,7 @@ def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_re
 
     # A newer release, then the older one replayed.
     release.add("data\\a.pak", pattern(50_000, seed=4))
-    release.publish("1.1", **SIGN)
+    release.publish("1.1", objects=True, **SIGN)
     assert game.run() == 0
     assert game.read("data/a.pak") == pattern(50_000, seed=4)
     assert game.read("launcher.serie") == b"2\r\n"

@@ -1,5 +1,6 @@
 """The update engine end to end: the real launcher.exe under Wine against a
 real nginx, and against a server that misbehaves on purpose."""
+import hashlib
 import os
 import time
 
@@ -94,7 +95,7 @@ def test_newer_launcher_replaces_the_running_one_and_starts_the_game(game, relea
     assert newer != LAUNCHER.read_bytes()
     release.add("client.exe", STUB_GAME.read_bytes())
     data = release.add("data\\x.bin", pattern(4000))
-    release.publish("1.0.42")
+    release.publish("1.0.42", objects=True)
     game.configure(nginx.base_url)
 
     assert game.run() == 0  # the old process ends without starting the game
@@ -108,6 +109,9 @@ def test_newer_launcher_replaces_the_running_one_and_starts_the_game(game, relea
                       if messages[i].startswith("--- atualizador iniciado em "))
     assert "Checking game files..." not in messages[replaced_at:next_start]  # the old one stopped there
     assert game.read("data/x.bin") == data
+
+    new_launcher = f"GET /objetos/{hashlib.sha256(newer).hexdigest()} HTTP/1.1"
+    assert new_launcher in [r["request"] for r in nginx.requests()], "the new launcher comes by its digest"
 
     game.path("stub_game_record.txt").unlink()
     assert game.run() == 0
@@ -258,3 +262,43 @@ def test_a_second_launcher_started_during_a_run_gives_way(game, release, fault_s
     assert messages.count("outro atualizador ja esta em execucao nesta pasta") == 1
     assert [path for path, _ in fault_server.requests].count("/manifesto.txt") == 1
     assert not any(m.startswith("FALHA") for m in messages)
+
+
+def test_a_stale_path_copy_behind_a_cache_cannot_block_a_release_published_with_objects(game, release, nginx):
+    """A CDN edge that still hands out yesterday's copy under a path URL: files
+    fetched by their digest never meet it; by path they do (the old way)."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data\\a.pak", pattern(60_000))
+    release.publish("1.0", objects=True)
+    fresh = release.add("data\\a.pak", pattern(60_000, seed=5))
+    release.publish("2.0", objects=True)
+    release.serve_stale("data\\a.pak", pattern(60_000))
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    assert game.read("data/a.pak") == fresh
+    assert messages_after_start(game)[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+    assert f"GET /objetos/{hashlib.sha256(fresh).hexdigest()} HTTP/1.1" in [r["request"] for r in nginx.requests()]
+
+    game.path("data/a.pak").unlink()
+    game.path("stub_game_record.txt").unlink()
+    release.publish("2.0")  # by path only
+    release.serve_stale("data\\a.pak", pattern(60_000))
+    assert game.run_through_message_box("Quorvane - Updater") == 0
+    assert game.game_record(wait=1.0) is None
+    assert any(m.startswith("hash nao confere em data\\a.pak") for m in messages_after_start(game))
+
+
+def test_an_object_the_server_lost_is_fetched_by_its_path(game, release, nginx):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    pack = release.add("data\\a.pak", pattern(60_000))
+    release.publish("1.0", objects=True)
+    release.object_path(pack).unlink()
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    assert game.read("data/a.pak") == pack
+    messages = messages_after_start(game)
+    object_url = f"{nginx.base_url}objetos/{hashlib.sha256(pack).hexdigest()}"
+    assert f"objeto indisponivel (HTTP 404) em {object_url}; sigo por {nginx.base_url}data/a.pak" in messages
+    assert messages[-2:] == ["Updated to version 1.0.", GAME_STARTED]

@@ -28,12 +28,18 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
     assert lines == [
         "VERSAO 1.0.42",
+        "OBJETOS objetos/",
         f"ARQUIVO {sha(b'game')} 4 client.exe",
         f"ARQUIVO {sha(b'map' * 100)} 300 data\\maps\\a b.pak",
         f"ARQUIVO {sha(b'hello')} 5 first_run.txt",
     ]
-    assert (out / "manifesto.txt").read_text().splitlines() == lines[:3]
+    assert (out / "manifesto.txt").read_text().splitlines() == lines[:4]
     assert (out / "data" / "maps" / "a b.pak").read_bytes() == b"map" * 100
+    # Every file once more under its digest, the same bytes on the studio's disk as its path copy.
+    pack = out / "objetos" / sha(b"map" * 100)
+    assert pack.read_bytes() == b"map" * 100 and pack.stat().st_mode & 0o777 == 0o444
+    assert pack.stat().st_ino == (out / "data" / "maps" / "a b.pak").stat().st_ino
+    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(sha(d) for d in (b"game", b"map" * 100, b"hello"))
     printed = capsys.readouterr().out
     assert "published data\\maps\\a b.pak (300 bytes)" in printed
     assert "wrote manifesto_completo.txt and manifesto.txt for version 1.0.42 (3 files)" in printed
@@ -96,12 +102,19 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
     publish_release.main([str(release), str(out), "--version", "1"])
     assert "copied 3 file(s), left 0 as they were" in capsys.readouterr().out
     (release / "data" / "b.bin").write_bytes(b"B")
-    (out / "c.bin").write_bytes(b"x")  # same size, other bytes: copied again
+    objects = {p.name: p.stat().st_mtime_ns for p in (out / "objetos").iterdir()}
+    (out / "c.bin").chmod(0o644)
+    (out / "c.bin").write_bytes(b"x")  # same size, other bytes, written in place: its object with it
     publish_release.main([str(release), str(out), "--version", "2"])
-    printed = capsys.readouterr().out
-    assert "copied 2 file(s), left 1 as they were" in printed
-    assert "published a.bin" not in printed
+    printed = capsys.readouterr()
+    assert "copied 2 file(s), left 1 as they were" in printed.out
+    assert "wrote 1 object(s) into objetos/, 2 were there already" in printed.out
+    assert "published a.bin" not in printed.out
+    assert "objetos/" + hashlib.sha256(b"c").hexdigest() + " was damaged" in printed.err
     assert (out / "data" / "b.bin").read_bytes() == b"B" and (out / "c.bin").read_bytes() == b"c"
+    assert (out / "objetos" / hashlib.sha256(b"c").hexdigest()).read_bytes() == b"c"
+    a_object = hashlib.sha256(b"a" * 1000).hexdigest()
+    assert (out / "objetos" / a_object).stat().st_mtime_ns == objects[a_object], "objects are never rewritten"
     assert not list(out.rglob(".publishing-*"))
 
 
@@ -113,7 +126,15 @@ def test_manifests_are_renamed_into_place_after_the_data_files(tmp_path, monkeyp
     monkeypatch.setattr(publish_release.os, "replace",
                         lambda source, target: (renamed.append(Path(target).name), real_replace(source, target)))
     publish_release.main([str(release), str(out), "--version", "1"])
+    objects = [hashlib.sha256(data).hexdigest() for data in (b"a", b"b")]
+    assert renamed == [*objects, "a.bin", "b.bin", "manifesto_completo.txt", "manifesto.txt",
+                       "1-manifesto_completo.txt", "1-manifesto.txt"]
+    renamed.clear()
+    publish_release.main([str(release), str(tmp_path / "by-path"), "--version", "1", "--no-objects"])
     assert renamed == ["a.bin", "b.bin", "manifesto_completo.txt", "manifesto.txt"]
+    assert sorted(p.name for p in (tmp_path / "by-path").iterdir()) == [
+        "a.bin", "b.bin", "manifesto.txt", "manifesto_completo.txt"]
+    assert b"OBJETOS" not in (tmp_path / "by-path" / "manifesto.txt").read_bytes()
 
 
 @pytest.fixture(scope="module")
@@ -226,3 +247,35 @@ def test_a_release_without_launcher_cfg_is_warned_about_and_one_is_written_when_
     assert "holds its own launcher.cfg" in str(refused.value)
     publish_release.main([str(release), str(out), "--version", "3"])
     assert "warning" not in capsys.readouterr().err
+
+
+def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
+    release = make_release(tmp_path / "release", {"a.bin": b"1", "b.bin": b"same"})
+    out = tmp_path / "out"
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    for version in (b"1", b"2", b"3"):
+        (release / "a.bin").write_bytes(version)
+        publish_release.main([str(release), str(out), "--version", version.decode()])
+    assert sorted(p.name for p in (out / "publicados").iterdir()) == [
+        f"{n}-{name}" for n in (1, 2, 3) for name in ("manifesto.txt", "manifesto_completo.txt")]
+    (out / "objetos" / ".publishing-left-by-a-crash").write_bytes(b"not an object")
+
+    publish_release.main(["prune", str(out), "--keep", "2"])
+    assert f"removed objetos/{sha(b'1')}" in capsys.readouterr().out
+    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
+        [".publishing-left-by-a-crash", sha(b"2"), sha(b"3"), sha(b"same")])
+    assert not (out / "publicados" / "1-manifesto.txt").exists()
+
+    publish_release.main(["prune", str(out), "--keep", "1"])
+    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
+        [".publishing-left-by-a-crash", sha(b"3"), sha(b"same")])
+    (out / "publicados" / "3-manifesto.txt").unlink()  # lost records: the current manifests still count
+    (out / "publicados" / "3-manifesto_completo.txt").unlink()
+    publish_release.main(["prune", str(out), "--keep", "1"])
+    assert sha(b"3") in [p.name for p in (out / "objetos").iterdir()]
+    with pytest.raises(SystemExit):
+        publish_release.main(["prune", str(out), "--keep", "0"])
+
+    publish_release.main([str(release), str(out), "--version", "4", "--sign", str(keys / "first.pem"),
+                          "--serial", "7"])
+    assert (out / "publicados" / "7-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()

@@ -105,11 +105,20 @@ std::vector<std::string> HttpTestServer::RequestedRanges()
     return copy;
 }
 
+std::vector<std::string> HttpTestServer::RequestedCacheHeaders()
+{
+    EnterCriticalSection(&lock_);
+    std::vector<std::string> copy = cacheHeaders_;
+    LeaveCriticalSection(&lock_);
+    return copy;
+}
+
 void HttpTestServer::ForgetRequests()
 {
     EnterCriticalSection(&lock_);
     requested_.clear();
     ranges_.clear();
+    cacheHeaders_.clear();
     LeaveCriticalSection(&lock_);
 }
 
@@ -171,6 +180,7 @@ void HttpTestServer::Answer(SOCKET connection)
     EnterCriticalSection(&lock_);
     requested_.push_back(path);
     ranges_.push_back(range);
+    cacheHeaders_.push_back(HeaderValue(request, "Cache-Control") + "|" + HeaderValue(request, "Pragma"));
     userAgent_ = HeaderValue(request, "User-Agent");
     std::map<std::string, TestRoute>::iterator route = routes_.find(path);
     TestRoute answer = route != routes_.end() ? route->second : TestRoute{404, "not found", 9};

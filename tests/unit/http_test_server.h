@@ -38,6 +38,8 @@ public:
 
     std::vector<std::string> RequestedPaths();
     std::vector<std::string> RequestedRanges();
+    // "Cache-Control|Pragma" as each request sent them ("|" when neither).
+    std::vector<std::string> RequestedCacheHeaders();
     void ForgetRequests();  // the Range header of each request, "" for none
     std::string LastUserAgent();
 
@@ -52,5 +54,6 @@ private:
     std::map<std::string, TestRoute> routes_;
     std::vector<std::string> requested_;
     std::vector<std::string> ranges_;
+    std::vector<std::string> cacheHeaders_;
     std::string userAgent_;
 };

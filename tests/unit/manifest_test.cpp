@@ -127,6 +127,64 @@ TEST_F(ParseManifestTest, NothingValidGivesZero)
     EXPECT_STREQ(manifest.version, "");
 }
 
+// "OBJETOS <folder>": a folder under URL_BASE where every file also lies
+// under its digest. A line that breaks a rule, or comes twice, is ignored.
+TEST_F(ParseManifestTest, ObjectsLines)
+{
+    const struct {
+        const char* lines;
+        ObjectsLine objects;
+        const char* folder;  // the valid folder, or the refused text kept for the log
+    } cases[] = {
+        {"OBJETOS objetos/\n", OBJECTS_VALID, "objetos/"},
+        {"objetos cdn/v2/objects/  \r\n", OBJECTS_VALID, "cdn/v2/objects/"},
+        {"OBJETOS\tobjetos/\n", OBJECTS_VALID, "objetos/"},
+        {"OBJETOS ./o/\n", OBJECTS_VALID, "./o/"},
+        {"", OBJECTS_NONE, ""},
+        {"OBJETOSx objetos/\n", OBJECTS_NONE, ""},
+        {" OBJETOS objetos/\n", OBJECTS_NONE, ""},
+        {"OBJETOS\n", OBJECTS_INVALID, ""},
+        {"OBJETOS objetos\n", OBJECTS_INVALID, "objetos"},             // no final "/"
+        {"OBJETOS /objetos/\n", OBJECTS_INVALID, "/objetos/"},         // absolute
+        {"OBJETOS http://evil/\n", OBJECTS_INVALID, "http://evil/"},   // another server
+        {"OBJETOS ../objetos/\n", OBJECTS_INVALID, "../objetos/"},     // climbs out of URL_BASE
+        {"OBJETOS a/../../\n", OBJECTS_INVALID, "a/../../"},
+        {"OBJETOS a/.. /\n", OBJECTS_INVALID, "a/.."},                  // two words
+        {"OBJETOS a\\b/\n", OBJECTS_INVALID, "a\\b/"},
+        {"OBJETOS c:o/\n", OBJECTS_INVALID, "c:o/"},
+        {"OBJETOS o?x=1/\n", OBJECTS_INVALID, "o?x=1/"},
+        {"OBJETOS o#f/\n", OBJECTS_INVALID, "o#f/"},
+        {"OBJETOS %2e%2e/\n", OBJECTS_INVALID, "%2e%2e/"},
+        {"OBJETOS o//\n", OBJECTS_INVALID, "o//"},
+        {"OBJETOS \xe9/\n", OBJECTS_INVALID, "\xe9/"},
+        {"OBJETOS a b/\n", OBJECTS_INVALID, "a"},
+        {"OBJETOS objetos/\nOBJETOS objetos/\n", OBJECTS_REPEATED, ""},
+        {"OBJETOS ../\nOBJETOS objetos/\n", OBJECTS_REPEATED, "../"},
+    };
+    const std::string longest(199, 'o');
+    for (const auto& c : cases) {
+        EXPECT_EQ(Parse("VERSAO 1\n" + std::string(c.lines) + "ARQUIVO " + std::string(64, 'a') + " 1 a.bin\n"), 1)
+            << c.lines;
+        EXPECT_EQ(manifest.objects, c.objects) << c.lines;
+        EXPECT_STREQ(c.objects == OBJECTS_VALID ? manifest.objectsFolder : manifest.objectsText, c.folder) << c.lines;
+    }
+    Parse("OBJETOS " + longest + "/\n");
+    EXPECT_EQ(manifest.objects, OBJECTS_VALID) << "200 characters";
+    Parse("OBJETOS o" + longest + "/\n");
+    EXPECT_EQ(manifest.objects, OBJECTS_INVALID) << "201 characters";
+}
+
+TEST(ObjectUrl, TheFolderAndTheDigestInLowerCase)
+{
+    char url[1024];
+    const std::string digest = "ABCDEF" + std::string(58, '0');
+    ASSERT_EQ(BuildObjectUrl(url, sizeof url, "http://cdn/q/", "objetos/", digest.c_str()), 1);
+    EXPECT_EQ(std::string(url), "http://cdn/q/objetos/abcdef" + std::string(58, '0'));
+    EXPECT_EQ(BuildObjectUrl(url, sizeof url, "http://cdn/q/", "objetos/", std::string(63, 'a').c_str()), 0);
+    EXPECT_EQ(BuildObjectUrl(url, sizeof url, "http://cdn/q/", "objetos/", (std::string(63, 'a') + "g").c_str()), 0);
+    EXPECT_EQ(BuildObjectUrl(url, 40, "http://cdn/q/", "objetos/", digest.c_str()), 0) << "too long for the buffer";
+}
+
 TEST(ManifestDigests, CompareWithoutRegardToCase)
 {
     EXPECT_TRUE(DigestsMatch("ABCDEF01", "abcdef01"));

@@ -93,6 +93,56 @@ TEST_F(UpdateRun, CurrentFilesMakeNoDownloadRequest)
     EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>{"/manifesto.txt"});
 }
 
+// With an objects folder each file comes from its immutable copy (a cache
+// may answer), and by its path when the server has no such object. The
+// manifest's own request asks every cache for a fresh copy.
+TEST_F(UpdateRun, FilesComeFromTheirObjectsWhenTheManifestNamesAFolder)
+{
+    const std::string digest = Sha256Of("new");
+    const std::string object = "/objetos/" + digest;
+    const std::string fresh = "no-cache|no-cache";
+    const struct {
+        const char* name;
+        const char* objectsLine;
+        bool objectServed;
+        std::vector<std::string> requested;
+        std::vector<std::string> cacheHeaders;
+        std::string logged;  // a line the run must log, or ""
+    } cases[] = {
+        {"by object", "OBJETOS objetos/\n", true, {"/manifesto.txt", object}, {fresh, "|"}, ""},
+        {"a missing object, by path", "OBJETOS objetos/\n", false, {"/manifesto.txt", object, "/a.bin"},
+         {fresh, "|", "|"},
+         "objeto indisponivel (HTTP 404) em " + server.BaseUrl() + object.substr(1) + "; sigo por " +
+             server.BaseUrl() + "a.bin"},
+        {"no objects folder", "", true, {"/manifesto.txt", "/a.bin"}, {fresh, "|"}, ""},
+        {"a folder that climbs out", "OBJETOS ../objetos/\n", true, {"/manifesto.txt", "/a.bin"}, {fresh, "|"},
+         "linha OBJETOS invalida ignorada (../objetos/); baixo pelos caminhos"},
+        {"two folders", "OBJETOS objetos/\nOBJETOS outros/\n", true, {"/manifesto.txt", "/a.bin"}, {fresh, "|"},
+         "linha OBJETOS repetida: todas ignoradas; baixo pelos caminhos"},
+    };
+    for (const auto& c : cases) {
+        DeleteFileA("a.bin");
+        DeleteFileA("launcher.log");
+        server.ForgetRequests();
+        server.Serve("/a.bin", "new");
+        server.Serve(object, c.objectServed ? "new" : "", c.objectServed ? 200 : 404);
+        ServeManifest(std::string("VERSAO 1\n") + c.objectsLine + FileLine("a.bin", "new"));
+        EXPECT_EQ(RunUpdate(), 1) << c.name;
+        EXPECT_EQ(ReadWholeFile("a.bin"), "new") << c.name;
+        EXPECT_EQ(server.RequestedPaths(), c.requested) << c.name;
+        EXPECT_EQ(server.RequestedCacheHeaders(), c.cacheHeaders) << c.name;
+        std::vector<std::string> log = RunLogMessages();
+        if (!c.logged.empty()) {
+            EXPECT_EQ(std::count(log.begin(), log.end(), c.logged), 1) << c.name;
+        }
+        EXPECT_EQ(std::count_if(log.begin(), log.end(),
+                                [](const std::string& m) { return m.find("OBJETOS") != std::string::npos ||
+                                                                  m.find("objeto ") == 0; }),
+                  c.logged.empty() ? 0 : 1)
+            << c.name << ": one line at most";
+    }
+}
+
 TEST_F(UpdateRun, CheckPhaseOwnsTheFirstQuarterOfTheBar)
 {
     std::string lines = "VERSAO 1\n";

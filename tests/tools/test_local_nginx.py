@@ -1,0 +1,28 @@
+"""The local server: a folder under a URL path, with the cache headers each kind of URL needs."""
+import sys
+import urllib.request
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
+from local_nginx import start_nginx, stop_nginx  # noqa: E402
+
+OBJECT = "0" * 64
+
+
+def test_serves_the_folder_under_its_path_with_the_cache_headers_of_each_kind(tmp_path):
+    served = tmp_path / "served"
+    (served / "objetos").mkdir(parents=True)
+    (served / "data").mkdir()
+    (served / "manifesto.txt").write_bytes(b"VERSAO 1\n")
+    (served / "objetos" / OBJECT).write_bytes(b"object")
+    (served / "data" / "a.pak").write_bytes(b"pack")
+    process, port = start_nginx(served, tmp_path / "state", url_path="/quorvane/")
+    try:
+        for path, body, cache in (("manifesto.txt", b"VERSAO 1\n", "no-cache"),
+                                  ("data/a.pak", b"pack", "no-cache"),
+                                  (f"objetos/{OBJECT}", b"object", "public, max-age=31536000, immutable")):
+            with urllib.request.urlopen(f"http://127.0.0.1:{port}/quorvane/{path}") as answer:
+                assert answer.read() == body
+                assert answer.headers["Cache-Control"] == cache, path
+    finally:
+        stop_nginx(process)
