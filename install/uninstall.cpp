@@ -48,11 +48,15 @@ static void RemoveEmptyParents(const char* path)
     }
 }
 
+// The file, its temporary file, and a patch's chunk index that a crash left.
 static void DeleteWithTemporary(const char* path)
 {
     char temporary[MAX_PATH];
+    char index[MAX_PATH];
     DeleteFileA(path);
     if (TemporaryNameOf(path, temporary, sizeof temporary))
+        DeleteFileA(temporary);
+    if (ChunkIndexNameOf(path, index, sizeof index) && TemporaryNameOf(index, temporary, sizeof temporary))
         DeleteFileA(temporary);
 }
 

@@ -12,8 +12,9 @@ until it is stopped (Ctrl-C or SIGTERM), and nginx stops with it.
 
 nginx's configuration, logs and temporary files go into the state folder: a
 new temporary one, removed at the end, unless --state names one. Its
-access.log records the request, status, user agent and the number of requests
-made on the same connection, which shows keep-alive. Objects (objetos/) are
+access.log records the request, status, user agent, the number of requests
+made on the same connection (which shows keep-alive), the body bytes sent and
+the Range asked. Objects (objetos/) are
 served as cacheable for a year and immutable, everything else as no-cache:
 the headers a CDN in front of the release should give them too.
 """
@@ -38,7 +39,7 @@ pid {state}/nginx.pid;
 error_log {state}/error.log warn;
 events {{ worker_connections 64; }}
 http {{
-    log_format qrv '$request|$status|$http_user_agent|$connection|$connection_requests';
+    log_format qrv '$request|$status|$http_user_agent|$connection|$connection_requests|$body_bytes_sent|$http_range';
     access_log {state}/access.log qrv;
     client_body_temp_path {state}/body;
     proxy_temp_path {state}/proxy;
@@ -111,11 +112,12 @@ def stop_nginx(process):
 
 
 def access_log(state):
-    """Parsed access log lines: dicts of request, status, agent, connection, requests."""
+    """Parsed access log lines: dicts of request, status, agent, connection, requests, bytes (of the body
+    sent) and range (the Range asked, "-" for none)."""
     log = Path(state) / "access.log"
     if not log.exists():
         return []
-    keys = ("request", "status", "agent", "connection", "requests")
+    keys = ("request", "status", "agent", "connection", "requests", "bytes", "range")
     return [dict(zip(keys, line.split("|"))) for line in log.read_text().splitlines()]
 
 

@@ -4,7 +4,7 @@
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
                        [--write-config URL [--executable NAME]]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
-                       [--no-objects]
+                       [--no-objects] [--min-chunked-size BYTES]
     publish_release.py prune OUT --keep N
     publish_release.py keygen NAME
 
@@ -22,6 +22,15 @@ under a name. --no-objects publishes by path only. Each publication's lists
 are kept in "publicados/" (named by serial, or by publication number when
 unsigned), and prune deletes the objects that none of the last N
 publications names (never one that the current lists name).
+
+Every file of at least --min-chunked-size bytes (1 MB unless told) also gets
+a chunk index, an object too, and its line "BLOCOS <index sha256> <index
+size> <path>" after its ARQUIVO line: a launcher then rebuilds a changed file
+from the player's old copy and fetches only the chunks that are new. The
+indexes come from a native helper built from the launcher's own chunker
+(tools/chunk_helper.cpp, compiled into build/tools on first use); the
+publisher prints, for each such file, how many chunks are new against the
+previous release in OUT and what a player of that release will fetch.
 
 The release should hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
 MANIFESTO line): the first update puts it in place of the one the installer
@@ -52,6 +61,7 @@ import hashlib
 import os
 import re
 import shutil
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -61,7 +71,13 @@ DEFAULT_MANIFEST = "manifesto.txt"
 OBJECTS_FOLDER = "objetos/"       # where the immutable copies live, named by their digest
 PUBLISHED_FOLDER = "publicados"   # every publication's manifests, for prune
 OBJECT_NAME = re.compile(r"^[0-9a-f]{64}$")
-DIGEST_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+BLOCKS_IN_MANIFEST = re.compile(rb"^BLOCOS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
+FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t]+([^\r\n]+)$", re.MULTILINE)
+MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
+ROOT = Path(__file__).resolve().parents[1]
+HELPER_SOURCES = ["tools/chunk_helper.cpp", "update/chunker.cpp", "update/chunk_index.cpp", "update/sha256.cpp"]
+HELPER = ROOT / "build" / "tools" / "qrv_blocos"
 RECORD_NAME = re.compile(r"^([0-9]+)-(.+)$")
 CONFIG_NAME = "launcher.cfg"
 DEFAULT_EXECUTABLE = "client.exe"
@@ -166,10 +182,80 @@ def release_problems(files, version, leave_out):
     return problems
 
 
-def manifest_text(version, entries, objects=False):
+def manifest_text(version, entries, objects=False, blocks=None):
+    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line."""
+    blocks = blocks or {}
     lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
-    lines += [f"ARQUIVO {digest} {size} {relative}\n" for relative, digest, size in entries]
+    for relative, digest, size in entries:
+        lines.append(f"ARQUIVO {digest} {size} {relative}\n")
+        if relative in blocks:
+            lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
     return "".join(lines)
+
+
+def chunk_helper():
+    """The native helper, compiled from the launcher's sources when missing or older than them."""
+    sources = [ROOT / source for source in HELPER_SOURCES] + [ROOT / "update" / "chunks.h"]
+    if HELPER.exists() and HELPER.stat().st_mtime >= max(source.stat().st_mtime for source in sources):
+        return HELPER
+    HELPER.parent.mkdir(parents=True, exist_ok=True)
+    compiler = shutil.which("g++") or shutil.which("clang++")
+    if not compiler:
+        raise SystemExit("publish: a C++ compiler (g++ or clang++) is needed to build the chunk helper")
+    temporary = HELPER.with_name(f"{HELPER.name}.{os.getpid()}")
+    subprocess.run([compiler, "-O2", "-std=c++17", f"-I{ROOT}", "-o", str(temporary),
+                    *[str(ROOT / source) for source in HELPER_SOURCES]], check=True)
+    os.replace(temporary, HELPER)
+    return HELPER
+
+
+def previous_blocks(out):
+    """What the release in OUT says of its chunked files: path -> (file digest, index digest, index size)."""
+    manifest = out / FULL_MANIFEST
+    if not manifest.is_file():
+        return {}
+    data = manifest.read_bytes()
+    files = {path.decode(): digest.decode().lower() for digest, path in FILE_IN_MANIFEST.findall(data)}
+    return {path.decode(): (files.get(path.decode()), digest.decode(), int(size))
+            for digest, size, path in BLOCKS_IN_MANIFEST.findall(data)}
+
+
+def write_chunk_indexes(files, out, min_chunked_size):
+    """Each large file's chunk index as an object (reused when the file is unchanged); answers
+    path -> (index digest, index size), and says what a player of the previous release fetches."""
+    previous = previous_blocks(out)
+    blocks = {}
+    for relative, digest, size, source in files:
+        if size < min_chunked_size:
+            continue
+        known = previous.get(relative)
+        stored = out / OBJECTS_FOLDER / known[1] if known else None
+        if known and known[0] == digest and stored.is_file():
+            blocks[relative] = known[1:]
+            continue
+        with tempfile.TemporaryDirectory() as scratch:
+            index = Path(scratch) / "index"
+            subprocess.run([str(chunk_helper()), "index", str(source), str(index)], check=True,
+                           stdout=subprocess.DEVNULL)
+            index_digest, index_size = sha256_of(index), index.stat().st_size
+            if not (out / OBJECTS_FOLDER / index_digest).is_file():
+                write_object(index, out / OBJECTS_FOLDER / index_digest)
+        blocks[relative] = (index_digest, index_size)
+        report_patch(relative, size, index_size, out, known, index_digest)
+    return blocks
+
+
+def report_patch(relative, size, index_size, out, known, index_digest):
+    """How many chunks are new against the previous release, and what its players fetch."""
+    old_index = out / OBJECTS_FOLDER / known[1] if known else None
+    if not old_index or not old_index.is_file():
+        print(f"{relative}: chunk index of {index_size} bytes (no earlier release to patch from)")
+        return
+    plan = subprocess.run([str(chunk_helper()), "plan", str(old_index), str(out / OBJECTS_FOLDER / index_digest)],
+                          check=True, capture_output=True, text=True).stdout
+    new, total, fetched = (int(n) for n in re.match(r"(\d+) of (\d+) chunks new, (\d+) bytes", plan).groups())
+    print(f"{relative}: {new} of {total} chunks new; a player of the previous release fetches "
+          f"{(fetched + index_size) / 1048576:.1f} MB (index included) of {size / 1048576:.1f} MB")
 
 
 def replace_atomically(target, fill, mode=PUBLISHED_MODE):
@@ -402,7 +488,7 @@ def with_config(files, write_config, executable, scratch):
 
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
-            executable=DEFAULT_EXECUTABLE, objects=True):
+            executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE):
     """Publishes release into out and answers the entries written."""
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
@@ -412,15 +498,17 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
         if problems:
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
-        return publish_files(files, out, version, leave_out, plan, objects)
+        return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size)
 
 
-def publish_files(files, out, version, leave_out, plan, objects):
-    """Writes the checked files into out, objects first, then paths, then the manifests."""
+def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size):
+    """Writes the checked files into out, objects and chunk indexes first, then paths, then the manifests."""
     files = [(relative, sha256_of(source), source.stat().st_size, source) for relative, source in files]
+    blocks = {}
     if objects:
         written = write_objects(files, out)
         print(f"wrote {written} object(s) into {OBJECTS_FOLDER}, {len(files) - written} were there already")
+        blocks = write_chunk_indexes(files, out, min_chunked_size)
     copied = write_path_copies(files, out, objects)
     print(f"copied {copied} file(s), left {len(files) - copied} as they were")
 
@@ -428,7 +516,7 @@ def publish_files(files, out, version, leave_out, plan, objects):
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
     manifests = []
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
-        text = manifest_text(version, listed, objects)
+        text = manifest_text(version, listed, objects, blocks)
         manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
         write_atomically(out / name, manifests[-1][1])
     if objects:
@@ -485,11 +573,15 @@ def main(argv=None):
     parser.add_argument("--expires-in", type=int, metavar="DAYS",
                         help="signed manifests expire DAYS days from today (UTC); publish again before then")
     parser.add_argument("--no-objects", action="store_true",
-                        help="publishes by path only: no objetos/ folder, no OBJETOS line (as before objects)")
+                        help="publishes by path only: no objetos/ folder, no OBJETOS line, no chunk indexes "
+                             "(as before objects)")
+    parser.add_argument("--min-chunked-size", type=int, default=MIN_CHUNKED_SIZE, metavar="BYTES",
+                        help=f"files of this size and more get a chunk index, so updates fetch only their new "
+                             f"chunks (default {MIN_CHUNKED_SIZE})")
     arguments = parser.parse_args(argv)
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
-            not arguments.no_objects)
+            not arguments.no_objects, arguments.min_chunked_size)
     return 0
 
 

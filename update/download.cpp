@@ -95,7 +95,7 @@ static DWORD QueryNumber(HINTERNET request, DWORD query)
     return value;
 }
 
-// "Content-Range: bytes <first>-<last>/<total>" starts where the file ends.
+// "Content-Range: bytes <first>-<last>/<total>" starts where asked.
 static int RangeStartsAt(HINTERNET request, DWORD held)
 {
     char range[128];
@@ -110,24 +110,29 @@ static int RangeStartsAt(HINTERNET request, DWORD held)
     return *end == '-' && first == held;
 }
 
-static void ShowTransfer(Transfer* transfer, DWORD received)
+void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown)
 {
-    if (transfer->expectedSize == 0) {
-        SetDetailLine("%s  -  %lu KB", transfer->target, received >> 10);
+    if (expectedSize == 0) {
+        SetDetailLine("%s  -  %lu KB", target, written >> 10);
         return;
     }
-    SetDetailLine("%s  -  %lu of %lu KB", transfer->target, received >> 10,
-                  (unsigned long)(transfer->expectedSize >> 10));
-    if (received > transfer->shown)
-        transfer->shown = received < transfer->expectedSize ? received : transfer->expectedSize;
-    AdvanceDownloadProgress((double)transfer->shown);
+    SetDetailLine("%s  -  %lu of %lu KB", target, written >> 10, (unsigned long)(expectedSize >> 10));
+    if (written > *shown)
+        *shown = written < expectedSize ? written : expectedSize;
+    AdvanceDownloadProgress((double)*shown);
+}
+
+static void ShowTransfer(Transfer* transfer, DWORD received)
+{
+    ShowFileProgress(transfer->target, received, transfer->expectedSize, &transfer->shown);
 }
 
 // The request goes through a connection handle of its own that carries the
 // run's time-outs: a request opened by InternetOpenUrlA has none under Wine,
-// and a stalled body would hold it for ever. Asks for the rest of the file
-// when some of it is held. NULL on failure, with the error code kept.
-static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTERNET* connection)
+// and a stalled body would hold it for ever. NULL on failure, with the error
+// code kept.
+static HINTERNET OpenRequest(HINTERNET internet, const char* url, CacheUse cache, const char* range,
+                             HINTERNET* connection)
 {
     char host[INTERNET_MAX_HOST_NAME_LENGTH];
     char path[URL_PATH_CAPACITY];
@@ -142,7 +147,7 @@ static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTE
     parts.lpszExtraInfo = query;
     parts.dwExtraInfoLength = sizeof query;
     *connection = NULL;
-    if (!InternetCrackUrlA(transfer->url, 0, 0, &parts))
+    if (!InternetCrackUrlA(url, 0, 0, &parts))
         return NULL;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
         SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
@@ -155,15 +160,13 @@ static HINTERNET OpenRequest(HINTERNET internet, const Transfer* transfer, HINTE
         return NULL;
     ApplyTransferTimeouts(*connection);
     DWORD flags = REQUEST_FLAGS | (parts.nScheme == INTERNET_SCHEME_HTTPS ? INTERNET_FLAG_SECURE : 0);
-    if (transfer->cache == CACHE_ANY)
+    if (cache == CACHE_ANY)
         flags &= ~(DWORD)INTERNET_FLAG_RELOAD;
     HINTERNET request = HttpOpenRequestA(*connection, "GET", object, NULL, NULL, NULL, flags, 0);
     char headers[128] = "";
-    if (transfer->held > 0) {
-        snprintf(headers, sizeof headers, "Range: bytes=%lu-\r\n", transfer->held);
-        LogLine("retomando %s a partir de %lu bytes", transfer->target, transfer->held);
-    }
-    if (transfer->cache == CACHE_NONE_ASKED)
+    if (range)
+        snprintf(headers, sizeof headers, "Range: bytes=%s\r\n", range);
+    if (cache == CACHE_NONE_ASKED)
         CopyCut(headers + strlen(headers), sizeof headers - strlen(headers), FRESH_COPY_HEADERS);
     if (request && HttpSendRequestA(request, headers[0] ? headers : NULL, (DWORD)strlen(headers), NULL, 0))
         return request;
@@ -202,13 +205,16 @@ struct StallWatch {
     DWORD bytesThen;
 };
 
-static int HasStalled(StallWatch* watch, DWORD received)
+static int HasStalled(StallWatch* watch, DWORD received, const char* url)
 {
     DWORD now = GetTickCount();
     if (now - watch->since < TransferPolicy.stallWindowMs)
         return 0;
-    if (received - watch->bytesThen < TransferPolicy.stallMinimumBytes)
+    if (received - watch->bytesThen < TransferPolicy.stallMinimumBytes) {
+        LogLine("transferencia parada em %s (menos de %lu bytes em %lu s)", url, TransferPolicy.stallMinimumBytes,
+                TransferPolicy.stallWindowMs / 1000);
         return 1;
+    }
     watch->since = now;
     watch->bytesThen = received;
     return 0;
@@ -278,9 +284,7 @@ static TransferEnd ReceiveBody(HINTERNET request, Transfer* transfer)
         ShowTransfer(transfer, received);
         if (end == TRANSFER_BROKEN)
             break;
-        if (HasStalled(&watch, received)) {
-            LogLine("transferencia parada em %s (menos de %lu bytes em %lu s)", transfer->url,
-                    TransferPolicy.stallMinimumBytes, TransferPolicy.stallWindowMs / 1000);
+        if (HasStalled(&watch, received, transfer->url)) {
             end = TRANSFER_BROKEN;
             break;
         }
@@ -299,8 +303,13 @@ static TransferEnd ReceiveBody(HINTERNET request, Transfer* transfer)
 // a 200 starts the file over; anything else is answered by a request without Range.
 static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
 {
+    char rest[32];
+    snprintf(rest, sizeof rest, "%lu-", transfer->held);
+    if (transfer->held > 0)
+        LogLine("retomando %s a partir de %lu bytes", transfer->target, transfer->held);
     HINTERNET connection;
-    HINTERNET request = OpenRequest(internet, transfer, &connection);
+    HINTERNET request = OpenRequest(internet, transfer->url, transfer->cache, transfer->held > 0 ? rest : NULL,
+                                    &connection);
     if (!request) {
         DWORD error = GetLastError();
         LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
@@ -341,6 +350,62 @@ static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
             return end;
         Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
         LogLine("nova tentativa %d de %s", attempt + 1, transfer->url);
+    }
+}
+
+// One range of an object: asked alone (object stores and CDNs answer several
+// ranges in one request with the whole body, or not at all) and never read
+// beyond. A broken answer goes on from where it stopped, tried as often as a
+// file.
+int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const RangeSink* sink,
+               DWORD* refusedStatus)
+{
+    static char chunk[TRANSFER_CHUNK];  // worker thread only
+    int retries = (int)(sizeof TransferPolicy.retryPausesMs / sizeof TransferPolicy.retryPausesMs[0]);
+    DWORD done = 0;
+    *refusedStatus = 0;
+    for (int attempt = 1;; attempt++) {
+        char range[48];
+        snprintf(range, sizeof range, "%lu-%lu", first + done, first + length - 1);
+        HINTERNET connection;
+        HINTERNET request = OpenRequest(internet, url, CACHE_ANY, range, &connection);
+        if (!request) {
+            DWORD error = GetLastError();
+            LogLine("InternetOpenUrl falhou (%lu) em %s", error, url);
+            if (error != ERROR_INTERNET_TIMEOUT)
+                return 0;
+        } else {
+            DWORD status = QueryNumber(request, HTTP_QUERY_STATUS_CODE);
+            if (status != STATUS_PARTIAL_CONTENT || !RangeStartsAt(request, first + done)) {
+                *refusedStatus = status ? status : 1;
+                InternetCloseHandle(request);
+                InternetCloseHandle(connection);
+                return 0;
+            }
+            StallWatch watch = {GetTickCount(), done};
+            for (;;) {
+                DWORD wanted = length - done < sizeof chunk ? length - done : (DWORD)sizeof chunk;
+                DWORD count = 0;
+                int readFailed = !ReadArrived(request, chunk, wanted, &count);
+                if (count > 0 && !sink->take(sink->context, chunk, count)) {
+                    InternetCloseHandle(request);
+                    InternetCloseHandle(connection);
+                    return 0;
+                }
+                done += count;
+                if (done == length || readFailed || count == 0 || HasStalled(&watch, done, url))
+                    break;
+            }
+            InternetCloseHandle(request);
+            InternetCloseHandle(connection);
+            if (done == length)
+                return 1;
+            LogLine("transferencia interrompida em %s (%lu bytes recebidos)", url, first + done);
+        }
+        if (attempt > retries)
+            return 0;
+        Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
+        LogLine("nova tentativa %d de %s", attempt + 1, url);
     }
 }
 

@@ -68,6 +68,7 @@ static int ReadFileLine(const char* rest, ManifestEntry* entry)
     memcpy(entry->digest, token, kept);
     entry->digest[kept] = '\0';
     entry->state = ENTRY_UNCHECKED;
+    entry->blocks = BLOCKS_NONE;
     return 1;
 }
 
@@ -94,6 +95,57 @@ static void ReadObjectsLine(const char* rest, Manifest* manifest)
     }
 }
 
+static int IsHexDigest(const char* text, size_t length)
+{
+    return length == 64 && strspn(text, "0123456789abcdefABCDEF") >= 64;
+}
+
+static void IgnoreBlocksLine(Manifest* manifest, const char* why, const char* rest)
+{
+    if (manifest->ignoredBlocks++ == 0)
+        snprintf(manifest->ignoredBlocksText, sizeof manifest->ignoredBlocksText, "%s: %.80s", why,
+                 SkipBlanks(rest));
+}
+
+// The listed entry of that path, searched from the last one: the publisher
+// writes each BLOCOS line right after its ARQUIVO line.
+static ManifestEntry* EntryOfPath(Manifest* manifest, const char* path)
+{
+    for (int i = manifest->count - 1; i >= 0; i--) {
+        if (strcmp(manifest->entries[i].path, path) == 0)
+            return &manifest->entries[i];
+    }
+    return NULL;
+}
+
+// "BLOCOS <index digest> <index size> <path>", the path as on its ARQUIVO line.
+static void ReadBlocksLine(const char* rest, Manifest* manifest)
+{
+    const char* digest = SkipBlanks(rest);
+    size_t digestLength = strcspn(digest, " \t\r\n");
+    uint32_t size = 0;
+    char path[260];
+    const char* afterSize = IsHexDigest(digest, digestLength) ? ReadDecimal32(SkipBlanks(digest + digestLength), &size)
+                                                               : NULL;
+    if (!afterSize || !TakeRestOfLine(afterSize, path, sizeof path)) {
+        IgnoreBlocksLine(manifest, "malformada", rest);
+        return;
+    }
+    ManifestEntry* entry = EntryOfPath(manifest, path);
+    if (!entry) {
+        IgnoreBlocksLine(manifest, "sem linha ARQUIVO", rest);
+        return;
+    }
+    if (entry->blocks != BLOCKS_NONE) {
+        entry->blocks = BLOCKS_REPEATED;
+        IgnoreBlocksLine(manifest, "repetida", rest);
+        return;
+    }
+    entry->blocks = BLOCKS_LISTED;
+    CopyCut(entry->blocksDigest, digestLength + 1, digest);
+    entry->blocksSize = size;
+}
+
 static int StartsWithWord(const char* line, const char* keyword)
 {
     size_t length = strlen(keyword);
@@ -106,6 +158,10 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
         return;
     if (StartsWithWord(line, "OBJETOS")) {
         ReadObjectsLine(line + 7, manifest);
+        return;
+    }
+    if (StartsWithWord(line, "BLOCOS")) {
+        ReadBlocksLine(line + 6, manifest);
         return;
     }
     if (strncasecmp(line, "VERSAO", 6) == 0) {
@@ -128,6 +184,8 @@ static void ResetManifest(Manifest* manifest)
     manifest->objects = OBJECTS_NONE;
     manifest->objectsFolder[0] = '\0';
     manifest->objectsText[0] = '\0';
+    manifest->ignoredBlocks = 0;
+    manifest->ignoredBlocksText[0] = '\0';
 }
 
 int ParseManifestStream(FILE* file, Manifest* manifest)
@@ -159,6 +217,12 @@ int DigestsMatch(const char* expected, const char* obtained)
 int TemporaryNameOf(const char* path, char* temporary, size_t capacity)
 {
     int length = snprintf(temporary, capacity, "%s.tmp", path);
+    return length >= 0 && (size_t)length < capacity;
+}
+
+int ChunkIndexNameOf(const char* path, char* name, size_t capacity)
+{
+    int length = snprintf(name, capacity, "%s.blocos", path);
     return length >= 0 && (size_t)length < capacity;
 }
 

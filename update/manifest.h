@@ -16,11 +16,23 @@ enum EntryState {
     ENTRY_REFUSED     // its path could write outside the game folder
 };
 
+// What "BLOCOS <index digest> <index size> <path>" says of an entry: its
+// chunk index is an object too, and a changed file can be rebuilt from the
+// player's old copy.
+enum BlocksLine {
+    BLOCKS_NONE,
+    BLOCKS_LISTED,
+    BLOCKS_REPEATED  // given twice: both ignored, the file comes whole
+};
+
 struct ManifestEntry {
     char digest[65];  // expected SHA-256 as hexadecimal text, compared without regard to case
     uint32_t size;    // bytes as listed: only for progress and the KB figures
     char path[260];   // relative to the game folder, exactly as listed
     EntryState state;
+    BlocksLine blocks;
+    char blocksDigest[65];  // the chunk index's SHA-256
+    uint32_t blocksSize;    // and its size in bytes
 };
 
 // What the manifest says of immutable objects: "OBJETOS <folder>" says that
@@ -39,6 +51,8 @@ struct Manifest {
     ObjectsLine objects;
     char objectsFolder[OBJECTS_FOLDER_LONGEST + 1];  // when valid
     char objectsText[64];  // the first refused line's folder, cut, for the log
+    int ignoredBlocks;     // BLOCOS lines that are malformed, name no listed path, or repeat one
+    char ignoredBlocksText[128];  // the first of them and why, for the log
     int count;
     ManifestEntry entries[MANIFEST_CAPACITY];
 };
@@ -53,6 +67,9 @@ int DigestsMatch(const char* expected, const char* obtained);
 
 // "<path>.tmp", the name a file is fetched under; 0 when it would not fit.
 int TemporaryNameOf(const char* path, char* temporary, size_t capacity);
+// "<path>.blocos", the name a file's chunk index is fetched as (into its
+// temporary name, and deleted after use); 0 when it would not fit.
+int ChunkIndexNameOf(const char* path, char* name, size_t capacity);
 
 // The most a game file's answer may hold: twice its listed size and 16 MB
 // more, so a listed size that is merely wrong still works.

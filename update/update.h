@@ -130,6 +130,30 @@ void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const ch
 // earlier run is continued too.
 int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 
+// The detail line of a file being written ("%s  -  %lu of %lu KB", or "%s  -
+// %lu KB" when its size is unknown) and the bar, which never goes back:
+// *shown is the most this file ever showed.
+void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown);
+
+// Where the bytes of a range go as they arrive; take answers 0 to stop.
+struct RangeSink {
+    int (*take)(void* context, const char* bytes, DWORD count);
+    void* context;
+};
+// Bytes [first, first + length) of url into the sink, in one request with a
+// single Range, never read beyond; a broken transfer goes on from where it
+// stopped, tried twice more. 1 when every byte arrived. *refusedStatus is set
+// when the answer was anything but a 206 that starts at first.
+int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const RangeSink* sink,
+               DWORD* refusedStatus);
+
+// A changed file rebuilt from its old copy: the chunks the old copy holds are
+// copied, the others fetched by single ranges of its object, every piece
+// checked, the whole file judged by its digest before it replaces the old one.
+// 1 when it did; 0 when the file is to be fetched whole instead (the reason
+// is logged: that is no failure).
+int PatchFile(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder);
+
 // 1 when a new launcher stands under ownName and has been started; it comes
 // from the objects folder when the manifest names one (NULL: by its path).
 int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder);

@@ -71,6 +71,12 @@ static int CheckFiles(const char* ownName, int* failures)
     return toFetch;
 }
 
+// A changed file whose old copy is there, with a chunk index beside its object.
+static int CanPatch(const ManifestEntry* entry, const char* objectsFolder)
+{
+    return objectsFolder && entry->blocks == BLOCKS_LISTED && GetFileAttributesA(entry->path) != INVALID_FILE_ATTRIBUTES;
+}
+
 // Every file to fetch is tried once; answers how many failed. The ordinal
 // counts successful downloads plus one, so after a failure the next file is
 // announced under the same number.
@@ -89,7 +95,8 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
         FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
                            0,    CACHE_NONE,  NULL};  // the source is chosen next
         ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        if (DownloadFile(internet, &fetch)) {
+        if ((CanPatch(entry, objectsFolder) && PatchFile(internet, entry, objectsFolder)) ||
+            DownloadFile(internet, &fetch)) {
             ordinal++;
         } else {
             failures++;
@@ -109,6 +116,8 @@ static const char* ObjectsFolderOf(const Manifest* manifest)
         LogLine("linha OBJETOS invalida ignorada (%s); baixo pelos caminhos", manifest->objectsText);
     else if (manifest->objects == OBJECTS_REPEATED)
         LogLine("linha OBJETOS repetida: todas ignoradas; baixo pelos caminhos");
+    if (manifest->ignoredBlocks > 0)
+        LogLine("%d linha(s) BLOCOS ignorada(s); a primeira: %s", manifest->ignoredBlocks, manifest->ignoredBlocksText);
     return manifest->objects == OBJECTS_VALID ? manifest->objectsFolder : NULL;
 }
 

@@ -1,11 +1,12 @@
 """An HTTP server on 127.0.0.1 for the end-to-end tests that need a server to
-misbehave: it serves files from a folder (answering "Range: bytes=N-" with 206
-unless no_ranges is set), and for chosen paths answers 404, sends a body other
+misbehave: it serves files from a folder (answering "Range: bytes=N-" and
+"bytes=A-B" with 206 unless no_ranges is set), and for chosen paths answers 404, sends a body other
 than the published one, cuts the body short, sends it slowly, breaks it off
 after a number of bytes for the first answers (with or without a
 Content-Length), drips it a few bytes at a time, stalls, or sends an endless
 body. With answer_everything it answers any path with a body."""
 import http.server
+import re
 import threading
 import time
 from pathlib import Path
@@ -21,6 +22,7 @@ class FaultServer:
         #           | ("cut", bytes, answers) | ("close", bytes, answers): the same without Content-Length
         #           | ("stall", bytes) | ("drip", bytes, seconds): that many bytes at a time, that far apart
         #           | ("huge", bytes): a body of that many bytes without Content-Length
+        #           | ("wrongrange",): ranges answered with other bytes
         self.faults = {}
         self.sent = {}      # URL path -> bytes of the last answer's body that reached the socket
         self.answer_everything = False
@@ -88,14 +90,16 @@ class FaultServer:
                     self._send_endless(fault[1])
                     return
                 status, body, announced = server._body_for(self.path)
-                start = self._range_start(status, body)
-                if start:
+                start, end = self._range(status, body)
+                if start is not None:
                     self.send_response(206)
-                    self.send_header("Content-Range", f"bytes {start}-{len(body) - 1}/{len(body)}")
-                    body = body[start:]
+                    self.send_header("Content-Range", f"bytes {start}-{end}/{len(body)}")
+                    body = body[start:end + 1]
+                    if fault[:1] == ("wrongrange",):
+                        body = bytes(b ^ 0x55 for b in body)
                 else:
                     self.send_response(status)
-                if fault[:1] == ("close",) and not start:
+                if fault[:1] == ("close",) and start is None:
                     self.close_connection = True
                 else:
                     self.send_header("Content-Length", str(announced if announced is not None else len(body)))
@@ -116,12 +120,17 @@ class FaultServer:
                 if announced is not None:
                     self.close_connection = True
 
-            def _range_start(self, status, body):
+            def _range(self, status, body):
+                """(first, last) of the one range asked ("bytes=N-" or "bytes=A-B"), or (None, None)."""
                 asked = self.headers.get("Range", "")
-                if server.no_ranges or status != 200 or not asked.startswith("bytes=") or not asked.endswith("-"):
-                    return 0
-                start = int(asked[len("bytes="):-1] or 0)
-                return start if 0 < start < len(body) else 0
+                match = re.fullmatch(r"bytes=(\d+)-(\d*)", asked)
+                if server.no_ranges or status != 200 or not match:
+                    return None, None
+                start = int(match.group(1))
+                end = min(int(match.group(2)), len(body) - 1) if match.group(2) else len(body) - 1
+                if not match.group(2) and start == 0:
+                    return None, None
+                return (start, end) if start <= end < len(body) else (None, None)
 
             def _stall(self):
                 """Sends nothing more until the client gives up (or a minute has passed)."""

@@ -1,5 +1,6 @@
 """The publishing tool: what it writes, and what it refuses."""
 import hashlib
+import re
 import subprocess
 import sys
 from pathlib import Path
@@ -279,3 +280,45 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
     publish_release.main([str(release), str(out), "--version", "4", "--sign", str(keys / "first.pem"),
                           "--serial", "7"])
     assert (out / "publicados" / "7-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()
+
+
+def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest(tmp_path, keys, capsys):
+    import random
+    rng = random.Random(5)
+    pack = rng.randbytes(3 << 20)
+    release = make_release(tmp_path / "release", {"data/pack.pak": pack, "small.txt": b"small"})
+    out = tmp_path / "out"
+    sign = ["--sign", str(keys / "first.pem")]
+    publish_release.main([str(release), str(out), "--version", "1", *sign])
+    capsys.readouterr()
+
+    signed, results = verify((out / "manifesto.txt").read_bytes(), (keys / "first.pub.pem").read_bytes())
+    assert results == [True]
+    lines = signed.splitlines()
+    blocks = [line for line in lines if line.startswith("BLOCOS")]
+    assert len(blocks) == 1 and blocks[0].endswith(" data\\pack.pak"), "only files of 1 MB and more"
+    assert lines[lines.index(blocks[0]) - 1].endswith(" data\\pack.pak"), "right after its ARQUIVO line"
+    _, index_digest, index_size, _ = blocks[0].split(" ", 3)
+    index = out / "objetos" / index_digest
+    assert hashlib.sha256(index.read_bytes()).hexdigest() == index_digest and index.stat().st_size == int(index_size)
+    assert index.read_bytes()[:8] == b"QRVBLOCO"
+    written = index.stat().st_mtime_ns
+
+    # The same pack again: its index is taken from the previous release, not cut again.
+    (release / "small.txt").write_bytes(b"other")
+    publish_release.main([str(release), str(out), "--version", "2", *sign])
+    assert index.stat().st_mtime_ns == written
+    assert "chunks new" not in capsys.readouterr().out
+
+    # A changed pack: what a player of the previous release fetches.
+    (release / "data" / "pack.pak").write_bytes(pack[:1_000_000] + rng.randbytes(30_000) + pack[1_000_000:])
+    publish_release.main([str(release), str(out), "--version", "3", *sign])
+    printed = capsys.readouterr().out
+    assert re.search(r"data\\pack\.pak: \d+ of \d+ chunks new; a player of the previous release fetches 0\.\d MB "
+                     r"\(index included\) of 3\.0 MB", printed), printed
+    publish_release.main(["prune", str(out), "--keep", "1"])
+    named = (out / "manifesto.txt").read_text()
+    assert all(p.name in named for p in (out / "objetos").iterdir()), "prune keeps the indexes it names"
+
+    publish_release.main([str(release), str(out), "--version", "4", *sign, "--min-chunked-size", "4"])
+    assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2

@@ -174,6 +174,46 @@ TEST_F(ParseManifestTest, ObjectsLines)
     EXPECT_EQ(manifest.objects, OBJECTS_INVALID) << "201 characters";
 }
 
+// "BLOCOS <index digest> <index size> <path>" gives the entry of that path a
+// chunk index; any other is ignored, counted and its first kept for the log.
+TEST_F(ParseManifestTest, BlocksLines)
+{
+    const std::string file = "ARQUIVO " + std::string(64, 'a') + " 9000000 data\\pack a.pak\n";
+    const std::string index(64, 'b');
+    const struct {
+        const char* name;
+        std::string lines;
+        BlocksLine blocks;
+        int ignored;
+        const char* firstIgnored;
+    } cases[] = {
+        {"after its file", file + "BLOCOS " + index + " 3616 data\\pack a.pak\n", BLOCKS_LISTED, 0, ""},
+        {"before its file", "BLOCOS " + index + " 3616 data\\pack a.pak\n" + file, BLOCKS_NONE, 1,
+         "sem linha ARQUIVO: "},
+        {"another path", file + "BLOCOS " + index + " 3616 data\\pack b.pak\n", BLOCKS_NONE, 1,
+         "sem linha ARQUIVO: "},
+        {"twice", file + "BLOCOS " + index + " 3616 data\\pack a.pak\nBLOCOS " + index + " 3616 data\\pack a.pak\n",
+         BLOCKS_REPEATED, 1, "repetida: "},
+        {"a digest of 63", file + "BLOCOS " + index.substr(1) + " 3616 data\\pack a.pak\n", BLOCKS_NONE, 1,
+         "malformada: "},
+        {"a digest that is not hexadecimal", file + "BLOCOS " + std::string(64, 'x') + " 3616 data\\pack a.pak\n",
+         BLOCKS_NONE, 1, "malformada: "},
+        {"no size", file + "BLOCOS " + index + " data\\pack a.pak\n", BLOCKS_NONE, 1, "malformada: "},
+        {"no path", file + "BLOCOS " + index + " 3616\n", BLOCKS_NONE, 1, "malformada: "},
+    };
+    for (const auto& c : cases) {
+        Parse("VERSAO 1\n" + c.lines);
+        ASSERT_EQ(manifest.count, 1) << c.name;
+        EXPECT_EQ(manifest.entries[0].blocks, c.blocks) << c.name;
+        EXPECT_EQ(manifest.ignoredBlocks, c.ignored) << c.name;
+        EXPECT_EQ(std::string(manifest.ignoredBlocksText).rfind(c.firstIgnored, 0), 0u) << manifest.ignoredBlocksText;
+        if (c.blocks == BLOCKS_LISTED) {
+            EXPECT_EQ(std::string(manifest.entries[0].blocksDigest), index);
+            EXPECT_EQ(manifest.entries[0].blocksSize, 3616u);
+        }
+    }
+}
+
 TEST(ObjectUrl, TheFolderAndTheDigestInLowerCase)
 {
     char url[1024];

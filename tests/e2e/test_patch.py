@@ -1,0 +1,109 @@
+"""Patch-sized updates end to end: a changed pack is rebuilt from the
+player's old copy with single ranges of its object, and every way that could
+go wrong falls back to the whole file, which the game still gets."""
+import hashlib
+import random
+
+import pytest
+
+from conftest import STUB_GAME, pattern
+from test_update import GAME_STARTED, messages_after_start
+
+PACK = "data\\pack.pak"
+
+
+def packs(seed=3):
+    """A 2 MB pack and its next release: 40 KB inserted, 30 KB replaced, 20 KB removed."""
+    rng = random.Random(seed)
+    old = rng.randbytes(2 << 20)
+    new = old[:600_000] + rng.randbytes(40_000) + old[600_000:1_200_000] + rng.randbytes(30_000) + \
+        old[1_230_000:1_700_000] + old[1_720_000:]
+    return old, new
+
+
+def patched_release(game, release, server, old, new, **publishing):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add(PACK, new)
+    release.publish("2.0", objects=True, **publishing)
+    game.write("client.exe", STUB_GAME.read_bytes())
+    game.write("data/pack.pak", old)
+    game.configure(server.base_url)
+
+
+def pack_object(new):
+    return "/objetos/" + hashlib.sha256(new).hexdigest()
+
+
+def test_a_changed_pack_is_rebuilt_from_the_old_copy_with_ranges_of_its_object(game, release, nginx):
+    old, new = packs()
+    patched_release(game, release, nginx, old, new)
+
+    assert game.run() == 0
+    assert game.read("data/pack.pak") == new
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.blocos*"))
+    messages = messages_after_start(game)
+    assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+    asked = [r for r in nginx.requests() if pack_object(new) in r["request"]]
+    assert asked and all(r["status"] == "206" and r["range"].startswith("bytes=") for r in asked)
+    assert sum(int(r["bytes"]) for r in asked) < len(new) // 8, "far fewer bytes than the file"
+    assert not any("/data/pack.pak" in r["request"] for r in nginx.requests()), "never by path"
+
+
+# What a server (or the old copy) does wrong, the reason the launcher logs, and
+# whether it still asks for ranges of the pack's object.
+FALLBACKS = [
+    ("a server that ignores Range", "no_ranges", "o servidor nao atende faixas (HTTP 200)", True),
+    ("a range answered with other bytes", "wrongrange", "bloco recebido nao confere com o indice", True),
+    ("the index missing", "no_index", "indice de blocos indisponivel", False),
+    ("an old copy that differs everywhere", "other_old", "o remendo buscaria 20", False),
+    ("a file of exactly one chunk", "one_chunk", "o remendo buscaria", False),
+]
+
+
+@pytest.mark.parametrize("name, fault, reason, asks_ranges", FALLBACKS, ids=[f[0] for f in FALLBACKS])
+def test_a_patch_that_cannot_be_made_falls_back_to_the_whole_file(game, release, fault_server, name, fault,
+                                                                   reason, asks_ranges):
+    old, new = packs()
+    if fault == "one_chunk":
+        old, new = pattern(6000), pattern(6000, seed=2)
+    if fault == "other_old":
+        old = random.Random(9).randbytes(len(old))
+    patched_release(game, release, fault_server, old, new, min_chunked_size=1)
+    fault_server.no_ranges = fault == "no_ranges"
+    if fault == "wrongrange":
+        fault_server.faults[pack_object(new)] = ("wrongrange",)
+    if fault == "no_index":
+        index = next(line.split()[1] for line in (release.served / "manifesto.txt").read_text().splitlines()
+                     if line.startswith("BLOCOS") and line.endswith(PACK))
+        (release.served / "objetos" / index).unlink()
+
+    assert game.run() == 0
+    assert game.read("data/pack.pak") == new
+    messages = messages_after_start(game)
+    assert any(m.startswith("sem remendo para data\\pack.pak (" + reason) for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+    ranged = [asked for path, asked in fault_server.ranges if path == pack_object(new) and asked]
+    assert bool(ranged) == asks_ranges, ranged
+    assert not list(game.root.rglob("*.blocos*"))
+
+
+def test_a_patch_cut_short_is_resumed_at_the_next_start(game, release, fault_server):
+    old, new = packs()
+    patched_release(game, release, fault_server, old, new)
+    fault_server.faults[pack_object(new)] = ("cut", 8000, 1000)  # every answer breaks off
+
+    assert game.run_through_message_box("Quorvane - Updater") == 0
+    held = game.read("data/pack.pak.tmp")
+    assert 0 < len(held) < len(new) and new.startswith(held)
+    assert game.read("data/pack.pak") == old
+
+    del fault_server.faults[pack_object(new)]
+    asked_before = len(fault_server.ranges)
+    assert game.run() == 0
+    assert game.read("data/pack.pak") == new
+    messages = messages_after_start(game)
+    assert any(m.startswith("retomando o remendo de data\\pack.pak a partir de ") for m in messages), messages
+    assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages)
+    first = [asked for path, asked in fault_server.ranges[asked_before:] if path == pack_object(new)][0]
+    assert int(first[len("bytes="):].split("-")[0]) >= 600_000 - 70_000, "the checked start was kept"

@@ -1,0 +1,216 @@
+// Patch-sized updates, the pure part: SHA-256 both ways, the chunker's cuts,
+// the chunk index reader and the fetch plan. Table-driven; also built natively.
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+#include "update/chunks.h"
+
+static std::string Hex(const uint8_t* bytes, size_t count)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (size_t i = 0; i < count; i++)
+        text += std::string(1, DIGITS[bytes[i] >> 4]) + DIGITS[bytes[i] & 15];
+    return text;
+}
+
+static std::string Sha(const std::string& data, size_t piece)
+{
+    Sha256 sha;
+    Sha256Start(&sha);
+    for (size_t at = 0; at < data.size(); at += piece)
+        Sha256Add(&sha, data.data() + at, std::min(piece, data.size() - at));
+    uint8_t digest[32];
+    Sha256Finish(&sha, digest);
+    return Hex(digest, 32);
+}
+
+// Bytes of a fixed pseudo-random sequence (a linear congruential generator).
+static std::vector<uint8_t> Noise(size_t count, uint32_t seed)
+{
+    std::vector<uint8_t> bytes(count);
+    for (uint8_t& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = (uint8_t)(seed >> 16);
+    }
+    return bytes;
+}
+
+TEST(Sha256, KnownDigestsWithAndWithoutTheProcessorsInstructions)
+{
+    const struct {
+        std::string data;
+        const char* digest;
+    } cases[] = {
+        {"", "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"},
+        {"abc", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"},
+        {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq",
+         "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1"},
+        {std::string(1000000, 'a'), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0"},
+    };
+    for (int instructions : {0, -1}) {  // plain C++, then whatever the processor has
+        Sha256Instructions = instructions;
+        for (const auto& c : cases) {
+            for (size_t piece : {(size_t)1, (size_t)63, (size_t)64, (size_t)1000, (size_t)1 << 20})
+                EXPECT_EQ(Sha(c.data, piece), c.digest) << c.data.size() << " bytes in pieces of " << piece;
+        }
+    }
+}
+
+static std::vector<uint32_t> Cuts(const std::vector<uint8_t>& data)
+{
+    std::vector<uint32_t> lengths;
+    for (size_t at = 0; at < data.size();) {
+        uint32_t length = NextChunkLength(data.data() + at, data.size() - at);
+        lengths.push_back(length);
+        at += length;
+    }
+    return lengths;
+}
+
+TEST(Chunker, CutsDependOnTheContentAlone)
+{
+    const std::vector<uint8_t> file = Noise(3 << 20, 1);
+    const std::vector<uint32_t> cuts = Cuts(file);
+    // The same bytes give the same cuts in every build: this sum is the
+    // same under the Windows build and the native one.
+    uint64_t checksum = 0;
+    for (uint32_t length : cuts)
+        checksum = checksum * 31 + length;
+    EXPECT_EQ(cuts.size(), 123u);
+    EXPECT_EQ(checksum, 16609944003764458ull);
+    for (size_t i = 0; i + 1 < cuts.size(); i++) {
+        EXPECT_GT(cuts[i], CHUNK_PARAMETERS.minimum) << i;
+        EXPECT_LE(cuts[i], CHUNK_PARAMETERS.maximum) << i;
+    }
+
+    // 5 000 bytes inserted at 1 MB: only the chunks around the insertion change.
+    std::vector<uint8_t> inserted(file.begin(), file.begin() + (1 << 20));
+    const std::vector<uint8_t> extra = Noise(5000, 2);
+    inserted.insert(inserted.end(), extra.begin(), extra.end());
+    inserted.insert(inserted.end(), file.begin() + (1 << 20), file.end());
+    std::vector<uint32_t> after = Cuts(inserted);
+    size_t same = 0;
+    while (same < cuts.size() && cuts[same] == after[same])
+        same++;
+    size_t sameAtEnd = 0;
+    while (sameAtEnd < cuts.size() && cuts[cuts.size() - 1 - sameAtEnd] == after[after.size() - 1 - sameAtEnd])
+        sameAtEnd++;
+    EXPECT_GE(same + sameAtEnd + 4, cuts.size()) << "more than the chunks next to the insertion changed";
+
+    // Data the mask never meets (one byte over and over) is cut at the maximum.
+    std::vector<uint8_t> flat(200000, 0x5A);
+    EXPECT_EQ(Cuts(flat), (std::vector<uint32_t>{65536, 65536, 65536, 3392}));
+    // A file smaller than the minimum is one chunk; an empty one has none.
+    EXPECT_EQ(Cuts(Noise(5000, 3)), std::vector<uint32_t>{5000});
+    EXPECT_TRUE(Cuts(std::vector<uint8_t>()).empty());
+}
+
+// An index built here the way the publisher's helper builds one.
+static std::vector<uint8_t> IndexOf(const std::vector<uint8_t>& file, uint8_t digest[32])
+{
+    std::vector<uint8_t> index(CHUNK_INDEX_HEADER_BYTES);
+    Sha256 sha;
+    Sha256Start(&sha);
+    Sha256Add(&sha, file.data(), file.size());
+    Sha256Finish(&sha, digest);
+    for (size_t at = 0; at < file.size();) {
+        uint32_t length = NextChunkLength(file.data() + at, file.size() - at);
+        uint8_t chunk[32], record[CHUNK_RECORD_BYTES];
+        Sha256Start(&sha);
+        Sha256Add(&sha, file.data() + at, length);
+        Sha256Finish(&sha, chunk);
+        WriteChunkRecord(record, length, chunk);
+        index.insert(index.end(), record, record + sizeof record);
+        at += length;
+    }
+    ChunkIndexHeader header = {CHUNK_PARAMETERS, file.size(), {0},
+                               (uint32_t)((index.size() - CHUNK_INDEX_HEADER_BYTES) / CHUNK_RECORD_BYTES)};
+    memcpy(header.fileDigest, digest, 32);
+    WriteChunkIndexHeader(index.data(), &header);
+    return index;
+}
+
+TEST(ChunkIndex, ReaderRules)
+{
+    uint8_t digest[32];
+    const std::vector<uint8_t> file = Noise(300000, 4);
+    const std::vector<uint8_t> good = IndexOf(file, digest);
+    auto changed = [&good](size_t at, uint8_t value) {
+        std::vector<uint8_t> index = good;
+        index[at] = value;
+        return index;
+    };
+    const size_t firstLength = CHUNK_INDEX_HEADER_BYTES;
+    const struct {
+        const char* name;
+        std::vector<uint8_t> index;
+        uint64_t listedSize;
+        ChunkIndexVerdict verdict;
+    } cases[] = {
+        {"good", good, file.size(), INDEX_GOOD},
+        {"another magic", changed(0, 'X'), file.size(), INDEX_NOT_AN_INDEX},
+        {"shorter than a header", std::vector<uint8_t>(good.begin(), good.begin() + 79), file.size(),
+         INDEX_NOT_AN_INDEX},
+        {"another version", changed(8, 2), file.size(), INDEX_UNKNOWN_VERSION},
+        {"another minimum", changed(13, 0x10), file.size(), INDEX_UNKNOWN_PARAMETERS},
+        {"another gear seed", changed(30, 0), file.size(), INDEX_UNKNOWN_PARAMETERS},
+        {"cut in a record", std::vector<uint8_t>(good.begin(), good.end() - 1), file.size(),
+         INDEX_WRONG_RECORD_COUNT},
+        {"a record short", std::vector<uint8_t>(good.begin(), good.end() - CHUNK_RECORD_BYTES), file.size(),
+         INDEX_WRONG_RECORD_COUNT},
+        {"another file's size", good, file.size() + 1, INDEX_OTHER_FILE},
+        {"another file's digest", changed(44, digest[0] ^ 1), file.size(), INDEX_OTHER_FILE},
+        {"a chunk below the minimum", changed(firstLength + 1, 0), file.size(), INDEX_WRONG_LENGTHS},
+        {"a chunk above the maximum", changed(firstLength + 2, 2), file.size(), INDEX_WRONG_LENGTHS},
+        {"a chunk of no bytes", changed(good.size() - CHUNK_RECORD_BYTES, 0), file.size(), INDEX_WRONG_LENGTHS},
+    };
+    for (const auto& c : cases) {
+        ChunkIndexHeader header;
+        EXPECT_EQ(ReadChunkIndex(c.index.data(), c.index.size(), c.listedSize, digest, &header), c.verdict) << c.name;
+    }
+    // Lengths that do not add up to the file: one chunk a byte longer, the last a byte shorter.
+    std::vector<uint8_t> shifted = good;
+    shifted[firstLength] += 1;
+    shifted[good.size() - CHUNK_RECORD_BYTES] -= 1;
+    ChunkIndexHeader header;
+    EXPECT_EQ(ReadChunkIndex(shifted.data(), shifted.size(), file.size(), digest, &header), INDEX_GOOD)
+        << "lengths that still add up are the index's affair: the chunk digests judge them";
+    shifted[good.size() - CHUNK_RECORD_BYTES] -= 1;
+    EXPECT_EQ(ReadChunkIndex(shifted.data(), shifted.size(), file.size(), digest, &header), INDEX_WRONG_LENGTHS);
+}
+
+TEST(PatchPlan, HeldRunsShorterThanTheGapAreFetchedAlong)
+{
+    const uint32_t K = 1024;
+    const uint32_t N = CHUNK_NOT_HELD;
+    const struct {
+        const char* name;
+        std::vector<uint32_t> lengths;
+        std::vector<uint32_t> held;  // an old offset, or N
+        uint64_t fetched;
+        uint32_t firstRangeEnd;      // the range that starts at the first chunk not held
+    } cases[] = {
+        {"nothing missing", {20 * K, 20 * K}, {0, 20 * K}, 0, 0},
+        {"adjacent chunks in one range", {20 * K, 20 * K, 20 * K}, {N, N, 0}, 40 * K, 2},
+        {"a short held run bridged", {20 * K, 20 * K, 20 * K}, {N, 0, N}, 60 * K, 3},
+        {"a held run longer than the gap", {20 * K, 20 * K, 20 * K, 20 * K}, {N, 0, 20 * K, N}, 40 * K, 1},
+        {"held to the end: not fetched", {20 * K, 20 * K}, {N, 0}, 20 * K, 1},
+        {"everything missing", {20 * K, 20 * K, 5 * K}, {N, N, N}, 45 * K, 3},
+    };
+    for (const auto& c : cases) {
+        uint32_t count = (uint32_t)c.lengths.size();
+        EXPECT_EQ(PlannedFetchBytes(c.lengths.data(), c.held.data(), count, PATCH_GAP_BYTES), c.fetched) << c.name;
+        uint32_t first = 0;
+        while (first < count && c.held[first] != N)
+            first++;
+        if (first < count) {
+            EXPECT_EQ(EndOfFetchRange(c.lengths.data(), c.held.data(), count, first, PATCH_GAP_BYTES),
+                      c.firstRangeEnd)
+                << c.name;
+        }
+    }
+}

@@ -1,0 +1,115 @@
+// Patch-sized updates, the pure part: SHA-256, the content-defined chunker,
+// the chunk index a publisher writes for each large file, and the plan of
+// which chunks a launcher fetches. Compiled into the launcher and into the
+// publisher's native helper alike, so both cut every file at the same places.
+// No Windows headers.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+struct Sha256 {
+    uint32_t state[8];
+    uint64_t length;
+    uint8_t block[64];
+    size_t buffered;
+};
+
+// 1 when the processor's SHA instructions are used, 0 for plain C++; -1
+// until the processor is asked. Tests set it to check both ways.
+extern int Sha256Instructions;
+
+void Sha256Start(Sha256* sha);
+void Sha256Add(Sha256* sha, const void* data, size_t length);
+void Sha256Finish(Sha256* sha, uint8_t digest[32]);
+
+// The chunker: a gear rolling hash over a file's bytes (each byte shifts the
+// hash left and adds its gear value, so the hash depends on the last 64 bytes
+// alone), cut where the hash's masked bits are all zero, never within the
+// minimum. A chunk that reaches the maximum is cut where a weaker mask last
+// matched, when it did: periodic data that never meets the mask then still
+// falls back into step with the old file after a change, rather than cutting
+// at positions that a change moves. An insertion moves only the cuts next to
+// it; every chunk after it is found again. The parameters go into every chunk
+// index, so a launcher refuses an index cut with others.
+struct ChunkParameters {
+    uint32_t minimum;
+    uint32_t average;      // a power of two: the mask has log2(average) bits
+    uint32_t maximum;
+    uint32_t backupShift;  // bits fewer in the weaker, backup mask
+    uint64_t gearSeed;     // the SplitMix64 seed of the 256 gear values
+};
+
+extern const ChunkParameters CHUNK_PARAMETERS;  // what this launcher and publisher cut with
+static const uint32_t CHUNK_MAXIMUM_BYTES = 64u << 10;  // CHUNK_PARAMETERS.maximum, for buffers
+
+// The length of the chunk that starts at data. available must reach the
+// maximum, or the end of the file (the last chunk ends there).
+uint32_t NextChunkLength(const uint8_t* data, size_t available);
+
+// Cuts a whole stream into chunks: read fills a buffer (answers how many
+// bytes, 0 at the end, and sets *failed on an error); chunk receives each
+// chunk's bytes in order. window is the caller's buffer of windowSize bytes,
+// at least twice the maximum. Answers 0 when a read failed.
+struct ChunkStream {
+    size_t (*read)(void* context, uint8_t* buffer, size_t capacity, int* failed);
+    void (*chunk)(void* context, const uint8_t* bytes, uint32_t length);
+    void* context;
+};
+int CutIntoChunks(const ChunkStream* stream, uint8_t* window, size_t windowSize);
+
+// The chunk index, little-endian: an 80-byte header (magic "QRVBLOCO",
+// format version, the chunker's parameters, the file's size and SHA-256, the
+// record count), then one 36-byte record per chunk in file order (its length,
+// its SHA-256).
+static const size_t CHUNK_INDEX_HEADER_BYTES = 80;
+static const size_t CHUNK_RECORD_BYTES = 36;
+static const uint32_t CHUNK_INDEX_VERSION = 1;
+
+struct ChunkIndexHeader {
+    ChunkParameters parameters;
+    uint64_t fileSize;
+    uint8_t fileDigest[32];
+    uint32_t recordCount;
+};
+
+void WriteChunkIndexHeader(uint8_t* header, const ChunkIndexHeader* fields);  // CHUNK_INDEX_HEADER_BYTES
+void WriteChunkRecord(uint8_t* record, uint32_t length, const uint8_t digest[32]);
+
+enum ChunkIndexVerdict {
+    INDEX_GOOD,
+    INDEX_NOT_AN_INDEX,         // too short, or another magic
+    INDEX_UNKNOWN_VERSION,
+    INDEX_UNKNOWN_PARAMETERS,   // cut with another chunker: the launcher cannot find its chunks
+    INDEX_WRONG_RECORD_COUNT,   // the records do not fill the index exactly
+    INDEX_OTHER_FILE,           // its size or digest is not the listed file's
+    INDEX_WRONG_LENGTHS         // a chunk out of bounds, or lengths that do not add up to the file
+};
+
+// The header of an index of indexBytes bytes, against the file the manifest lists.
+ChunkIndexVerdict ReadChunkIndexHeader(const uint8_t* header, uint64_t indexBytes, uint64_t listedSize,
+                                       const uint8_t listedDigest[32], ChunkIndexHeader* fields);
+// A record's length, 0 when it is out of the chunker's bounds (only the last
+// chunk of a file may be shorter than the minimum); its digest is copied out.
+uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32]);
+// A whole index held in memory: the header, every record, and lengths that
+// add up to the file.
+ChunkIndexVerdict ReadChunkIndex(const uint8_t* index, size_t length, uint64_t listedSize,
+                                 const uint8_t listedDigest[32], ChunkIndexHeader* header);
+const char* ChunkIndexVerdictText(ChunkIndexVerdict verdict);  // for the log
+
+// 64 hexadecimal characters, either case, as 32 bytes; 0 otherwise.
+int ReadDigestHex(const char* text, uint8_t digest[32]);
+
+// The plan: the chunks that the old file does not hold are fetched in file
+// order, adjacent ones in one range, and a run of held chunks no longer than
+// gapBytes between two fetched ones is fetched too (one request costs more
+// than a few kilobytes). oldOffsets[i] is where the old file holds chunk i,
+// or CHUNK_NOT_HELD (files are below 4 GB). Answers the chunk after the last
+// one of the range that starts at first (a chunk not held).
+static const uint32_t CHUNK_NOT_HELD = UINT32_MAX;
+// The held run a launcher fetches rather than make another request for what follows it.
+static const uint64_t PATCH_GAP_BYTES = 32u << 10;
+uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint32_t first,
+                         uint64_t gapBytes);
+// The bytes a patch fetches under that rule.
+uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint64_t gapBytes);
