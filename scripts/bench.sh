@@ -4,7 +4,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "$(id -u)" = 0 ]; then
-    bash "$root/scripts/install-deps.sh"
+    bash "$root/scripts/install-deps.sh" --bench
 fi
 source "$root/scripts/wine-arch.sh"
 bash "$root/scripts/build.sh" --defaults

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs everything the build and the tests need on Debian 12 (bookworm), as root.
+# Installs everything the build and the tests need on Debian 12 (bookworm), as
+# root; with --bench, the benchmarks' peers too.
 # Idempotent: when every package is already present it touches no network.
 set -euo pipefail
 
@@ -15,13 +16,17 @@ packages=(
 )
 
 packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)
+# --bench: the peers the patch benchmark measures the launcher against.
+packages_bench=(rsync zsync casync curl)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'
 }
 
+wanted=("${packages[@]}")
+[ "${1:-}" = --bench ] && wanted+=("${packages_bench[@]}")
 missing=()
-for p in "${packages[@]}"; do
+for p in "${wanted[@]}"; do
   installed "$p" || missing+=("$p")
 done
 
@@ -31,7 +36,8 @@ install() {
     dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  apt-get update -qq
+  # A mirror caught mid-sync fails the update of one list; the lists there are still serve.
+  apt-get update -qq || echo "install-deps: apt-get update failed; installing from the package lists there are"
   apt-get install -y -qq --no-install-recommends "$@"
 }
 

@@ -17,6 +17,7 @@ struct Sha256 {
 // 1 when the processor's SHA instructions are used, 0 for plain C++; -1
 // until the processor is asked. Tests set it to check both ways.
 extern int Sha256Instructions;
+int Sha256HasInstructions(void);
 
 void Sha256Start(Sha256* sha);
 void Sha256Add(Sha256* sha, const void* data, size_t length);

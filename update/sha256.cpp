@@ -119,12 +119,21 @@ static int HasShaInstructions(void)
 
 int Sha256Instructions = -1;
 
-static void CompressBlocks(uint32_t* state, const uint8_t* data, size_t blocks)
+int Sha256HasInstructions(void)
 {
 #ifdef QRV_SHA_INSTRUCTIONS
     if (Sha256Instructions < 0)
         Sha256Instructions = HasShaInstructions();
-    if (Sha256Instructions) {
+    return Sha256Instructions;
+#else
+    return 0;
+#endif
+}
+
+static void CompressBlocks(uint32_t* state, const uint8_t* data, size_t blocks)
+{
+#ifdef QRV_SHA_INSTRUCTIONS
+    if (Sha256HasInstructions()) {
         CompressBlocksWithInstructions(state, data, blocks);
         return;
     }

@@ -147,6 +147,12 @@ struct RangeSink {
 int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const RangeSink* sink,
                DWORD* refusedStatus);
 
+// Cuts the file as the publisher's helper does and hands each chunk's SHA-256
+// (through the provider), length and offset to visit; 0 when a read or a
+// digest failed.
+typedef void (*ChunkVisitor)(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset);
+int DigestChunksOfFile(FILE* file, HCRYPTPROV provider, ChunkVisitor visit, void* context);
+
 // A changed file rebuilt from its old copy: the chunks the old copy holds are
 // copied, the others fetched by single ranges of its object, every piece
 // checked, the whole file judged by its digest before it replaces the old one.

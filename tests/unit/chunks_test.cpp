@@ -28,15 +28,10 @@ static std::string Sha(const std::string& data, size_t piece)
     return Hex(digest, 32);
 }
 
-// Bytes of a fixed pseudo-random sequence (a linear congruential generator).
 static std::vector<uint8_t> Noise(size_t count, uint32_t seed)
 {
-    std::vector<uint8_t> bytes(count);
-    for (uint8_t& byte : bytes) {
-        seed = seed * 1103515245u + 12345u;
-        byte = (uint8_t)(seed >> 16);
-    }
-    return bytes;
+    std::string bytes = NoiseBytes(count, seed);
+    return std::vector<uint8_t>(bytes.begin(), bytes.end());
 }
 
 TEST(Sha256, KnownDigestsWithAndWithoutTheProcessorsInstructions)
@@ -109,29 +104,11 @@ TEST(Chunker, CutsDependOnTheContentAlone)
     EXPECT_TRUE(Cuts(std::vector<uint8_t>()).empty());
 }
 
-// An index built here the way the publisher's helper builds one.
 static std::vector<uint8_t> IndexOf(const std::vector<uint8_t>& file, uint8_t digest[32])
 {
-    std::vector<uint8_t> index(CHUNK_INDEX_HEADER_BYTES);
-    Sha256 sha;
-    Sha256Start(&sha);
-    Sha256Add(&sha, file.data(), file.size());
-    Sha256Finish(&sha, digest);
-    for (size_t at = 0; at < file.size();) {
-        uint32_t length = NextChunkLength(file.data() + at, file.size() - at);
-        uint8_t chunk[32], record[CHUNK_RECORD_BYTES];
-        Sha256Start(&sha);
-        Sha256Add(&sha, file.data() + at, length);
-        Sha256Finish(&sha, chunk);
-        WriteChunkRecord(record, length, chunk);
-        index.insert(index.end(), record, record + sizeof record);
-        at += length;
-    }
-    ChunkIndexHeader header = {CHUNK_PARAMETERS, file.size(), {0},
-                               (uint32_t)((index.size() - CHUNK_INDEX_HEADER_BYTES) / CHUNK_RECORD_BYTES)};
-    memcpy(header.fileDigest, digest, 32);
-    WriteChunkIndexHeader(index.data(), &header);
-    return index;
+    std::string index = ChunkIndexOf(std::string(file.begin(), file.end()));
+    memcpy(digest, index.data() + 44, 32);
+    return std::vector<uint8_t>(index.begin(), index.end());
 }
 
 TEST(ChunkIndex, ReaderRules)

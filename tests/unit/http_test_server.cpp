@@ -190,23 +190,29 @@ void HttpTestServer::Answer(SOCKET connection)
 
     char head[256];
     size_t from = 0;
-    if (answer.ranges && range.rfind("bytes=", 0) == 0 && (from = strtoul(range.c_str() + 6, NULL, 10)) > 0 &&
-        from < answer.body.size()) {
+    size_t to = answer.body.size();  // one past the last byte sent
+    char* rangeEnd = NULL;
+    if (answer.ranges && range.rfind("bytes=", 0) == 0)
+        from = strtoul(range.c_str() + 6, &rangeEnd, 10);
+    if (rangeEnd && *rangeEnd == '-' && rangeEnd[1] >= '0' && rangeEnd[1] <= '9')
+        to = std::min(to, (size_t)strtoul(rangeEnd + 1, NULL, 10) + 1);
+    if (rangeEnd && (from > 0 || to < answer.body.size()) && from < to) {
         snprintf(head, sizeof head,
                  "HTTP/1.1 206 Partial\r\nContent-Length: %u\r\nContent-Range: bytes %u-%u/%u\r\n"
                  "Connection: close\r\n\r\n",
-                 (unsigned)(answer.body.size() - from), (unsigned)from, (unsigned)answer.body.size() - 1,
-                 (unsigned)answer.body.size());
+                 (unsigned)(to - from), (unsigned)from, (unsigned)to - 1, (unsigned)answer.body.size());
     } else if (answer.noLength) {
         from = 0;
+        to = answer.body.size();
         snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nConnection: close\r\n\r\n", answer.status);
     } else {
         from = 0;
+        to = answer.body.size();
         snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n",
                  answer.status, (unsigned)answer.announcedLength);
     }
     SendAll(connection, head);
-    std::string body = answer.body.substr(from);
+    std::string body = answer.body.substr(from, to - from);
     if (answer.cutTimes > 0 && answer.cutAt < body.size())
         body.resize(answer.cutAt);
     if (answer.dripMs) {

@@ -3,6 +3,8 @@
 
 #include <stdio.h>
 
+#include "update/chunks.h"
+
 #ifdef _WIN32
 #include "shell/shell.h"
 
@@ -143,4 +145,40 @@ void WriteWholeFile(const char* name, const std::string& contents)
     ASSERT_NE(file, nullptr) << name;
     fwrite(contents.data(), 1, contents.size(), file);
     fclose(file);
+}
+
+std::string NoiseBytes(size_t count, uint32_t seed)
+{
+    std::string bytes(count, '\0');
+    for (char& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = (char)(seed >> 16);
+    }
+    return bytes;
+}
+
+static void Digest(const std::string& bytes, uint8_t digest[32])
+{
+    Sha256 sha;
+    Sha256Start(&sha);
+    Sha256Add(&sha, bytes.data(), bytes.size());
+    Sha256Finish(&sha, digest);
+}
+
+std::string ChunkIndexOf(const std::string& file)
+{
+    std::string records;
+    for (size_t at = 0; at < file.size();) {
+        uint32_t length = NextChunkLength((const uint8_t*)file.data() + at, file.size() - at);
+        uint8_t digest[32], record[CHUNK_RECORD_BYTES];
+        Digest(file.substr(at, length), digest);
+        WriteChunkRecord(record, length, digest);
+        records.append((const char*)record, sizeof record);
+        at += length;
+    }
+    ChunkIndexHeader header = {CHUNK_PARAMETERS, file.size(), {0}, (uint32_t)(records.size() / CHUNK_RECORD_BYTES)};
+    Digest(file, header.fileDigest);
+    uint8_t head[CHUNK_INDEX_HEADER_BYTES];
+    WriteChunkIndexHeader(head, &header);
+    return std::string((const char*)head, sizeof head) + records;
 }

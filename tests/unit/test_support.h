@@ -28,3 +28,8 @@ std::string ReadWholeFile(const char* name);  // binary: CR LF stays CR LF
 // The lines of launcher.log in the working folder, without their time prefixes.
 std::vector<std::string> RunLogMessages();
 void WriteWholeFile(const char* name, const std::string& contents);
+
+// Bytes of a fixed pseudo-random sequence (a linear congruential generator).
+std::string NoiseBytes(size_t count, uint32_t seed);
+// The chunk index of these bytes, as the publisher's helper writes it.
+std::string ChunkIndexOf(const std::string& file);
