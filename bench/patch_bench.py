@@ -8,8 +8,10 @@ each, the bytes on the wire (counted at the server) and the wall time. Then
 the launcher's fetched bytes against the new content, its scan of the old
 pack against ComputeFileDigest, and its peak working set.
 
-QRV_PATCH_BENCH_MB sets the pack's size (default 1024). Run through
-scripts/bench.sh; the data lands in build/bench-data/patch."""
+The time ratio is the median of five alternating runs of the patch and of
+the whole-file update, printed with its spread. QRV_PATCH_BENCH_MB sets the
+pack's size (default 1024). Run through scripts/bench.sh; the data lands in
+build/bench-data/patch-<size>."""
 import os
 import re
 import shutil
@@ -32,6 +34,7 @@ SIZE_MB = int(os.environ.get("QRV_PATCH_BENCH_MB", "1024"))
 DATA = ROOT / "build" / "bench-data" / f"patch-{SIZE_MB}"
 RATE = 12_500_000  # bytes a second: 100 Mbit/s
 MB = 1 << 20
+PAIRS = 5  # alternating runs of the patch and the whole-file update
 
 
 def windows_path(path):
@@ -154,8 +157,13 @@ def main():
           f"{index / 1024:.0f} KB), served at 100 Mbit/s:")
     server = Counted(served)
     try:
-        patched, patch_seconds, patch_memory = launcher_update(server, old)
-        whole, whole_seconds, whole_memory = launcher_update(server)
+        patches, wholes = [], []
+        for _ in range(PAIRS):
+            patches.append(launcher_update(server, old))
+            wholes.append(launcher_update(server))
+        ratios = sorted(p[1] / w[1] for p, w in zip(patches, wholes))
+        patched, patch_seconds, patch_memory = sorted(patches, key=lambda run: run[1])[PAIRS // 2]
+        whole, whole_seconds, whole_memory = sorted(wholes, key=lambda run: run[1])[PAIRS // 2]
         rows = [("launcher, patching", patched, patch_seconds),
                 ("launcher, whole file", whole, whole_seconds),
                 ("rsync --no-whole-file", *rsync(served, old)),
@@ -163,10 +171,11 @@ def main():
                 ("casync", *casync(server, old))]
     finally:
         stop_nginx(server.process)
-    print(f"  {'':24}{'on the wire':>14}{'/ new content':>15}{'wall time':>11}")
+    print(f"  {'':24}{'on the wire':>14}{'/ new content':>15}{'wall time':>11}  (launcher: medians of {PAIRS} runs)")
     for name, sent, seconds in rows:
         print(f"  {name:24}{sent / MB:11.1f} MB{sent / new_content:15.3f}{seconds:10.1f} s")
-    print(f"  patch against the whole-file update: {patch_seconds / whole_seconds:.2f} of its time")
+    print(f"  patch against the whole-file update: {ratios[PAIRS // 2]:.2f} of its time "
+          f"(median of {PAIRS} alternating pairs, spread {ratios[0]:.2f} to {ratios[-1]:.2f})")
     print(f"  peak working set: {patch_memory:.1f} MB patching, {whole_memory:.1f} MB whole")
     print("  " + subprocess.run([str(WINE_RUN), str(BENCH), "scan", windows_path(old)], capture_output=True,
                                 text=True).stdout.strip().replace("\n", "\n  "))

@@ -2,8 +2,9 @@
 // launcher's own chunker and index sources (publish_release.py compiles it
 // into build/tools on first use):
 //
-//   qrv_blocos index FILE INDEX      writes FILE's chunk index
-//   qrv_blocos plan OLD NEW          what a player holding OLD's file fetches for NEW's
+//   qrv_blocos index FILE INDEX RECORDS   writes FILE's chunk index and its records
+//   qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS
+//                                         what a player holding OLD's file fetches for NEW's
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -24,7 +25,9 @@ static int Fail(const char* what, const char* name)
 struct Indexing {
     FILE* file;
     Sha256 whole;
+    PageBuilder pages;
     std::vector<uint8_t> records;
+    std::vector<uint8_t> entries;
 };
 
 static size_t ReadFile(void* context, uint8_t* buffer, size_t capacity, int* failed)
@@ -34,6 +37,13 @@ static size_t ReadFile(void* context, uint8_t* buffer, size_t capacity, int* fai
     *failed = ferror(indexing->file);
     Sha256Add(&indexing->whole, buffer, count);
     return count;
+}
+
+static void AddEntry(Indexing* indexing, const PageEntry* page)
+{
+    uint8_t entry[PAGE_ENTRY_BYTES];
+    WritePageEntry(entry, page);
+    indexing->entries.insert(indexing->entries.end(), entry, entry + sizeof entry);
 }
 
 static void AddRecord(void* context, const uint8_t* bytes, uint32_t length)
@@ -47,37 +57,55 @@ static void AddRecord(void* context, const uint8_t* bytes, uint32_t length)
     uint8_t record[CHUNK_RECORD_BYTES];
     WriteChunkRecord(record, length, digest);
     indexing->records.insert(indexing->records.end(), record, record + sizeof record);
+    PageEntry page;
+    if (AddChunkToPage(&indexing->pages, record, &page))
+        AddEntry(indexing, &page);
 }
 
-static int WriteIndex(const char* fileName, const char* indexName)
+static int WriteWhole(const char* name, const uint8_t* head, size_t headLength, const std::vector<uint8_t>& body)
+{
+    FILE* file = fopen(name, "wb");
+    return file && fwrite(head, 1, headLength, file) == headLength &&
+           fwrite(body.data(), 1, body.size(), file) == body.size() && fclose(file) == 0;
+}
+
+static int WriteIndex(const char* fileName, const char* indexName, const char* recordsName)
 {
     Indexing indexing;
     indexing.file = fopen(fileName, "rb");
     if (!indexing.file)
         return Fail("cannot read", fileName);
     Sha256Start(&indexing.whole);
+    StartPages(&indexing.pages);
     std::vector<uint8_t> window(READ_WINDOW);
     ChunkStream stream = {ReadFile, AddRecord, &indexing};
     int read = CutIntoChunks(&stream, window.data(), window.size());
-    long long size = read ? ftell(indexing.file) : -1;
+    long long size = read ? (long long)ftello(indexing.file) : -1;
     fclose(indexing.file);
     if (!read || size < 0)
         return Fail("cannot read", fileName);
+    PageEntry last;
+    if (FinishPages(&indexing.pages, &last))
+        AddEntry(&indexing, &last);
     ChunkIndexHeader header = {CHUNK_PARAMETERS, (uint64_t)size, {0},
-                               (uint32_t)(indexing.records.size() / CHUNK_RECORD_BYTES)};
+                               (uint32_t)(indexing.records.size() / CHUNK_RECORD_BYTES),
+                               (uint32_t)(indexing.entries.size() / PAGE_ENTRY_BYTES), {0}};
     Sha256Finish(&indexing.whole, header.fileDigest);
+    Sha256 records;
+    Sha256Start(&records);
+    Sha256Add(&records, indexing.records.data(), indexing.records.size());
+    Sha256Finish(&records, header.recordsDigest);
     uint8_t head[CHUNK_INDEX_HEADER_BYTES];
     WriteChunkIndexHeader(head, &header);
-    FILE* index = fopen(indexName, "wb");
-    if (!index || fwrite(head, 1, sizeof head, index) != sizeof head ||
-        fwrite(indexing.records.data(), 1, indexing.records.size(), index) != indexing.records.size() ||
-        fclose(index) != 0)
+    if (!WriteWhole(indexName, head, sizeof head, indexing.entries))
         return Fail("cannot write", indexName);
-    printf("%u chunks\n", header.recordCount);
+    if (!WriteWhole(recordsName, NULL, 0, indexing.records))
+        return Fail("cannot write", recordsName);
+    printf("%u chunks in %u pages\n", header.recordCount, header.pageCount);
     return 0;
 }
 
-static int LoadIndex(const char* name, std::vector<uint8_t>* index, ChunkIndexHeader* header)
+static int LoadWhole(const char* name, std::vector<uint8_t>* bytes)
 {
     FILE* file = fopen(name, "rb");
     if (!file)
@@ -85,21 +113,46 @@ static int LoadIndex(const char* name, std::vector<uint8_t>* index, ChunkIndexHe
     uint8_t buffer[1 << 16];
     size_t count;
     while ((count = fread(buffer, 1, sizeof buffer, file)) > 0)
-        index->insert(index->end(), buffer, buffer + count);
+        bytes->insert(bytes->end(), buffer, buffer + count);
     fclose(file);
-    if (index->size() < CHUNK_INDEX_HEADER_BYTES)
-        return 0;
-    uint8_t digest[32];  // an index names its own file here: what it says of it is taken
-    memcpy(digest, index->data() + 44, 32);
-    uint64_t size = 0;
-    for (int i = 7; i >= 0; i--)
-        size = size << 8 | (*index)[36 + i];
-    return ReadChunkIndex(index->data(), index->size(), size, digest, header) == INDEX_GOOD;
+    return 1;
 }
 
-static const uint8_t* RecordDigest(const std::vector<uint8_t>& index, uint32_t record)
+// An index and its records, checked page by page as a launcher checks them.
+struct Release {
+    std::vector<uint8_t> index, records;
+    ChunkIndexHeader header;
+    std::vector<PageEntry> pages;
+    std::vector<uint32_t> firstRecords;
+};
+
+static int LoadRelease(const char* indexName, const char* recordsName, Release* release)
 {
-    return index.data() + CHUNK_INDEX_HEADER_BYTES + (size_t)record * CHUNK_RECORD_BYTES + 4;
+    if (!LoadWhole(indexName, &release->index) || !LoadWhole(recordsName, &release->records) ||
+        release->index.size() < CHUNK_INDEX_HEADER_BYTES)
+        return 0;
+    uint8_t digest[32];  // an index names its own file here: what it says of it is taken
+    memcpy(digest, release->index.data() + 44, 32);
+    uint64_t size = 0;
+    for (int i = 7; i >= 0; i--)
+        size = size << 8 | release->index[36 + i];
+    const uint8_t* pages;
+    if (ReadChunkIndex(release->index.data(), release->index.size(), size, digest, &release->header, &pages) !=
+            INDEX_GOOD ||
+        release->records.size() != (size_t)release->header.recordCount * CHUNK_RECORD_BYTES)
+        return 0;
+    uint32_t first = 0;
+    for (uint32_t i = 0; i < release->header.pageCount; i++) {
+        PageEntry page;
+        ReadPageEntry(pages + (size_t)i * PAGE_ENTRY_BYTES, &page);
+        if (CheckPageRecords(release->records.data() + (size_t)first * CHUNK_RECORD_BYTES, &page,
+                             i + 1 == release->header.pageCount) != INDEX_GOOD)
+            return 0;
+        release->pages.push_back(page);
+        release->firstRecords.push_back(first);
+        first += page.records;
+    }
+    return 1;
 }
 
 static int DigestLess(const uint8_t* a, const uint8_t* b)
@@ -107,42 +160,60 @@ static int DigestLess(const uint8_t* a, const uint8_t* b)
     return memcmp(a, b, 32) < 0;
 }
 
-// The chunks of NEW that OLD's file holds, and the ranges the launcher fetches.
-static int Plan(const char* oldName, const char* newName)
+// What a launcher holding OLD's file fetches for NEW's: the records of the
+// pages it does not hold, and the chunks of those pages it does not hold, by
+// the launcher's plan.
+static int Plan(const char* oldIndex, const char* oldRecords, const char* newIndex, const char* newRecords)
 {
-    std::vector<uint8_t> oldIndex, newIndex;
-    ChunkIndexHeader oldHeader, newHeader;
-    if (!LoadIndex(oldName, &oldIndex, &oldHeader))
-        return Fail("not a chunk index", oldName);
-    if (!LoadIndex(newName, &newIndex, &newHeader))
-        return Fail("not a chunk index", newName);
-    std::vector<const uint8_t*> held;
-    for (uint32_t i = 0; i < oldHeader.recordCount; i++)
-        held.push_back(RecordDigest(oldIndex, i));
-    std::sort(held.begin(), held.end(), DigestLess);
-    std::vector<uint32_t> lengths(newHeader.recordCount);
-    std::vector<uint32_t> oldOffsets(newHeader.recordCount, CHUNK_NOT_HELD);
-    uint32_t newChunks = 0;
-    uint8_t digest[32];
-    for (uint32_t i = 0; i < newHeader.recordCount; i++) {
-        lengths[i] = ReadChunkRecord(RecordDigest(newIndex, i) - 4, i + 1 == newHeader.recordCount, digest);
-        if (std::binary_search(held.begin(), held.end(), RecordDigest(newIndex, i), DigestLess))
-            oldOffsets[i] = 0;  // held: where does not matter to the plan
-        else
-            newChunks++;
+    Release old, fresh;
+    if (!LoadRelease(oldIndex, oldRecords, &old))
+        return Fail("not a chunk index with its records", oldIndex);
+    if (!LoadRelease(newIndex, newRecords, &fresh))
+        return Fail("not a chunk index with its records", newIndex);
+    std::vector<const uint8_t*> oldPages, oldChunks;
+    for (const PageEntry& page : old.pages)
+        oldPages.push_back(page.digest);
+    for (uint32_t i = 0; i < old.header.recordCount; i++)
+        oldChunks.push_back(old.records.data() + (size_t)i * CHUNK_RECORD_BYTES + 4);
+    std::sort(oldPages.begin(), oldPages.end(), DigestLess);
+    std::sort(oldChunks.begin(), oldChunks.end(), DigestLess);
+    uint64_t fetched = 0, recordBytes = 0;
+    uint32_t newPages = 0, newChunks = 0;
+    // Each run of pages the old copy lacks is one segment of the new file.
+    for (uint32_t i = 0; i < fresh.pages.size();) {
+        if (std::binary_search(oldPages.begin(), oldPages.end(), fresh.pages[i].digest, DigestLess)) {
+            i++;
+            continue;
+        }
+        std::vector<uint32_t> lengths, held;
+        for (; i < fresh.pages.size() &&
+               !std::binary_search(oldPages.begin(), oldPages.end(), fresh.pages[i].digest, DigestLess);
+             i++) {
+            newPages++;
+            recordBytes += (uint64_t)fresh.pages[i].records * CHUNK_RECORD_BYTES;
+            for (uint32_t r = 0; r < fresh.pages[i].records; r++) {
+                const uint8_t* record = fresh.records.data() + (size_t)(fresh.firstRecords[i] + r) * CHUNK_RECORD_BYTES;
+                uint8_t digest[32];
+                lengths.push_back(ReadChunkRecord(record, 1, digest));
+                int found = std::binary_search(oldChunks.begin(), oldChunks.end(), record + 4, DigestLess);
+                held.push_back(found ? 0 : CHUNK_NOT_HELD);  // held: where does not matter to the plan
+                newChunks += !found;
+            }
+        }
+        fetched += PlannedFetchBytes(lengths.data(), held.data(), (uint32_t)lengths.size(), PATCH_GAP_BYTES);
     }
-    uint64_t fetched = PlannedFetchBytes(lengths.data(), oldOffsets.data(), newHeader.recordCount, PATCH_GAP_BYTES);
-    printf("%u of %u chunks new, %llu bytes to fetch\n", newChunks, newHeader.recordCount,
-           (unsigned long long)fetched);
+    printf("%u of %u chunks new in %u of %u pages, %llu bytes to fetch and %llu bytes of records\n", newChunks,
+           fresh.header.recordCount, newPages, fresh.header.pageCount, (unsigned long long)fetched,
+           (unsigned long long)recordBytes);
     return 0;
 }
 
 int main(int argc, char** argv)
 {
-    if (argc == 4 && strcmp(argv[1], "index") == 0)
-        return WriteIndex(argv[2], argv[3]);
-    if (argc == 4 && strcmp(argv[1], "plan") == 0)
-        return Plan(argv[2], argv[3]);
-    fprintf(stderr, "usage: qrv_blocos index FILE INDEX | plan OLD_INDEX NEW_INDEX\n");
+    if (argc == 5 && strcmp(argv[1], "index") == 0)
+        return WriteIndex(argv[2], argv[3], argv[4]);
+    if (argc == 6 && strcmp(argv[1], "plan") == 0)
+        return Plan(argv[2], argv[3], argv[4], argv[5]);
+    fprintf(stderr, "usage: qrv_blocos index FILE INDEX RECORDS | plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS\n");
     return 2;
 }

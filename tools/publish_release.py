@@ -24,8 +24,9 @@ unsigned), and prune deletes the objects that none of the last N
 publications names (never one that the current lists name).
 
 Every file of at least --min-chunked-size bytes (1 MB unless told) also gets
-a chunk index, an object too, and its line "BLOCOS <index sha256> <index
-size> <path>" after its ARQUIVO line: a launcher then rebuilds a changed file
+a chunk index (a table of its pages) and the records of its chunks, objects
+too, and its line "BLOCOS <index sha256> <index size> <path>" after its
+ARQUIVO line: a launcher then rebuilds a changed file
 from the player's old copy and fetches only the chunks that are new. The
 indexes come from a native helper built from the launcher's own chunker
 (tools/chunk_helper.cpp, compiled into build/tools on first use); the
@@ -209,6 +210,15 @@ def chunk_helper():
     return HELPER
 
 
+RECORDS_DIGEST = slice(84, 116)  # where a chunk index's header names its records object
+
+
+def records_of(index):
+    """The name of the records object that a chunk index names."""
+    with open(index, "rb") as file:
+        return file.read(RECORDS_DIGEST.stop)[RECORDS_DIGEST].hex()
+
+
 def previous_blocks(out):
     """What the release in OUT says of its chunked files: path -> (file digest, index digest, index size)."""
     manifest = out / FULL_MANIFEST
@@ -220,42 +230,51 @@ def previous_blocks(out):
             for digest, size, path in BLOCKS_IN_MANIFEST.findall(data)}
 
 
+def is_indexed(out, index_digest):
+    """The chunk index and the records it names are both served."""
+    index = out / OBJECTS_FOLDER / index_digest
+    return index.is_file() and (out / OBJECTS_FOLDER / records_of(index)).is_file()
+
+
 def write_chunk_indexes(files, out, min_chunked_size):
-    """Each large file's chunk index as an object (reused when the file is unchanged); answers
-    path -> (index digest, index size), and says what a player of the previous release fetches."""
+    """Each large file's chunk index and records as objects (reused when the file is unchanged);
+    answers path -> (index digest, index size), and says what a player of the previous release fetches."""
     previous = previous_blocks(out)
     blocks = {}
     for relative, digest, size, source in files:
         if size < min_chunked_size:
             continue
         known = previous.get(relative)
-        stored = out / OBJECTS_FOLDER / known[1] if known else None
-        if known and known[0] == digest and stored.is_file():
+        if known and known[0] == digest and is_indexed(out, known[1]):
             blocks[relative] = known[1:]
             continue
         with tempfile.TemporaryDirectory() as scratch:
-            index = Path(scratch) / "index"
-            subprocess.run([str(chunk_helper()), "index", str(source), str(index)], check=True,
+            index, records = Path(scratch) / "index", Path(scratch) / "records"
+            subprocess.run([str(chunk_helper()), "index", str(source), str(index), str(records)], check=True,
                            stdout=subprocess.DEVNULL)
-            index_digest, index_size = sha256_of(index), index.stat().st_size
-            if not (out / OBJECTS_FOLDER / index_digest).is_file():
-                write_object(index, out / OBJECTS_FOLDER / index_digest)
-        blocks[relative] = (index_digest, index_size)
-        report_patch(relative, size, index_size, out, known, index_digest)
+            for made in (records, index):  # the records first: the index names them
+                if not (out / OBJECTS_FOLDER / sha256_of(made)).is_file():
+                    write_object(made, out / OBJECTS_FOLDER / sha256_of(made))
+            blocks[relative] = (sha256_of(index), index.stat().st_size)
+        report_patch(relative, size, out, known and is_indexed(out, known[1]) and known[1], blocks[relative])
     return blocks
 
 
-def report_patch(relative, size, index_size, out, known, index_digest):
+def report_patch(relative, size, out, old_index, new_index):
     """How many chunks are new against the previous release, and what its players fetch."""
-    old_index = out / OBJECTS_FOLDER / known[1] if known else None
-    if not old_index or not old_index.is_file():
-        print(f"{relative}: chunk index of {index_size} bytes (no earlier release to patch from)")
+    if not old_index:
+        print(f"{relative}: chunk index of {new_index[1]} bytes (no earlier release to patch from)")
         return
-    plan = subprocess.run([str(chunk_helper()), "plan", str(old_index), str(out / OBJECTS_FOLDER / index_digest)],
+    objects = out / OBJECTS_FOLDER
+    plan = subprocess.run([str(chunk_helper()), "plan", str(objects / old_index),
+                           str(objects / records_of(objects / old_index)), str(objects / new_index[0]),
+                           str(objects / records_of(objects / new_index[0]))],
                           check=True, capture_output=True, text=True).stdout
-    new, total, fetched = (int(n) for n in re.match(r"(\d+) of (\d+) chunks new, (\d+) bytes", plan).groups())
+    new, total, fetched, records = (int(n) for n in re.match(
+        r"(\d+) of (\d+) chunks new in \d+ of \d+ pages, (\d+) bytes to fetch and (\d+) bytes of records",
+        plan).groups())
     print(f"{relative}: {new} of {total} chunks new; a player of the previous release fetches "
-          f"{(fetched + index_size) / 1048576:.1f} MB (index included) of {size / 1048576:.1f} MB")
+          f"{(fetched + records + new_index[1]) / 1048576:.1f} MB (index included) of {size / 1048576:.1f} MB")
 
 
 def replace_atomically(target, fill, mode=PUBLISHED_MODE):
@@ -377,6 +396,10 @@ def prune(out, keep):
             named |= named_objects(manifest.read_bytes())
     removed = 0
     objects = out / OBJECTS_FOLDER
+    for index in [objects / digest for digest in named if (objects / digest).is_file()]:
+        with open(index, "rb") as file:
+            if file.read(8) == b"QRVBLOCO":  # a chunk index: its records stay with it
+                named.add(records_of(index))
     for entry in sorted(os.listdir(objects) if objects.is_dir() else []):
         if OBJECT_NAME.match(entry) and entry not in named:
             (objects / entry).unlink()

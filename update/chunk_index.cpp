@@ -42,43 +42,28 @@ void WriteChunkIndexHeader(uint8_t* header, const ChunkIndexHeader* fields)
     Put64(header + 36, fields->fileSize);
     memcpy(header + 44, fields->fileDigest, 32);
     Put32(header + 76, fields->recordCount);
+    Put32(header + 80, fields->pageCount);
+    memcpy(header + 84, fields->recordsDigest, 32);
+}
+
+void WritePageEntry(uint8_t* entry, const PageEntry* page)
+{
+    Put32(entry, page->records);
+    Put32(entry + 4, page->length);
+    memcpy(entry + 8, page->digest, 32);
+}
+
+void ReadPageEntry(const uint8_t* entry, PageEntry* page)
+{
+    page->records = Get32(entry);
+    page->length = Get32(entry + 4);
+    memcpy(page->digest, entry + 8, 32);
 }
 
 void WriteChunkRecord(uint8_t* record, uint32_t length, const uint8_t digest[32])
 {
     Put32(record, length);
     memcpy(record + 4, digest, 32);
-}
-
-static int SameParameters(const ChunkParameters* a, const ChunkParameters* b)
-{
-    return a->minimum == b->minimum && a->average == b->average && a->maximum == b->maximum &&
-           a->backupShift == b->backupShift && a->gearSeed == b->gearSeed;
-}
-
-ChunkIndexVerdict ReadChunkIndexHeader(const uint8_t* header, uint64_t indexBytes, uint64_t listedSize,
-                                       const uint8_t listedDigest[32], ChunkIndexHeader* fields)
-{
-    if (indexBytes < CHUNK_INDEX_HEADER_BYTES || memcmp(header, CHUNK_INDEX_MAGIC, sizeof CHUNK_INDEX_MAGIC) != 0)
-        return INDEX_NOT_AN_INDEX;
-    if (Get32(header + 8) != CHUNK_INDEX_VERSION)
-        return INDEX_UNKNOWN_VERSION;
-    fields->parameters.minimum = Get32(header + 12);
-    fields->parameters.average = Get32(header + 16);
-    fields->parameters.maximum = Get32(header + 20);
-    fields->parameters.backupShift = Get32(header + 24);
-    fields->parameters.gearSeed = Get64(header + 28);
-    fields->fileSize = Get64(header + 36);
-    memcpy(fields->fileDigest, header + 44, 32);
-    fields->recordCount = Get32(header + 76);
-    if (!SameParameters(&fields->parameters, &CHUNK_PARAMETERS))
-        return INDEX_UNKNOWN_PARAMETERS;
-    uint64_t records = indexBytes - CHUNK_INDEX_HEADER_BYTES;
-    if (records % CHUNK_RECORD_BYTES != 0 || records / CHUNK_RECORD_BYTES != fields->recordCount)
-        return INDEX_WRONG_RECORD_COUNT;
-    if (fields->fileSize != listedSize || memcmp(fields->fileDigest, listedDigest, 32) != 0)
-        return INDEX_OTHER_FILE;
-    return INDEX_GOOD;
 }
 
 uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32])
@@ -90,22 +75,81 @@ uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32])
     return length;
 }
 
-ChunkIndexVerdict ReadChunkIndex(const uint8_t* index, size_t length, uint64_t listedSize,
-                                 const uint8_t listedDigest[32], ChunkIndexHeader* header)
+int EndsPage(const uint8_t recordDigest[32], uint32_t recordsInPage)
 {
-    ChunkIndexVerdict verdict = ReadChunkIndexHeader(index, length, listedSize, listedDigest, header);
-    if (verdict != INDEX_GOOD)
-        return verdict;
-    uint64_t total = 0;
-    uint8_t digest[32];
-    for (uint32_t i = 0; i < header->recordCount; i++) {
-        uint32_t chunk = ReadChunkRecord(index + CHUNK_INDEX_HEADER_BYTES + (size_t)i * CHUNK_RECORD_BYTES,
-                                         i + 1 == header->recordCount, digest);
-        if (chunk == 0)
-            return INDEX_WRONG_LENGTHS;
-        total += chunk;
+    return recordDigest[0] < PAGE_CUT_BYTE || recordsInPage >= PAGE_MOST_RECORDS;
+}
+
+static int SameParameters(const ChunkParameters* a, const ChunkParameters* b)
+{
+    return a->minimum == b->minimum && a->average == b->average && a->maximum == b->maximum &&
+           a->backupShift == b->backupShift && a->gearSeed == b->gearSeed;
+}
+
+// Pages of one to PAGE_MOST_RECORDS records and some bytes each, adding up
+// to the file's records and bytes.
+static int PagesAddUp(const uint8_t* pages, const ChunkIndexHeader* header)
+{
+    uint64_t records = 0;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < header->pageCount; i++) {
+        PageEntry page;
+        ReadPageEntry(pages + (size_t)i * PAGE_ENTRY_BYTES, &page);
+        if (page.records == 0 || page.records > PAGE_MOST_RECORDS || page.length < page.records ||
+            (uint64_t)page.length > (uint64_t)page.records * CHUNK_PARAMETERS.maximum)
+            return 0;
+        records += page.records;
+        bytes += page.length;
     }
-    return total == header->fileSize ? INDEX_GOOD : INDEX_WRONG_LENGTHS;
+    return records == header->recordCount && bytes == header->fileSize;
+}
+
+ChunkIndexVerdict ReadChunkIndex(const uint8_t* index, size_t length, uint64_t listedSize,
+                                 const uint8_t listedDigest[32], ChunkIndexHeader* header, const uint8_t** pages)
+{
+    if (length < CHUNK_INDEX_HEADER_BYTES || memcmp(index, CHUNK_INDEX_MAGIC, sizeof CHUNK_INDEX_MAGIC) != 0)
+        return INDEX_NOT_AN_INDEX;
+    if (Get32(index + 8) != CHUNK_INDEX_VERSION)
+        return INDEX_UNKNOWN_VERSION;
+    header->parameters.minimum = Get32(index + 12);
+    header->parameters.average = Get32(index + 16);
+    header->parameters.maximum = Get32(index + 20);
+    header->parameters.backupShift = Get32(index + 24);
+    header->parameters.gearSeed = Get64(index + 28);
+    header->fileSize = Get64(index + 36);
+    memcpy(header->fileDigest, index + 44, 32);
+    header->recordCount = Get32(index + 76);
+    header->pageCount = Get32(index + 80);
+    memcpy(header->recordsDigest, index + 84, 32);
+    if (!SameParameters(&header->parameters, &CHUNK_PARAMETERS))
+        return INDEX_UNKNOWN_PARAMETERS;
+    size_t entries = length - CHUNK_INDEX_HEADER_BYTES;
+    if (entries % PAGE_ENTRY_BYTES != 0 || entries / PAGE_ENTRY_BYTES != header->pageCount)
+        return INDEX_WRONG_PAGE_COUNT;
+    if (header->fileSize != listedSize || memcmp(header->fileDigest, listedDigest, 32) != 0)
+        return INDEX_OTHER_FILE;
+    *pages = index + CHUNK_INDEX_HEADER_BYTES;
+    return PagesAddUp(*pages, header) ? INDEX_GOOD : INDEX_WRONG_PAGES;
+}
+
+ChunkIndexVerdict CheckPageRecords(const uint8_t* records, const PageEntry* page, int lastPage)
+{
+    Sha256 sha;
+    uint8_t digest[32];
+    Sha256Start(&sha);
+    Sha256Add(&sha, records, (size_t)page->records * CHUNK_RECORD_BYTES);
+    Sha256Finish(&sha, digest);
+    if (memcmp(digest, page->digest, 32) != 0)
+        return INDEX_WRONG_RECORDS;
+    uint64_t bytes = 0;
+    for (uint32_t i = 0; i < page->records; i++) {
+        uint32_t length = ReadChunkRecord(records + (size_t)i * CHUNK_RECORD_BYTES,
+                                          lastPage && i + 1 == page->records, digest);
+        if (length == 0)
+            return INDEX_WRONG_RECORDS;
+        bytes += length;
+    }
+    return bytes == page->length ? INDEX_GOOD : INDEX_WRONG_RECORDS;
 }
 
 const char* ChunkIndexVerdictText(ChunkIndexVerdict verdict)
@@ -119,14 +163,51 @@ const char* ChunkIndexVerdictText(ChunkIndexVerdict verdict)
         return "versao desconhecida";
     case INDEX_UNKNOWN_PARAMETERS:
         return "parametros de blocos desconhecidos";
-    case INDEX_WRONG_RECORD_COUNT:
-        return "numero de registros nao confere";
+    case INDEX_WRONG_PAGE_COUNT:
+        return "numero de paginas nao confere";
     case INDEX_OTHER_FILE:
         return "indice de outro arquivo";
-    case INDEX_WRONG_LENGTHS:
-        return "comprimentos de blocos invalidos";
+    case INDEX_WRONG_PAGES:
+        return "paginas invalidas";
+    case INDEX_WRONG_RECORDS:
+        return "registros de uma pagina nao conferem";
     }
     return "?";
+}
+
+void StartPages(PageBuilder* builder)
+{
+    Sha256Start(&builder->sha);
+    builder->records = 0;
+    builder->length = 0;
+}
+
+static void TakePage(PageBuilder* builder, PageEntry* page)
+{
+    page->records = builder->records;
+    page->length = builder->length;
+    Sha256Finish(&builder->sha, page->digest);
+    StartPages(builder);
+}
+
+int AddChunkToPage(PageBuilder* builder, const uint8_t record[CHUNK_RECORD_BYTES], PageEntry* page)
+{
+    Sha256Add(&builder->sha, record, CHUNK_RECORD_BYTES);
+    builder->records++;
+    builder->length += (uint32_t)record[0] | (uint32_t)record[1] << 8 | (uint32_t)record[2] << 16 |
+                       (uint32_t)record[3] << 24;
+    if (!EndsPage(record + 4, builder->records))
+        return 0;
+    TakePage(builder, page);
+    return 1;
+}
+
+int FinishPages(PageBuilder* builder, PageEntry* page)
+{
+    if (builder->records == 0)
+        return 0;
+    TakePage(builder, page);
+    return 1;
 }
 
 static int HexValue(char c)

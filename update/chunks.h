@@ -58,45 +58,84 @@ struct ChunkStream {
 };
 int CutIntoChunks(const ChunkStream* stream, uint8_t* window, size_t windowSize);
 
-// The chunk index, little-endian: an 80-byte header (magic "QRVBLOCO",
-// format version, the chunker's parameters, the file's size and SHA-256, the
-// record count), then one 36-byte record per chunk in file order (its length,
-// its SHA-256).
-static const size_t CHUNK_INDEX_HEADER_BYTES = 80;
+// A file's chunk records (36 bytes each: the chunk's length, its SHA-256),
+// in file order, are grouped into pages: a page ends after a record whose
+// digest begins with a byte below PAGE_CUT_BYTE (one record in 32), or after
+// PAGE_MOST_RECORDS. Like the chunks, the pages depend on the content alone:
+// an old copy's pages are its release's, so a launcher fetches the records of
+// the pages that changed only (a few kilobytes), not the whole list.
 static const size_t CHUNK_RECORD_BYTES = 36;
-static const uint32_t CHUNK_INDEX_VERSION = 1;
+static const uint8_t PAGE_CUT_BYTE = 8;
+static const uint32_t PAGE_MOST_RECORDS = 256;
+
+int EndsPage(const uint8_t recordDigest[32], uint32_t recordsInPage);
+void WriteChunkRecord(uint8_t* record, uint32_t length, const uint8_t digest[32]);
+// A record's length, 0 when it is out of the chunker's bounds (only the last
+// chunk of a file may be shorter than the minimum); its digest is copied out.
+uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32]);
+
+// The chunk index, little-endian, the object a manifest's BLOCOS line names: a
+// 128-byte header (magic "QRVBLOCO", format version 2, the chunker's
+// parameters, the file's size and SHA-256, the record and page counts, and the
+// SHA-256 of the records object: every record, in order), then one 40-byte
+// entry per page (its record count, its bytes of the file, the SHA-256 of its
+// records).
+static const size_t CHUNK_INDEX_HEADER_BYTES = 128;
+static const size_t PAGE_ENTRY_BYTES = 40;
+static const uint32_t CHUNK_INDEX_VERSION = 2;
 
 struct ChunkIndexHeader {
     ChunkParameters parameters;
     uint64_t fileSize;
     uint8_t fileDigest[32];
     uint32_t recordCount;
+    uint32_t pageCount;
+    uint8_t recordsDigest[32];
+};
+
+struct PageEntry {
+    uint32_t records;
+    uint32_t length;
+    uint8_t digest[32];
 };
 
 void WriteChunkIndexHeader(uint8_t* header, const ChunkIndexHeader* fields);  // CHUNK_INDEX_HEADER_BYTES
-void WriteChunkRecord(uint8_t* record, uint32_t length, const uint8_t digest[32]);
+void WritePageEntry(uint8_t* entry, const PageEntry* page);
+void ReadPageEntry(const uint8_t* entry, PageEntry* page);
 
 enum ChunkIndexVerdict {
     INDEX_GOOD,
     INDEX_NOT_AN_INDEX,         // too short, or another magic
     INDEX_UNKNOWN_VERSION,
     INDEX_UNKNOWN_PARAMETERS,   // cut with another chunker: the launcher cannot find its chunks
-    INDEX_WRONG_RECORD_COUNT,   // the records do not fill the index exactly
+    INDEX_WRONG_PAGE_COUNT,     // the pages do not fill the index exactly
     INDEX_OTHER_FILE,           // its size or digest is not the listed file's
-    INDEX_WRONG_LENGTHS         // a chunk out of bounds, or lengths that do not add up to the file
+    INDEX_WRONG_PAGES,          // a page out of bounds, or pages that do not add up to the file
+    INDEX_WRONG_RECORDS         // a page's records that are not what its entry says
 };
 
-// The header of an index of indexBytes bytes, against the file the manifest lists.
-ChunkIndexVerdict ReadChunkIndexHeader(const uint8_t* header, uint64_t indexBytes, uint64_t listedSize,
-                                       const uint8_t listedDigest[32], ChunkIndexHeader* fields);
-// A record's length, 0 when it is out of the chunker's bounds (only the last
-// chunk of a file may be shorter than the minimum); its digest is copied out.
-uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32]);
-// A whole index held in memory: the header, every record, and lengths that
-// add up to the file.
+// The whole index (header and pages) against the file the manifest lists;
+// *pages points at the first page entry.
 ChunkIndexVerdict ReadChunkIndex(const uint8_t* index, size_t length, uint64_t listedSize,
-                                 const uint8_t listedDigest[32], ChunkIndexHeader* header);
+                                 const uint8_t listedDigest[32], ChunkIndexHeader* header, const uint8_t** pages);
+// A page's records as fetched: their SHA-256 must be the page's, and their
+// lengths within bounds and adding up to the page's. lastPage: the file's last
+// page, whose last chunk may be short.
+ChunkIndexVerdict CheckPageRecords(const uint8_t* records, const PageEntry* page, int lastPage);
 const char* ChunkIndexVerdictText(ChunkIndexVerdict verdict);  // for the log
+
+// Pages and records as a file's chunks come, in order: what the publisher's
+// helper writes, and what a launcher finds in its old copy.
+struct PageBuilder {
+    Sha256 sha;        // of the current page's records
+    uint32_t records;  // in the current page
+    uint32_t length;   // its bytes of the file
+};
+void StartPages(PageBuilder* builder);
+// Adds a chunk's record; answers 1 when it ended a page, filled into *page.
+int AddChunkToPage(PageBuilder* builder, const uint8_t record[CHUNK_RECORD_BYTES], PageEntry* page);
+// The last page when chunks remain in it; 0 when there are none.
+int FinishPages(PageBuilder* builder, PageEntry* page);
 
 // 64 hexadecimal characters, either case, as 32 bytes; 0 otherwise.
 int ReadDigestHex(const char* text, uint8_t digest[32]);

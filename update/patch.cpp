@@ -1,11 +1,15 @@
 // Patch-sized updates: a changed file that the manifest gives a chunk index
 // is rebuilt from the player's old copy into "<path>.tmp" in the new file's
-// order. The chunks the old copy holds are copied from it; the others are
-// fetched from the file's object by single ranges. The index is an object
-// too, checked against its digest; every fetched chunk is checked against
-// the index as it arrives, and the whole file against the manifest's digest
-// before it replaces the old one. When any of it fails or would not pay, the
-// file is fetched whole as before, continuing what was rebuilt so far.
+// order. The index (an object, checked against its digest) lists the new
+// file's pages; the old copy, cut as the publisher cuts, gives the old
+// release's pages and chunks. A page the old copy holds is copied from it
+// whole; the records of the others are fetched by a range of the records
+// object and checked against their page, and their chunks are copied when
+// the old copy holds them and fetched by single ranges of the file's object
+// otherwise, each checked as it arrives. The whole file is judged by the
+// manifest's digest before it replaces the old one. When any of it fails or
+// would not pay, the file is fetched whole as before, continuing what was
+// rebuilt so far.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -17,7 +21,9 @@
 #include "update/chunks.h"
 #include "update/update.h"
 
-// Tables of 20 bytes a chunk: 5 MB at most, a 4 GB file of 16 KB chunks.
+// Bounds of what is held in memory: a 4 GB file cut into 24 KB chunks has
+// 175 000 of them and 5 500 pages.
+static const uint32_t MOST_PAGES = 65536;
 static const uint32_t MOST_CHUNKS = 262144;
 // A patch that would fetch more than three quarters of the file does not pay:
 // the whole file costs one request and no scan.
@@ -29,28 +35,54 @@ static const size_t REASON_CAPACITY = 96;
 // of the copies and checks: one at a time, on the worker thread only.
 static uint8_t Window[256u << 10];
 
+// A chunk of the old copy, looked up by its digest's first 8 bytes (a
+// mistaken match would fail the whole file's digest, and the file would come
+// whole: it cannot slip through).
+struct OldChunk {
+    uint64_t prefix;
+    uint32_t offset;
+    uint32_t length;
+};
+
+// A page of the old copy: the old release's page of that digest.
+struct OldPage {
+    uint8_t digest[32];
+    uint32_t offset;
+    uint32_t length;
+};
+
 struct Patch {
     const ManifestEntry* entry;
     char indexUrl[URL_CAPACITY];
+    char recordsUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
-    char indexTarget[MAX_PATH];    // "<path>.blocos", fetched into its .tmp
-    char indexName[MAX_PATH];      // "<path>.blocos.tmp"
-    char temporary[MAX_PATH];      // "<path>.tmp": the file being rebuilt
-    FILE* index;
+    char indexTarget[MAX_PATH];  // "<path>.blocos", fetched into its .tmp
+    char indexName[MAX_PATH];    // "<path>.blocos.tmp"
+    char temporary[MAX_PATH];    // "<path>.tmp": the file being rebuilt
+    uint8_t* index;              // the whole index: header and page entries
+    ChunkIndexHeader header;
+    const uint8_t* pages;
     FILE* old;
     FILE* rebuilt;
     HCRYPTPROV provider;
-    uint32_t count;
-    uint32_t* lengths;     // in file order
-    uint32_t* oldOffsets;  // where the old copy holds each chunk, or CHUNK_NOT_HELD
-    uint64_t* prefixes;    // each chunk's digest's first 8 bytes: what the old copy's chunks are looked up by
-    uint32_t* byPrefix;    // chunk numbers sorted by prefix
-    uint32_t firstToWrite; // chunks before it are in the temporary file already, checked
-    DWORD written;         // bytes of the new file in the temporary file
+    OldChunk* oldChunks;  // sorted by prefix after the scan
+    uint32_t oldChunkCount, oldChunkRoom;
+    OldPage* oldPages;    // sorted by digest after the scan
+    uint32_t oldPageCount, oldPageRoom;
+    PageBuilder oldPageBuilder;
+    uint64_t oldPageStart;
+    uint32_t* pageOldOffsets;  // per new page: where the old copy holds it, or CHUNK_NOT_HELD
+    uint32_t* pageFirstMissing;  // per new page the old copy lacks: its first record among the fetched
+    uint8_t* records;      // the fetched records of the pages the old copy lacks, in file order
+    uint32_t* lengths;     // and per fetched record: its chunk's length
+    uint32_t* oldOffsets;  // and where the old copy holds that chunk, or CHUNK_NOT_HELD
+    uint32_t missingRecords;
+    uint32_t firstPageToWrite;  // pages before it are in the temporary file already, checked
+    DWORD written;  // bytes of the new file in the temporary file
     DWORD shown;
     uint64_t reusedBytes;
-    uint64_t fetchedBytes;
-    int discardRebuilt;    // the temporary file holds bytes that failed their check
+    uint64_t fetchedBytes;  // chunks and records
+    int discardRebuilt;     // the temporary file holds bytes that failed their check
     char reason[REASON_CAPACITY];  // why the file is fetched whole, for the log
 };
 
@@ -67,86 +99,31 @@ static uint64_t PrefixOf(const uint8_t* digest)
     return prefix;
 }
 
+static PageEntry PageAt(const Patch* patch, uint32_t page)
+{
+    PageEntry entry;
+    ReadPageEntry(patch->pages + (size_t)page * PAGE_ENTRY_BYTES, &entry);
+    return entry;
+}
+
 static int OpenFile(FILE** file, const char* name, const char* mode)
 {
     *file = fopen(name, mode);
     return *file != NULL;
 }
 
-static int FetchIndex(HINTERNET internet, Patch* patch, const char* objectsFolder)
+// Grows an array of records by doubling its room; 0 when memory is short.
+static int MakeRoom(void** items, uint32_t* room, uint32_t count, size_t itemSize)
 {
-    const ManifestEntry* entry = patch->entry;
-    if (!BuildObjectUrl(patch->indexUrl, sizeof patch->indexUrl, LauncherConfig.baseUrl, objectsFolder,
-                        entry->blocksDigest) ||
-        !BuildObjectUrl(patch->objectUrl, sizeof patch->objectUrl, LauncherConfig.baseUrl, objectsFolder,
-                        entry->digest) ||
-        !ChunkIndexNameOf(entry->path, patch->indexTarget, sizeof patch->indexTarget) ||
-        !TemporaryNameOf(patch->indexTarget, patch->indexName, sizeof patch->indexName) ||
-        !TemporaryNameOf(entry->path, patch->temporary, sizeof patch->temporary))
-        return Refuse(patch, "nomes longos demais");
-    FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, entry->blocksDigest, entry->blocksSize, 1,
-                       CACHE_ANY, NULL};
-    if (!DownloadFile(internet, &fetch) || !OpenFile(&patch->index, patch->indexName, "rb"))
-        return Refuse(patch, "indice de blocos indisponivel");
+    if (count < *room)
+        return 1;
+    uint32_t grown = *room ? *room * 2 : 4096;
+    void* moved = realloc(*items, (size_t)grown * itemSize);
+    if (!moved)
+        return 0;
+    *items = moved;
+    *room = grown;
     return 1;
-}
-
-static int AllocateTables(Patch* patch)
-{
-    patch->lengths = (uint32_t*)calloc(patch->count, sizeof *patch->lengths);
-    patch->oldOffsets = (uint32_t*)calloc(patch->count, sizeof *patch->oldOffsets);
-    patch->prefixes = (uint64_t*)calloc(patch->count, sizeof *patch->prefixes);
-    patch->byPrefix = (uint32_t*)calloc(patch->count, sizeof *patch->byPrefix);
-    return patch->lengths && patch->oldOffsets && patch->prefixes && patch->byPrefix;
-}
-
-// The header against the listed file, then every record in turn: the chunk
-// lengths, which must add up to the file, and the prefixes to look chunks up by.
-static int ReadIndex(Patch* patch)
-{
-    uint8_t header[CHUNK_INDEX_HEADER_BYTES];
-    uint8_t listedDigest[32];
-    ChunkIndexHeader fields;
-    if (fread(header, 1, sizeof header, patch->index) != sizeof header ||
-        !ReadDigestHex(patch->entry->digest, listedDigest))
-        return Refuse(patch, ChunkIndexVerdictText(INDEX_NOT_AN_INDEX));
-    ChunkIndexVerdict verdict =
-        ReadChunkIndexHeader(header, patch->entry->blocksSize, patch->entry->size, listedDigest, &fields);
-    if (verdict != INDEX_GOOD)
-        return Refuse(patch, ChunkIndexVerdictText(verdict));
-    patch->count = fields.recordCount;
-    if (patch->count > MOST_CHUNKS || patch->count == 0 || !AllocateTables(patch))
-        return Refuse(patch, "indice grande demais");
-    uint64_t total = 0;
-    for (uint32_t i = 0; i < patch->count; i++) {
-        uint8_t record[CHUNK_RECORD_BYTES];
-        uint8_t digest[32];
-        uint32_t length = fread(record, 1, sizeof record, patch->index) == sizeof record
-                              ? ReadChunkRecord(record, i + 1 == patch->count, digest)
-                              : 0;
-        if (length == 0)
-            return Refuse(patch, ChunkIndexVerdictText(INDEX_WRONG_LENGTHS));
-        patch->lengths[i] = length;
-        patch->oldOffsets[i] = CHUNK_NOT_HELD;
-        patch->prefixes[i] = PrefixOf(digest);
-        patch->byPrefix[i] = i;
-        total += length;
-    }
-    if (total != fields.fileSize)
-        return Refuse(patch, ChunkIndexVerdictText(INDEX_WRONG_LENGTHS));
-    const uint64_t* prefixes = patch->prefixes;
-    std::sort(patch->byPrefix, patch->byPrefix + patch->count,
-              [prefixes](uint32_t a, uint32_t b) { return prefixes[a] < prefixes[b]; });
-    return 1;
-}
-
-static int ReadRecordDigest(Patch* patch, uint32_t chunk, uint8_t digest[32])
-{
-    uint8_t record[CHUNK_RECORD_BYTES];
-    return _fseeki64(patch->index, (__int64)(CHUNK_INDEX_HEADER_BYTES + (uint64_t)chunk * CHUNK_RECORD_BYTES),
-                     SEEK_SET) == 0 &&
-           fread(record, 1, sizeof record, patch->index) == sizeof record &&
-           ReadChunkRecord(record, chunk + 1 == patch->count, digest) != 0;
 }
 
 // A chunk's SHA-256: through the processor's SHA instructions where it has
@@ -203,6 +180,7 @@ static int HashBytes(HCRYPTPROV provider, const uint8_t* bytes, uint32_t length,
 // A file cut as the publisher cuts it, each chunk hashed as it passes.
 struct Scan {
     FILE* file;
+    uint64_t left;  // bytes the scan may still read
     HCRYPTPROV provider;
     ChunkVisitor visit;
     void* context;
@@ -213,8 +191,10 @@ struct Scan {
 static size_t ReadScanned(void* context, uint8_t* buffer, size_t capacity, int* failed)
 {
     Scan* scan = (Scan*)context;
-    size_t count = fread(buffer, 1, capacity, scan->file);
+    size_t wanted = capacity < scan->left ? capacity : (size_t)scan->left;
+    size_t count = fread(buffer, 1, wanted, scan->file);
     *failed = ferror(scan->file);
+    scan->left -= count;
     return count;
 }
 
@@ -229,26 +209,97 @@ static void HashScannedChunk(void* context, const uint8_t* bytes, uint32_t lengt
     scan->offset += length;
 }
 
-int DigestChunksOfFile(FILE* file, HCRYPTPROV provider, ChunkVisitor visit, void* context)
+static int ScanBytes(FILE* file, uint64_t length, HCRYPTPROV provider, ChunkVisitor visit, void* context)
 {
-    Scan scan = {file, provider, visit, context, 0, 0};
+    Scan scan = {file, length, provider, visit, context, 0, 0};
     ChunkStream stream = {ReadScanned, HashScannedChunk, &scan};
     return CutIntoChunks(&stream, Window, sizeof Window) && !scan.failed;
 }
 
-// Every chunk of the new file with this chunk's digest prefix is held at its offset.
-static void FindOldChunk(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset)
+int DigestChunksOfFile(FILE* file, HCRYPTPROV provider, ChunkVisitor visit, void* context)
+{
+    return ScanBytes(file, UINT64_MAX, provider, visit, context);
+}
+
+static int FetchIndex(HINTERNET internet, Patch* patch, const char* objectsFolder)
+{
+    const ManifestEntry* entry = patch->entry;
+    if (!BuildObjectUrl(patch->indexUrl, sizeof patch->indexUrl, LauncherConfig.baseUrl, objectsFolder,
+                        entry->blocksDigest) ||
+        !BuildObjectUrl(patch->objectUrl, sizeof patch->objectUrl, LauncherConfig.baseUrl, objectsFolder,
+                        entry->digest) ||
+        !ChunkIndexNameOf(entry->path, patch->indexTarget, sizeof patch->indexTarget) ||
+        !TemporaryNameOf(patch->indexTarget, patch->indexName, sizeof patch->indexName) ||
+        !TemporaryNameOf(entry->path, patch->temporary, sizeof patch->temporary))
+        return Refuse(patch, "nomes longos demais");
+    if (entry->blocksSize > CHUNK_INDEX_HEADER_BYTES + (size_t)MOST_PAGES * PAGE_ENTRY_BYTES)
+        return Refuse(patch, "indice grande demais");
+    FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, entry->blocksDigest, entry->blocksSize, 1,
+                       CACHE_ANY, NULL};
+    FILE* file = NULL;
+    patch->index = (uint8_t*)malloc(entry->blocksSize ? entry->blocksSize : 1);
+    int read = patch->index && DownloadFile(internet, &fetch) && OpenFile(&file, patch->indexName, "rb") &&
+               fread(patch->index, 1, entry->blocksSize, file) == entry->blocksSize;
+    if (file)
+        fclose(file);
+    return read || Refuse(patch, "indice de blocos indisponivel");
+}
+
+// The index against the listed file: its pages must add up to the file.
+static int ReadIndex(Patch* patch, const char* objectsFolder)
+{
+    uint8_t listedDigest[32];
+    if (!ReadDigestHex(patch->entry->digest, listedDigest))
+        return Refuse(patch, ChunkIndexVerdictText(INDEX_OTHER_FILE));
+    ChunkIndexVerdict verdict = ReadChunkIndex(patch->index, patch->entry->blocksSize, patch->entry->size,
+                                               listedDigest, &patch->header, &patch->pages);
+    if (verdict != INDEX_GOOD)
+        return Refuse(patch, ChunkIndexVerdictText(verdict));
+    if (patch->header.recordCount > MOST_CHUNKS || patch->header.pageCount == 0)
+        return Refuse(patch, "indice grande demais");
+    char recordsDigest[65];
+    for (int i = 0; i < 32; i++)
+        snprintf(recordsDigest + 2 * i, 3, "%02x", patch->header.recordsDigest[i]);
+    if (!BuildObjectUrl(patch->recordsUrl, sizeof patch->recordsUrl, LauncherConfig.baseUrl, objectsFolder,
+                        recordsDigest))
+        return Refuse(patch, "nomes longos demais");
+    patch->pageOldOffsets = (uint32_t*)calloc(patch->header.pageCount, sizeof *patch->pageOldOffsets);
+    patch->pageFirstMissing = (uint32_t*)calloc(patch->header.pageCount, sizeof *patch->pageFirstMissing);
+    return (patch->pageOldOffsets && patch->pageFirstMissing) || Refuse(patch, "memoria insuficiente");
+}
+
+static void AddOldPage(Patch* patch, const PageEntry* page)
+{
+    if (!MakeRoom((void**)&patch->oldPages, &patch->oldPageRoom, patch->oldPageCount, sizeof *patch->oldPages)) {
+        patch->oldChunkCount = UINT32_MAX;  // the scan is lost for want of memory
+        return;
+    }
+    OldPage* old = &patch->oldPages[patch->oldPageCount++];
+    memcpy(old->digest, page->digest, 32);
+    old->offset = (uint32_t)patch->oldPageStart;
+    old->length = page->length;
+    patch->oldPageStart += page->length;
+}
+
+// Each chunk of the old copy is kept for lookup, and goes into the old copy's pages.
+static void TakeOldChunk(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset)
 {
     Patch* patch = (Patch*)context;
-    uint64_t prefix = PrefixOf(digest);
-    const uint64_t* prefixes = patch->prefixes;
-    uint32_t* found = std::lower_bound(patch->byPrefix, patch->byPrefix + patch->count, prefix,
-                                       [prefixes](uint32_t chunk, uint64_t value) { return prefixes[chunk] < value; });
-    for (; found < patch->byPrefix + patch->count && prefixes[*found] == prefix; found++) {
-        if (patch->oldOffsets[*found] == CHUNK_NOT_HELD && patch->lengths[*found] == length &&
-            offset < CHUNK_NOT_HELD)
-            patch->oldOffsets[*found] = (uint32_t)offset;
+    if (patch->oldChunkCount == UINT32_MAX || offset + length > UINT32_MAX)
+        return;  // memory ran short, or beyond what a listed file can hold
+    if (!MakeRoom((void**)&patch->oldChunks, &patch->oldChunkRoom, patch->oldChunkCount, sizeof *patch->oldChunks)) {
+        patch->oldChunkCount = UINT32_MAX;
+        return;
     }
+    OldChunk* chunk = &patch->oldChunks[patch->oldChunkCount++];
+    chunk->prefix = PrefixOf(digest);
+    chunk->offset = (uint32_t)offset;
+    chunk->length = length;
+    uint8_t record[CHUNK_RECORD_BYTES];
+    PageEntry page;
+    WriteChunkRecord(record, length, digest);
+    if (AddChunkToPage(&patch->oldPageBuilder, record, &page))
+        AddOldPage(patch, &page);
 }
 
 static int ScanOldCopy(Patch* patch)
@@ -257,23 +308,196 @@ static int ScanOldCopy(Patch* patch)
         return Refuse(patch, "copia antiga ilegivel");
     if (!AcquireShaProvider(&patch->provider))
         return Refuse(patch, "sem provedor de SHA-256");
-    if (!DigestChunksOfFile(patch->old, patch->provider, FindOldChunk, patch))
+    StartPages(&patch->oldPageBuilder);
+    if (!DigestChunksOfFile(patch->old, patch->provider, TakeOldChunk, patch))
         return Refuse(patch, "copia antiga ilegivel");
+    PageEntry last;
+    if (FinishPages(&patch->oldPageBuilder, &last))
+        AddOldPage(patch, &last);
+    if (patch->oldChunkCount == UINT32_MAX)
+        return Refuse(patch, "memoria insuficiente");
+    std::sort(patch->oldChunks, patch->oldChunks + patch->oldChunkCount,
+              [](const OldChunk& a, const OldChunk& b) { return a.prefix < b.prefix; });
+    std::sort(patch->oldPages, patch->oldPages + patch->oldPageCount,
+              [](const OldPage& a, const OldPage& b) { return memcmp(a.digest, b.digest, 32) < 0; });
     return 1;
 }
 
-static int WorthPatching(Patch* patch)
+static uint32_t OldOffsetOfPage(const Patch* patch, const PageEntry* page)
 {
-    uint64_t planned = PlannedFetchBytes(patch->lengths, patch->oldOffsets, patch->count, PATCH_GAP_BYTES);
+    const OldPage* begin = patch->oldPages;
+    const OldPage* end = begin + patch->oldPageCount;
+    const uint8_t* digest = page->digest;
+    const OldPage* found = std::lower_bound(begin, end, digest, [](const OldPage& old, const uint8_t* d) {
+        return memcmp(old.digest, d, 32) < 0;
+    });
+    return found < end && memcmp(found->digest, page->digest, 32) == 0 && found->length == page->length
+               ? found->offset
+               : CHUNK_NOT_HELD;
+}
+
+static uint32_t OldOffsetOfChunk(const Patch* patch, const uint8_t* digest, uint32_t length)
+{
+    uint64_t prefix = PrefixOf(digest);
+    const OldChunk* begin = patch->oldChunks;
+    const OldChunk* end = begin + patch->oldChunkCount;
+    const OldChunk* found = std::lower_bound(begin, end, prefix,
+                                             [](const OldChunk& chunk, uint64_t value) { return chunk.prefix < value; });
+    for (; found < end && found->prefix == prefix; found++) {
+        if (found->length == length)
+            return found->offset;
+    }
+    return CHUNK_NOT_HELD;
+}
+
+static int TooMuch(Patch* patch, uint64_t planned)
+{
     if (planned * WORTH_DENOMINATOR <= (uint64_t)patch->entry->size * WORTH_NUMERATOR)
-        return 1;
+        return 0;
     snprintf(patch->reason, sizeof patch->reason, "o remendo buscaria %llu de %lu KB", planned >> 10,
              (unsigned long)(patch->entry->size >> 10));
+    return 1;
+}
+
+// Which new pages the old copy holds. The chunks of the others may still be
+// in it (a small file is a page or two): the plan decides once their records
+// are in.
+static int MatchPages(Patch* patch)
+{
+    for (uint32_t i = 0; i < patch->header.pageCount; i++) {
+        PageEntry page = PageAt(patch, i);
+        patch->pageOldOffsets[i] = OldOffsetOfPage(patch, &page);
+        patch->pageFirstMissing[i] = patch->missingRecords;
+        if (patch->pageOldOffsets[i] == CHUNK_NOT_HELD)
+            patch->missingRecords += page.records;
+    }
+    if (patch->missingRecords > MOST_CHUNKS)
+        return Refuse(patch, "indice grande demais");
+    patch->records = (uint8_t*)malloc((size_t)patch->missingRecords * CHUNK_RECORD_BYTES + 1);
+    patch->lengths = (uint32_t*)calloc(patch->missingRecords + 1, sizeof *patch->lengths);
+    patch->oldOffsets = (uint32_t*)calloc(patch->missingRecords + 1, sizeof *patch->oldOffsets);
+    return (patch->records && patch->lengths && patch->oldOffsets) || Refuse(patch, "memoria insuficiente");
+}
+
+// Why a range did not come: the answer's status when it was no range at all.
+static int RefuseRange(Patch* patch, DWORD refused, const char* otherwise)
+{
+    if (patch->reason[0])
+        return 0;  // the sink stopped it, and said why
+    if (!refused)
+        return Refuse(patch, otherwise);
+    snprintf(patch->reason, sizeof patch->reason, "o servidor nao atende faixas (HTTP %lu)", refused);
     return 0;
 }
 
+struct Collected {
+    uint8_t* at;
+};
+
+static int CollectRecords(void* context, const char* bytes, DWORD count)
+{
+    Collected* collected = (Collected*)context;
+    memcpy(collected->at, bytes, count);
+    collected->at += count;
+    return 1;
+}
+
+// The records of each run of pages the old copy lacks, in one range of the
+// records object; each page checked against its entry, each chunk looked up
+// in the old copy.
+static int FetchMissingRecords(HINTERNET internet, Patch* patch)
+{
+    uint32_t firstRecord = 0;
+    for (uint32_t i = 0; i < patch->header.pageCount;) {
+        if (patch->pageOldOffsets[i] != CHUNK_NOT_HELD) {
+            firstRecord += PageAt(patch, i++).records;
+            continue;
+        }
+        uint32_t end = i, records = 0;
+        for (; end < patch->header.pageCount && patch->pageOldOffsets[end] == CHUNK_NOT_HELD; end++)
+            records += PageAt(patch, end).records;
+        uint8_t* into = patch->records + (size_t)patch->pageFirstMissing[i] * CHUNK_RECORD_BYTES;
+        Collected collected = {into};
+        RangeSink sink = {CollectRecords, &collected};
+        DWORD refused = 0;
+        DWORD length = records * (DWORD)CHUNK_RECORD_BYTES;
+        if (!FetchRange(internet, patch->recordsUrl, firstRecord * (DWORD)CHUNK_RECORD_BYTES, length, &sink, &refused))
+            return RefuseRange(patch, refused, "registros de blocos indisponiveis");
+        patch->fetchedBytes += length;
+        for (; i < end; i++) {
+            PageEntry page = PageAt(patch, i);
+            uint8_t* pageRecords = patch->records + (size_t)patch->pageFirstMissing[i] * CHUNK_RECORD_BYTES;
+            ChunkIndexVerdict verdict = CheckPageRecords(pageRecords, &page, i + 1 == patch->header.pageCount);
+            if (verdict != INDEX_GOOD)
+                return Refuse(patch, ChunkIndexVerdictText(verdict));
+            for (uint32_t r = 0; r < page.records; r++) {
+                uint32_t record = patch->pageFirstMissing[i] + r;
+                uint8_t digest[32];
+                patch->lengths[record] = ReadChunkRecord(pageRecords + (size_t)r * CHUNK_RECORD_BYTES, 1, digest);
+                patch->oldOffsets[record] = OldOffsetOfChunk(patch, digest, patch->lengths[record]);
+            }
+            firstRecord += page.records;
+        }
+    }
+    return 1;
+}
+
+// The records of the run of pages the old copy lacks that starts at page
+// first: [*firstRecord, *endRecord). Answers the page after the run.
+static uint32_t MissingRun(const Patch* patch, uint32_t first, uint32_t* firstRecord, uint32_t* endRecord)
+{
+    uint32_t end = first;
+    while (end < patch->header.pageCount && patch->pageOldOffsets[end] == CHUNK_NOT_HELD)
+        end++;
+    *firstRecord = patch->pageFirstMissing[first];
+    *endRecord = end < patch->header.pageCount ? patch->pageFirstMissing[end] : patch->missingRecords;
+    return end;
+}
+
+// The chunks to fetch, by the plan the build follows: run by run.
+static int WorthPatching(Patch* patch)
+{
+    uint64_t planned = patch->fetchedBytes;  // the records already
+    for (uint32_t i = 0; i < patch->header.pageCount;) {
+        if (patch->pageOldOffsets[i] != CHUNK_NOT_HELD) {
+            i++;
+            continue;
+        }
+        uint32_t firstRecord, endRecord;
+        i = MissingRun(patch, i, &firstRecord, &endRecord);
+        planned += PlannedFetchBytes(patch->lengths + firstRecord, patch->oldOffsets + firstRecord,
+                                     endRecord - firstRecord, PATCH_GAP_BYTES);
+    }
+    return !TooMuch(patch, planned);
+}
+
+// A page's bytes cut again into chunks: they must give back its records.
+struct PageCheck {
+    PageBuilder builder;
+    uint32_t expected;  // the page's bytes
+    uint32_t seen;
+    int ended;
+    int failed;
+    PageEntry made;
+};
+
+static void AddToPageCheck(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset)
+{
+    (void)offset;
+    PageCheck* check = (PageCheck*)context;
+    uint8_t record[CHUNK_RECORD_BYTES];
+    WriteChunkRecord(record, length, digest);
+    check->seen += length;
+    if (AddChunkToPage(&check->builder, record, &check->made)) {
+        if (check->ended || check->seen != check->expected)
+            check->failed = 1;  // a page ended before its last byte: these are not its bytes
+        check->ended = 1;
+    }
+}
+
 // A temporary file left by an interrupted patch or download holds the new
-// file's first bytes: its whole chunks that match the index are kept.
+// file's first bytes: its whole pages that match the index are kept (cut
+// again into chunks, a page's bytes give back its records).
 static int KeepCheckedStart(Patch* patch)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
@@ -282,15 +506,21 @@ static int KeepCheckedStart(Patch* patch)
                         : 0;
     if (held == 0 || held >= patch->entry->size || !OpenFile(&patch->rebuilt, patch->temporary, "r+b"))
         return OpenFile(&patch->rebuilt, patch->temporary, "wb");
-    uint8_t expected[32], obtained[32];
-    while (patch->firstToWrite < patch->count && patch->written + (uint64_t)patch->lengths[patch->firstToWrite] <= held) {
-        uint32_t length = patch->lengths[patch->firstToWrite];
-        if (fread(Window, 1, length, patch->rebuilt) != length ||
-            !ReadRecordDigest(patch, patch->firstToWrite, expected) ||
-            !HashBytes(patch->provider, Window, length, obtained) || memcmp(expected, obtained, 32) != 0)
+    while (patch->firstPageToWrite < patch->header.pageCount) {
+        PageEntry page = PageAt(patch, patch->firstPageToWrite);
+        if (patch->written + (uint64_t)page.length > held)
             break;
-        patch->written += length;
-        patch->firstToWrite++;
+        PageCheck check;
+        memset(&check, 0, sizeof check);
+        StartPages(&check.builder);
+        check.expected = page.length;
+        if (_fseeki64(patch->rebuilt, patch->written, SEEK_SET) != 0 ||
+            !ScanBytes(patch->rebuilt, page.length, patch->provider, AddToPageCheck, &check) || check.failed ||
+            (!check.ended && !FinishPages(&check.builder, &check.made)) || check.made.records != page.records ||
+            memcmp(check.made.digest, page.digest, 32) != 0)
+            break;
+        patch->written += page.length;
+        patch->firstPageToWrite++;
     }
     if (patch->written > 0)
         LogLine("retomando o remendo de %s a partir de %lu bytes", patch->entry->path, patch->written);
@@ -306,18 +536,9 @@ static int WriteNew(Patch* patch, const void* bytes, DWORD count)
     return 1;
 }
 
-// Held chunks that follow one another in the old copy too (most of them)
-// are copied as one run, in large reads and writes. Answers the chunk after it.
-static uint32_t CopyHeldRun(Patch* patch, uint32_t first)
+static int CopyOldBytes(Patch* patch, uint32_t offset, uint64_t length)
 {
-    uint32_t end = first + 1;
-    uint64_t length = patch->lengths[first];
-    while (end < patch->count && patch->oldOffsets[end] != CHUNK_NOT_HELD &&
-           patch->oldOffsets[end] == patch->oldOffsets[first] + length) {
-        length += patch->lengths[end];
-        end++;
-    }
-    if (_fseeki64(patch->old, patch->oldOffsets[first], SEEK_SET) != 0)
+    if (_fseeki64(patch->old, offset, SEEK_SET) != 0)
         return Refuse(patch, "copia antiga ilegivel");
     for (uint64_t copied = 0; copied < length;) {
         size_t piece = length - copied < sizeof Window ? (size_t)(length - copied) : sizeof Window;
@@ -328,14 +549,27 @@ static uint32_t CopyHeldRun(Patch* patch, uint32_t first)
         copied += piece;
     }
     patch->reusedBytes += length;
-    return end;
+    return 1;
+}
+
+// Held items (pages, or chunks of a page the old copy lacks) that follow one
+// another in the old copy too are copied as one run. Answers the item after
+// the run, 0 on failure.
+static uint32_t CopyHeldRun(Patch* patch, const uint32_t* oldOffsets, const uint32_t* lengths, uint32_t count,
+                            uint32_t first)
+{
+    uint32_t end = first + 1;
+    uint64_t length = lengths[first];
+    while (end < count && oldOffsets[end] != CHUNK_NOT_HELD && oldOffsets[end] == oldOffsets[first] + length)
+        length += lengths[end++];
+    return CopyOldBytes(patch, oldOffsets[first], length) ? end : 0;
 }
 
 // The chunks of one range as they arrive: written, and each one checked
-// against the index as soon as it is whole.
+// against its record as soon as it is whole.
 struct Arrival {
     Patch* patch;
-    uint32_t chunk;      // the chunk the next byte belongs to
+    uint32_t record;     // among the fetched: the chunk the next byte belongs to
     uint32_t received;   // of its bytes
     int hashing;         // hash holds the chunk's bytes so far
     ChunkHash hash;
@@ -344,11 +578,11 @@ struct Arrival {
 static int CheckWholeChunk(Arrival* arrival)
 {
     Patch* patch = arrival->patch;
-    uint8_t expected[32], obtained[32];
-    int good = FinishChunkHash(&arrival->hash, obtained) && ReadRecordDigest(patch, arrival->chunk, expected) &&
-               memcmp(expected, obtained, 32) == 0;
+    uint8_t obtained[32];
+    const uint8_t* expected = patch->records + (size_t)arrival->record * CHUNK_RECORD_BYTES + 4;
+    int good = FinishChunkHash(&arrival->hash, obtained) && memcmp(expected, obtained, 32) == 0;
     arrival->hashing = 0;
-    arrival->chunk++;
+    arrival->record++;
     arrival->received = 0;
     if (good)
         return 1;
@@ -363,14 +597,14 @@ static int TakeArrival(void* context, const char* bytes, DWORD count)
     while (count > 0) {
         if (!arrival->hashing && !(arrival->hashing = StartChunkHash(patch->provider, &arrival->hash)))
             return Refuse(patch, "sem provedor de SHA-256");
-        uint32_t missing = patch->lengths[arrival->chunk] - arrival->received;
+        uint32_t missing = patch->lengths[arrival->record] - arrival->received;
         DWORD taken = count < missing ? count : missing;
         if (!AddToChunkHash(&arrival->hash, bytes, taken) || !WriteNew(patch, bytes, taken))
             return 0;
         arrival->received += taken;
         bytes += taken;
         count -= taken;
-        if (arrival->received == patch->lengths[arrival->chunk] && !CheckWholeChunk(arrival))
+        if (arrival->received == patch->lengths[arrival->record] && !CheckWholeChunk(arrival))
             return 0;
     }
     return 1;
@@ -384,7 +618,7 @@ static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_
     Arrival arrival;
     memset(&arrival, 0, sizeof arrival);
     arrival.patch = patch;
-    arrival.chunk = first;
+    arrival.record = first;
     RangeSink sink = {TakeArrival, &arrival};
     DWORD refused = 0;
     int fetched = FetchRange(internet, patch->objectUrl, patch->written, length, &sink, &refused);
@@ -393,26 +627,47 @@ static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_
         FinishChunkHash(&arrival.hash, unused);  // a chunk cut short: its hash is released
     }
     patch->fetchedBytes += length;
-    if (fetched)
-        return 1;
-    if (refused && !patch->reason[0])
-        snprintf(patch->reason, sizeof patch->reason, "o servidor nao atende faixas (HTTP %lu)", refused);
-    return patch->reason[0] ? 0 : Refuse(patch, "transferencia interrompida");
+    return fetched || RefuseRange(patch, refused, "transferencia interrompida");
 }
 
-static int Rebuild(HINTERNET internet, Patch* patch)
+// A run of pages the old copy lacks: its chunks, copied or fetched.
+static int BuildMissingPages(HINTERNET internet, Patch* patch, uint32_t firstRecord, uint32_t endRecord)
 {
-    for (uint32_t i = patch->firstToWrite; i < patch->count;) {
+    for (uint32_t i = firstRecord; i < endRecord;) {
         if (patch->oldOffsets[i] != CHUNK_NOT_HELD) {
-            if (!(i = CopyHeldRun(patch, i)))
+            if (!(i = CopyHeldRun(patch, patch->oldOffsets, patch->lengths, endRecord, i)))
                 return 0;
             continue;
         }
-        uint32_t end = EndOfFetchRange(patch->lengths, patch->oldOffsets, patch->count, i, PATCH_GAP_BYTES);
+        uint32_t end = EndOfFetchRange(patch->lengths, patch->oldOffsets, endRecord, i, PATCH_GAP_BYTES);
         if (!FetchChunks(internet, patch, i, end))
             return 0;
         i = end;
     }
+    return 1;
+}
+
+static int Rebuild(HINTERNET internet, Patch* patch)
+{
+    uint32_t count = patch->header.pageCount;
+    uint32_t* pageLengths = (uint32_t*)calloc(count, sizeof *pageLengths);
+    if (!pageLengths)
+        return Refuse(patch, "memoria insuficiente");
+    for (uint32_t i = 0; i < count; i++)
+        pageLengths[i] = PageAt(patch, i).length;
+    int built = 1;
+    for (uint32_t i = patch->firstPageToWrite; built && i < count;) {
+        if (patch->pageOldOffsets[i] != CHUNK_NOT_HELD) {
+            built = (i = CopyHeldRun(patch, patch->pageOldOffsets, pageLengths, count, i)) != 0;
+            continue;
+        }
+        uint32_t firstRecord, endRecord;
+        i = MissingRun(patch, i, &firstRecord, &endRecord);
+        built = BuildMissingPages(internet, patch, firstRecord, endRecord);
+    }
+    free(pageLengths);
+    if (!built)
+        return 0;
     FILE* rebuilt = patch->rebuilt;
     patch->rebuilt = NULL;
     return fclose(rebuilt) == 0 || Refuse(patch, "nao consegui escrever o arquivo temporario");
@@ -436,8 +691,6 @@ static int ReplaceWithRebuilt(Patch* patch)
 
 static void ReleasePatch(Patch* patch)
 {
-    if (patch->index)
-        fclose(patch->index);
     if (patch->old)
         fclose(patch->old);
     if (patch->rebuilt)
@@ -446,10 +699,14 @@ static void ReleasePatch(Patch* patch)
         DeleteFileA(patch->temporary);  // the whole download starts afresh
     if (patch->provider)
         CryptReleaseContext(patch->provider, 0);
+    free(patch->index);
+    free(patch->oldChunks);
+    free(patch->oldPages);
+    free(patch->pageOldOffsets);
+    free(patch->pageFirstMissing);
+    free(patch->records);
     free(patch->lengths);
     free(patch->oldOffsets);
-    free(patch->prefixes);
-    free(patch->byPrefix);
     if (patch->indexName[0])
         DeleteFileA(patch->indexName);  // never left in the game folder
 }
@@ -459,7 +716,8 @@ int PatchFile(HINTERNET internet, const ManifestEntry* entry, const char* object
     static Patch patch;  // worker thread only: a few KB of names and URLs
     memset(&patch, 0, sizeof patch);
     patch.entry = entry;
-    int patched = FetchIndex(internet, &patch, objectsFolder) && ReadIndex(&patch) && ScanOldCopy(&patch) &&
+    int patched = FetchIndex(internet, &patch, objectsFolder) && ReadIndex(&patch, objectsFolder) &&
+                  ScanOldCopy(&patch) && MatchPages(&patch) && FetchMissingRecords(internet, &patch) &&
                   WorthPatching(&patch) && KeepCheckedStart(&patch) && Rebuild(internet, &patch) &&
                   ReplaceWithRebuilt(&patch);
     if (patched)

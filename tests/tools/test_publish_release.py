@@ -318,7 +318,11 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
                      r"\(index included\) of 3\.0 MB", printed), printed
     publish_release.main(["prune", str(out), "--keep", "1"])
     named = (out / "manifesto.txt").read_text()
-    assert all(p.name in named for p in (out / "objetos").iterdir()), "prune keeps the indexes it names"
+    index = next(line.split()[1] for line in named.splitlines() if line.startswith("BLOCOS"))
+    records = publish_release.records_of(out / "objetos" / index)
+    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
+        re.findall(r"^(?:ARQUIVO|BLOCOS) ([0-9a-f]{64})", named, re.MULTILINE) + [records]), \
+        "prune keeps what the manifests name, and the records their indexes name"
 
     publish_release.main([str(release), str(out), "--version", "4", *sign, "--min-chunked-size", "4"])
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2

@@ -2,6 +2,7 @@
 // the chunk index reader and the fetch plan. Table-driven; also built natively.
 #include <string.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -104,60 +105,87 @@ TEST(Chunker, CutsDependOnTheContentAlone)
     EXPECT_TRUE(Cuts(std::vector<uint8_t>()).empty());
 }
 
-static std::vector<uint8_t> IndexOf(const std::vector<uint8_t>& file, uint8_t digest[32])
-{
-    std::string index = ChunkIndexOf(std::string(file.begin(), file.end()));
-    memcpy(digest, index.data() + 44, 32);
-    return std::vector<uint8_t>(index.begin(), index.end());
-}
-
 TEST(ChunkIndex, ReaderRules)
 {
+    const std::string file = NoiseBytes(3 << 20, 4);
+    std::string records;
+    const std::string good = ChunkIndexOf(file, &records);
     uint8_t digest[32];
-    const std::vector<uint8_t> file = Noise(300000, 4);
-    const std::vector<uint8_t> good = IndexOf(file, digest);
-    auto changed = [&good](size_t at, uint8_t value) {
-        std::vector<uint8_t> index = good;
+    memcpy(digest, good.data() + 44, 32);
+    auto changed = [&good](size_t at, char value) {
+        std::string index = good;
         index[at] = value;
         return index;
     };
-    const size_t firstLength = CHUNK_INDEX_HEADER_BYTES;
+    const size_t firstPage = CHUNK_INDEX_HEADER_BYTES;
     const struct {
         const char* name;
-        std::vector<uint8_t> index;
+        std::string index;
         uint64_t listedSize;
         ChunkIndexVerdict verdict;
     } cases[] = {
         {"good", good, file.size(), INDEX_GOOD},
         {"another magic", changed(0, 'X'), file.size(), INDEX_NOT_AN_INDEX},
-        {"shorter than a header", std::vector<uint8_t>(good.begin(), good.begin() + 79), file.size(),
-         INDEX_NOT_AN_INDEX},
-        {"another version", changed(8, 2), file.size(), INDEX_UNKNOWN_VERSION},
+        {"shorter than a header", good.substr(0, CHUNK_INDEX_HEADER_BYTES - 1), file.size(), INDEX_NOT_AN_INDEX},
+        {"another version", changed(8, 1), file.size(), INDEX_UNKNOWN_VERSION},
         {"another minimum", changed(13, 0x10), file.size(), INDEX_UNKNOWN_PARAMETERS},
         {"another gear seed", changed(30, 0), file.size(), INDEX_UNKNOWN_PARAMETERS},
-        {"cut in a record", std::vector<uint8_t>(good.begin(), good.end() - 1), file.size(),
-         INDEX_WRONG_RECORD_COUNT},
-        {"a record short", std::vector<uint8_t>(good.begin(), good.end() - CHUNK_RECORD_BYTES), file.size(),
-         INDEX_WRONG_RECORD_COUNT},
+        {"cut in a page entry", good.substr(0, good.size() - 1), file.size(), INDEX_WRONG_PAGE_COUNT},
+        {"a page entry short", good.substr(0, good.size() - PAGE_ENTRY_BYTES), file.size(), INDEX_WRONG_PAGE_COUNT},
         {"another file's size", good, file.size() + 1, INDEX_OTHER_FILE},
-        {"another file's digest", changed(44, digest[0] ^ 1), file.size(), INDEX_OTHER_FILE},
-        {"a chunk below the minimum", changed(firstLength + 1, 0), file.size(), INDEX_WRONG_LENGTHS},
-        {"a chunk above the maximum", changed(firstLength + 2, 2), file.size(), INDEX_WRONG_LENGTHS},
-        {"a chunk of no bytes", changed(good.size() - CHUNK_RECORD_BYTES, 0), file.size(), INDEX_WRONG_LENGTHS},
+        {"another file's digest", changed(44, (char)(digest[0] ^ 1)), file.size(), INDEX_OTHER_FILE},
+        {"a page of no records", changed(firstPage, 0), file.size(), INDEX_WRONG_PAGES},
+        {"a page longer than its records can be", changed(firstPage + 6, 0x7F), file.size(), INDEX_WRONG_PAGES},
+        {"pages not adding up to the file", changed(firstPage + 4, (char)(good[firstPage + 4] + 1)), file.size(),
+         INDEX_WRONG_PAGES},
     };
     for (const auto& c : cases) {
         ChunkIndexHeader header;
-        EXPECT_EQ(ReadChunkIndex(c.index.data(), c.index.size(), c.listedSize, digest, &header), c.verdict) << c.name;
+        const uint8_t* pages;
+        EXPECT_EQ(ReadChunkIndex((const uint8_t*)c.index.data(), c.index.size(), c.listedSize, digest, &header, &pages),
+                  c.verdict)
+            << c.name;
     }
-    // Lengths that do not add up to the file: one chunk a byte longer, the last a byte shorter.
-    std::vector<uint8_t> shifted = good;
-    shifted[firstLength] += 1;
-    shifted[good.size() - CHUNK_RECORD_BYTES] -= 1;
+
+    // Each page's records, as fetched, against its entry.
     ChunkIndexHeader header;
-    EXPECT_EQ(ReadChunkIndex(shifted.data(), shifted.size(), file.size(), digest, &header), INDEX_GOOD)
-        << "lengths that still add up are the index's affair: the chunk digests judge them";
-    shifted[good.size() - CHUNK_RECORD_BYTES] -= 1;
-    EXPECT_EQ(ReadChunkIndex(shifted.data(), shifted.size(), file.size(), digest, &header), INDEX_WRONG_LENGTHS);
+    const uint8_t* pages;
+    ASSERT_EQ(ReadChunkIndex((const uint8_t*)good.data(), good.size(), file.size(), digest, &header, &pages),
+              INDEX_GOOD);
+    ASSERT_GT(header.pageCount, 2u);
+    PageEntry first;
+    ReadPageEntry(pages, &first);
+    std::string firstRecords = records.substr(0, first.records * CHUNK_RECORD_BYTES);
+    EXPECT_EQ(CheckPageRecords((const uint8_t*)firstRecords.data(), &first, 0), INDEX_GOOD);
+    std::string tampered = firstRecords;
+    tampered[5] ^= 1;  // a chunk digest
+    EXPECT_EQ(CheckPageRecords((const uint8_t*)tampered.data(), &first, 0), INDEX_WRONG_RECORDS);
+    PageEntry lying = first;
+    lying.length += 1;
+    EXPECT_EQ(CheckPageRecords((const uint8_t*)firstRecords.data(), &lying, 0), INDEX_WRONG_RECORDS);
+}
+
+// Pages end where a record's digest says, so an insertion changes only the
+// pages around it.
+TEST(ChunkIndex, PagesDependOnTheContentAlone)
+{
+    const std::string file = NoiseBytes(4 << 20, 8);
+    const std::string inserted = file.substr(0, 2 << 20) + NoiseBytes(3000, 9) + file.substr(2 << 20);
+    std::string records;
+    const std::string before = ChunkIndexOf(file, &records);
+    const std::string after = ChunkIndexOf(inserted, &records);
+    auto pages = [](const std::string& index) {
+        std::vector<std::string> digests;
+        for (size_t at = CHUNK_INDEX_HEADER_BYTES; at < index.size(); at += PAGE_ENTRY_BYTES)
+            digests.push_back(index.substr(at + 8, 32));
+        return digests;
+    };
+    std::vector<std::string> old = pages(before), fresh = pages(after);
+    size_t changedPages = 0;
+    for (const std::string& page : fresh)
+        changedPages += std::find(old.begin(), old.end(), page) == old.end();
+    EXPECT_GT(fresh.size(), 4u);
+    EXPECT_LE(changedPages, 2u) << "of " << fresh.size();
 }
 
 TEST(PatchPlan, HeldRunsShorterThanTheGapAreFetchedAlong)

@@ -196,7 +196,7 @@ void HttpTestServer::Answer(SOCKET connection)
         from = strtoul(range.c_str() + 6, &rangeEnd, 10);
     if (rangeEnd && *rangeEnd == '-' && rangeEnd[1] >= '0' && rangeEnd[1] <= '9')
         to = std::min(to, (size_t)strtoul(rangeEnd + 1, NULL, 10) + 1);
-    if (rangeEnd && (from > 0 || to < answer.body.size()) && from < to) {
+    if (rangeEnd && from < to) {
         snprintf(head, sizeof head,
                  "HTTP/1.1 206 Partial\r\nContent-Length: %u\r\nContent-Range: bytes %u-%u/%u\r\n"
                  "Connection: close\r\n\r\n",

@@ -24,11 +24,15 @@ TEST_F(Patching, AChangedPackIsRebuiltFromItsOldCopyWhicheverWayChunksAreHashed)
     const std::string old = NoiseBytes(1 << 20, 5);
     const std::string fresh = old.substr(0, 300000) + NoiseBytes(20000, 6) + old.substr(300000);
     const std::string digest = Sha256Of(fresh);
-    const std::string index = ChunkIndexOf(fresh);
+    std::string records;
+    const std::string index = ChunkIndexOf(fresh, &records);
     const std::string indexDigest = Sha256Of(index);
     TestRoute object{200, fresh, fresh.size()};
     object.ranges = true;
     server.ServeRoute("/objetos/" + digest, object);
+    TestRoute recordsObject{200, records, records.size()};
+    recordsObject.ranges = true;
+    server.ServeRoute("/objetos/" + Sha256Of(records), recordsObject);
     server.Serve("/objetos/" + indexDigest, index);
     server.Serve("/manifesto.txt", "VERSAO 2\nOBJETOS objetos/\nARQUIVO " + digest + " " +
                                        std::to_string(fresh.size()) + " pack.pak\nBLOCOS " + indexDigest + " " +
@@ -42,9 +46,11 @@ TEST_F(Patching, AChangedPackIsRebuiltFromItsOldCopyWhicheverWayChunksAreHashed)
         EXPECT_EQ(ReadWholeFile("pack.pak"), fresh) << instructions;
         std::vector<std::string> paths = server.RequestedPaths();
         std::vector<std::string> ranges = server.RequestedRanges();
-        ASSERT_GE(paths.size(), 3u);
+        ASSERT_GE(paths.size(), 4u);
         EXPECT_EQ(paths[1], "/objetos/" + indexDigest);
-        for (size_t i = 2; i < paths.size(); i++) {
+        EXPECT_EQ(paths[2], "/objetos/" + Sha256Of(records)) << "the records of the pages that changed";
+        EXPECT_EQ(ranges[2].rfind("bytes=", 0), 0u);
+        for (size_t i = 3; i < paths.size(); i++) {
             EXPECT_EQ(paths[i], "/objetos/" + digest) << instructions;
             EXPECT_EQ(ranges[i].rfind("bytes=", 0), 0u) << "a single range: " << ranges[i];
             EXPECT_EQ(ranges[i].find(','), std::string::npos) << ranges[i];

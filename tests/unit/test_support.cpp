@@ -165,20 +165,35 @@ static void Digest(const std::string& bytes, uint8_t digest[32])
     Sha256Finish(&sha, digest);
 }
 
-std::string ChunkIndexOf(const std::string& file)
+std::string ChunkIndexOf(const std::string& file, std::string* records)
 {
-    std::string records;
+    records->clear();
+    std::string entries;
+    PageBuilder pages;
+    StartPages(&pages);
+    PageEntry page;
+    uint8_t entry[PAGE_ENTRY_BYTES];
     for (size_t at = 0; at < file.size();) {
         uint32_t length = NextChunkLength((const uint8_t*)file.data() + at, file.size() - at);
         uint8_t digest[32], record[CHUNK_RECORD_BYTES];
         Digest(file.substr(at, length), digest);
         WriteChunkRecord(record, length, digest);
-        records.append((const char*)record, sizeof record);
+        records->append((const char*)record, sizeof record);
+        if (AddChunkToPage(&pages, record, &page)) {
+            WritePageEntry(entry, &page);
+            entries.append((const char*)entry, sizeof entry);
+        }
         at += length;
     }
-    ChunkIndexHeader header = {CHUNK_PARAMETERS, file.size(), {0}, (uint32_t)(records.size() / CHUNK_RECORD_BYTES)};
+    if (FinishPages(&pages, &page)) {
+        WritePageEntry(entry, &page);
+        entries.append((const char*)entry, sizeof entry);
+    }
+    ChunkIndexHeader header = {CHUNK_PARAMETERS, file.size(), {0}, (uint32_t)(records->size() / CHUNK_RECORD_BYTES),
+                               (uint32_t)(entries.size() / PAGE_ENTRY_BYTES), {0}};
     Digest(file, header.fileDigest);
+    Digest(*records, header.recordsDigest);
     uint8_t head[CHUNK_INDEX_HEADER_BYTES];
     WriteChunkIndexHeader(head, &header);
-    return std::string((const char*)head, sizeof head) + records;
+    return std::string((const char*)head, sizeof head) + entries;
 }

@@ -31,5 +31,6 @@ void WriteWholeFile(const char* name, const std::string& contents);
 
 // Bytes of a fixed pseudo-random sequence (a linear congruential generator).
 std::string NoiseBytes(size_t count, uint32_t seed);
-// The chunk index of these bytes, as the publisher's helper writes it.
-std::string ChunkIndexOf(const std::string& file);
+// The chunk index of these bytes and its records object, as the publisher's
+// helper writes them.
+std::string ChunkIndexOf(const std::string& file, std::string* records);
