@@ -3,11 +3,14 @@
 figure next to a baseline measured in the same run: digests (against CryptoAPI
 fed from memory, sha256sum and openssl), the check phase of a current release
 of 2 000 files (against the digests alone), downloads from nginx on 127.0.0.1
-(against curl), and peak memory. Run through scripts/bench.sh, which builds
-and prepares Wine. Data lands in build/bench-data (about 3.5 GB, kept between
+(against curl), and peak memory. Each ratio is the median of five alternating runs of
+the figure and its baseline, printed with its spread: these machines are
+noisy, and one run alone can be off by half. Run through scripts/bench.sh,
+which builds and prepares Wine. Data lands in build/bench-data (about 3.5 GB, kept between
 runs)."""
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -25,6 +28,7 @@ from local_nginx import start_nginx, stop_nginx  # noqa: E402
 from publish_release import keygen, publish  # noqa: E402
 
 MB = 1 << 20
+RUNS = 5
 
 
 def windows_path(path):
@@ -46,12 +50,39 @@ def make_release(folder, count, low, high, seed):
         make_file(folder / f"data{i % 20:02d}" / f"file{i:04d}.bin", rng.randint(low, high))
 
 
-def run_bench(*arguments, cwd):
+def run_bench(*arguments, cwd, show=True):
+    """Runs update_bench; answers its output, printed unless show is false."""
     result = subprocess.run([str(WINE_RUN), str(BENCH), *arguments], cwd=cwd, capture_output=True, text=True)
-    print(result.stdout.rstrip())
+    if show:
+        print(result.stdout.rstrip())
     if result.returncode != 0:
         print(result.stderr[-2000:])
         raise SystemExit(f"update_bench {arguments[0]} failed")
+    return result.stdout
+
+
+def figure(pattern, output):
+    """The number that pattern's group captures in a benchmark's output."""
+    found = re.search(pattern, output)
+    if not found:
+        raise SystemExit(f"no figure for {pattern!r} in:\n{output}")
+    return float(found.group(1))
+
+
+def median(values):
+    return sorted(values)[len(values) // 2]
+
+
+def print_ratio(what, ratios):
+    ratios = sorted(ratios)
+    print(f"  {what}: {median(ratios):.2f} (median of {len(ratios)} alternating runs,"
+          f" spread {ratios[0]:.2f} to {ratios[-1]:.2f})")
+
+
+def empty_folder(folder, keep=None):
+    for old in folder.iterdir():
+        if old != keep:
+            shutil.rmtree(old) if old.is_dir() else old.unlink()
 
 
 def timed(command):
@@ -86,7 +117,11 @@ def check_bench():
             target = game / source.relative_to(release)
             target.parent.mkdir(parents=True, exist_ok=True)
             os.link(source, target)  # the same bytes, no copy
-        run_bench("check", f"http://127.0.0.1:{port}/", cwd=game)
+        ratios = []
+        for run in range(RUNS):  # each run times RunUpdate, then the digests alone
+            output = run_bench("check", f"http://127.0.0.1:{port}/", cwd=game, show=run == 0)
+            ratios.append(figure(r"RunUpdate: +([\d.]+) s", output) / figure(r"same files: *([\d.]+) s", output))
+        print_ratio("RunUpdate / digests alone", ratios)
     finally:
         shutil.rmtree(game)
         stop_nginx(server)
@@ -99,9 +134,14 @@ def download_bench():
     url = f"http://127.0.0.1:{port}/"
     work = Path(tempfile.mkdtemp(dir=DATA))
     try:
-        run_bench("download", url, "big-500m.bin", cwd=work)
-        seconds = timed(["curl", "-s", "-o", str(work / "curl.bin"), url + "big-500m.bin"])
-        print(f"  curl of the same file:    {500 / seconds:7.1f} MB/s")
+        ratios, curls = [], []
+        for run in range(RUNS):
+            empty_folder(work)  # nothing to resume from
+            output = run_bench("download", url, "big-500m.bin", cwd=work, show=run == 0)
+            curls.append(500 / timed(["curl", "-s", "-o", str(work / "curl.bin"), url + "big-500m.bin"]))
+            ratios.append(figure(r"([\d.]+) MB/s", output) / curls[-1])
+        print(f"  curl of the same file:    {median(curls):7.1f} MB/s (median)")
+        print_ratio("launcher / curl", ratios)
     finally:
         shutil.rmtree(work)
         stop_nginx(server)
@@ -112,12 +152,17 @@ def download_bench():
     url = f"http://127.0.0.1:{port}/"
     work = Path(tempfile.mkdtemp(dir=DATA))
     try:
-        run_bench("fetch", url, cwd=work)
         names = [str(p.relative_to(release)) for p in sorted(release.rglob("*.bin"))]
         config = work / "curl.cfg"
         config.write_text("".join(f'url = "{url}{n}"\noutput = "{work}/curl/{n}"\n' for n in names))
-        seconds = timed(["curl", "-s", "--create-dirs", "-K", str(config)])
-        print(f"  curl, one process, same URLs: {len(names) / seconds:7.0f} files/s")
+        ratios, curls = [], []
+        for run in range(RUNS):  # each run starts from an empty folder
+            empty_folder(work, keep=config)
+            output = run_bench("fetch", url, cwd=work, show=run == 0)
+            curls.append(len(names) / timed(["curl", "-s", "--create-dirs", "-K", str(config)]))
+            ratios.append(figure(r"([\d.]+) files/s", output) / curls[-1])
+        print(f"  curl, one process, same URLs: {median(curls):7.0f} files/s (median)")
+        print_ratio("launcher / curl", ratios)
     finally:
         shutil.rmtree(work)
         stop_nginx(server)

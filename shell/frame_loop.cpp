@@ -1,5 +1,6 @@
 // The frame loop: pumps the window's messages, measures the frame time, drives
-// test mode, draws and presents one frame per pass and applies the end rules.
+// test mode, redraws and presents what changed in each pass and applies the
+// end rules.
 #include <string.h>
 
 #include "shell/shell.h"
@@ -50,6 +51,8 @@ void RunFrameLoop(Surface* surface)
     float endTimer = -1.0f;  // negative: no outcome seen yet
     float testClock = 0.0f;
     StatusSnapshot snapshot;
+    static FrameMemory memory;  // large: the kept text coverage
+    ForgetFrame(&memory);
 
     for (;;) {
         if (PumpMessages())
@@ -63,8 +66,9 @@ void RunFrameLoop(Surface* surface)
         }
         TakeSnapshot(&snapshot);
         AnimateFrame(frameTime, &snapshot);
-        ComposeFrame(surface, &snapshot);
-        PresentSurface(surface, UpdaterWindow);
+        PixelBox changed = ComposeFrameChanges(surface, &snapshot, &memory);
+        if (!IsEmptyBox(changed))
+            PresentSurface(surface, UpdaterWindow, changed);
         int quit = !TestMode && EndRulesSayQuit(&endTimer, frameTime, StatusBoard.RunOutcome, GetDisplayedProgress());
         Sleep(PAUSE_PER_PASS_MS);
         if (quit)

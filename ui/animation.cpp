@@ -118,12 +118,33 @@ float GetDisplayedProgress(void)
     return Animation.displayedProgress;
 }
 
+static float SparkRadius(const Spark* spark)
+{
+    return (0.6f * spark->life + 0.4f) * spark->glowSize;
+}
+
+static float SparkStrength(const Spark* spark)
+{
+    return 0.85f * spark->life;
+}
+
+PixelBox SparkBox(const Spark* spark)
+{
+    PixelBox none = {0, 0, 0, 0};
+    return spark->life <= 0.0f ? none : GlowBox(spark->x, spark->y, SparkRadius(spark), SparkStrength(spark));
+}
+
 void DrawSparks(PixelView* target)
+{
+    DrawSparksIn(target, WholeView(target));
+}
+
+void DrawSparksIn(PixelView* target, PixelBox clip)
 {
     for (const Spark& spark : SparkPool) {
         if (spark.life <= 0.0f)
             continue;
-        AddGlow(target, spark.x, spark.y, (0.6f * spark.life + 0.4f) * spark.glowSize, 0.85f * spark.life, 255,
-                (int)(150.0f * spark.life + 70.0f), (int)(90.0f * spark.life * spark.life + 20.0f));
+        AddGlowIn(target, clip, spark.x, spark.y, SparkRadius(&spark), SparkStrength(&spark), 255,
+                  (int)(150.0f * spark.life + 70.0f), (int)(90.0f * spark.life * spark.life + 20.0f));
     }
 }

@@ -4,7 +4,7 @@
 #pragma once
 #include <stdint.h>
 
-#include "ui/ui_core.h"
+#include "ui/pixels.h"
 
 struct AnimationState {
     float clock;              // seconds of animation: the sum of clamped frame times
@@ -35,3 +35,6 @@ void ResetAnimation(void);
 void SpawnSpark(void);
 void ClearSparkPool(void);
 void DrawSparks(PixelView* target);
+void DrawSparksIn(PixelView* target, PixelBox clip);
+// Where a spark's glow lies; empty for a spark that is not alive.
+PixelBox SparkBox(const Spark* spark);

@@ -16,8 +16,6 @@ Surface TextScratch;
 static const int BACKGROUND_RESOURCE = 101;
 static const int CHARACTER_RESOURCE = 102;
 static const int FLAME_RESOURCE = 103;
-static const int TEXT_SCRATCH_WIDTH = 540;
-static const int TEXT_SCRATCH_HEIGHT = 80;
 
 // The GDI+ flat API, declared here because only these few calls are used.
 struct GdiplusStartupInput {

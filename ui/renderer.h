@@ -7,7 +7,7 @@
 extern ArtImage BackgroundArt;
 extern ArtImage CharacterArt;
 extern ArtImage FlameArt;
-extern Surface TextScratch;  // 540 x 80: one line of text at a time
+extern Surface TextScratch;
 
 int BindGdiPlus(void);
 void UnbindGdiPlus(void);
@@ -15,8 +15,6 @@ int LoadArtImage(HINSTANCE instance, int resourceId, ArtImage* image);
 void FreeArtImage(ArtImage* image);
 
 HFONT CreateUiFont(int pixelHeight, int bold);
-void BlendText(PixelView* target, Surface* scratch, const char* text, int x, int y, int pixelHeight, int bold,
-               int red, int green, int blue, float opacity);
 
 // Everything of a frame but its texts: panel, character, flame, glow, sparks, bar.
 void ComposeScene(PixelView* frame);

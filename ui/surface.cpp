@@ -52,29 +52,50 @@ void DestroySurface(Surface* surface)
 
 typedef BOOL(WINAPI* UpdateLayeredWindowCall)(HWND, HDC, POINT*, SIZE*, HDC, POINT*, COLORREF, BLENDFUNCTION*,
                                                 DWORD);
+typedef BOOL(WINAPI* UpdateLayeredWindowIndirectCall)(HWND, const UPDATELAYEREDWINDOWINFO*);
 
-// Looked up on first use: without it nothing is presented and the run goes on.
-static UpdateLayeredWindowCall LookUpUpdateLayeredWindow(void)
+// Looked up on first use. The indirect form takes a dirty rectangle, so that
+// only the changed pixels travel; without it every present sends the whole
+// frame, and without either nothing is presented and the run goes on.
+static UpdateLayeredWindowCall LookUpUpdateLayeredWindow(UpdateLayeredWindowIndirectCall* indirect)
 {
     static int lookedUp;
     static UpdateLayeredWindowCall call;
+    static UpdateLayeredWindowIndirectCall indirectCall;
     if (!lookedUp) {
         lookedUp = 1;
         call = (UpdateLayeredWindowCall)(void*)LookUpUser32("UpdateLayeredWindow");
+        indirectCall = (UpdateLayeredWindowIndirectCall)(void*)LookUpUser32("UpdateLayeredWindowIndirect");
     }
+    *indirect = indirectCall;
     return call;
 }
 
-void PresentSurface(Surface* surface, HWND window)
+void PresentSurface(Surface* surface, HWND window, PixelBox changed)
 {
-    UpdateLayeredWindowCall updateLayeredWindow = LookUpUpdateLayeredWindow();
-    if (!updateLayeredWindow)
-        return;
+    UpdateLayeredWindowIndirectCall indirect;
+    UpdateLayeredWindowCall updateLayeredWindow = LookUpUpdateLayeredWindow(&indirect);
     RECT placement;
     GetWindowRect(window, &placement);  // the player may have moved the window
     POINT destination = {placement.left, placement.top};
     SIZE size = {surface->view.width, surface->view.height};
     POINT source = {0, 0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
-    updateLayeredWindow(window, NULL, &destination, &size, surface->dc, &source, 0, &blend, ULW_ALPHA);
+    int presented = 0;
+    if (indirect) {
+        RECT dirty = {changed.x0, changed.y0, changed.x1, changed.y1};
+        UPDATELAYEREDWINDOWINFO info;
+        ZeroMemory(&info, sizeof info);
+        info.cbSize = sizeof info;
+        info.pptDst = &destination;
+        info.psize = &size;
+        info.hdcSrc = surface->dc;
+        info.pptSrc = &source;
+        info.pblend = &blend;
+        info.dwFlags = ULW_ALPHA;
+        info.prcDirty = &dirty;
+        presented = indirect(window, &info);
+    }
+    if (!presented && updateLayeredWindow)  // the whole frame, if the dirty rectangle was refused
+        updateLayeredWindow(window, NULL, &destination, &size, surface->dc, &source, 0, &blend, ULW_ALPHA);
 }

@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include "ui/animation.h"
 #include "ui/ui_core.h"
 
 extern HWND UpdaterWindow;
@@ -25,11 +26,38 @@ struct Surface {
 
 int CreateSurface(Surface* surface, int width, int height);
 void DestroySurface(Surface* surface);
-void PresentSurface(Surface* surface, HWND window);
+// Presents the box of the surface; the window keeps what it showed elsewhere.
+void PresentSurface(Surface* surface, HWND window, PixelBox changed);
 
 int RendererInit(HINSTANCE instance);
 void RendererShutdown(void);
 void ComposeFrame(Surface* surface, const StatusSnapshot* snapshot);
+
+static const int TEXT_SCRATCH_WIDTH = 540;  // one line of text at a time
+static const int TEXT_SCRATCH_HEIGHT = 80;
+static const int FRAME_TEXTS = 4;
+
+struct DrawnText {
+    char text[256];
+    uint8_t coverage[TEXT_SCRATCH_WIDTH * TEXT_SCRATCH_HEIGHT * 4];
+    PixelBox box;  // its pixels in the frame; empty when nothing was drawn
+};
+
+// What the last pass drew, to redraw only where this one differs.
+struct FrameMemory {
+    int composed;  // 0: the next pass draws the whole frame
+    float flameLevel;
+    int barFillEnd;
+    Spark sparks[SPARK_POOL_SIZE];
+    DrawnText texts[FRAME_TEXTS];
+    DirtyTiles dirty;
+};
+
+void ForgetFrame(FrameMemory* memory);
+// Brings the surface from the last pass's frame to the one ComposeFrame would
+// draw now, touching only what changed; answers the box of the changed pixels,
+// empty when the frame is the same.
+PixelBox ComposeFrameChanges(Surface* surface, const StatusSnapshot* snapshot, FrameMemory* memory);
 
 void ApplyTestModeScript(float testClock);
 void WriteProofImages(Surface* surface);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "shell/platform.h"
+#include "shell/shell_rules.h"
 #include "ui/animation.h"
 #include "ui/renderer.h"
 
@@ -114,4 +115,62 @@ TEST_F(Renderer, BusySceneKeepsItsPixels)
     AnimateBusyMoment();
     ComposeScene(&frame.view);
     EXPECT_EQ(Checksum(&frame.view), 2167892371u);
+}
+
+// A scripted run of the splash, each pass drawn incrementally into one surface
+// and whole into another: the two must hold the same pixels after every pass.
+struct ScriptedStep {
+    const char* what;
+    int frames;
+    float frameTime;
+    float progress;
+    const char* status;
+    const char* detail;
+    int changes;  // 1: every pass changes pixels, 0: none does, -1: either
+};
+
+static const ScriptedStep SCRIPTED_RUN[] = {
+    {"first frame", 1, 0.016666668f, 0.0f, "Checking game files...", "", 1},
+    {"progress steps raise the flame", 60, 0.004f, 0.3f, "Checking game files...", "data\\a.pak", 1},
+    {"status and detail change", 3, 0.004f, 0.35f, "Downloading 3 of 12...", "data\\ost_fell_textures.pack", 1},
+    {"progress holds: flame dies, sparks fade", 150, 0.016666668f, 0.35f, "Downloading 3 of 12...", "x", -1},
+    {"a stalled clock changes nothing", 5, 0.0f, 0.35f, "Downloading 3 of 12...", "x", 0},
+    {"drag jumps forward", 4, 0.1f, 0.95f, "Downloading 8 of 12...", "x", 1},
+    {"drag jumps back", 4, 0.1f, 0.05f, "Downloading 8 of 12...", "x", 1},
+    {"detail emptied, bar full", 40, 0.03f, 1.0f, "Updated to version 1.0.42.", "", 1},
+    {"everything emptied", 20, 0.05f, 0.0f, "", "", -1},
+};
+
+TEST_F(Renderer, IncrementalFramesMatchWholeFrames)
+{
+    ASSERT_EQ(RendererInit(GetModuleHandleA(NULL)), 1);
+    Surface whole;
+    ASSERT_TRUE(CreateSurface(&whole, 1120, 700));
+    static FrameMemory memory;
+    ForgetFrame(&memory);
+    ResetAnimation();
+    size_t bytes = (size_t)1120 * 700 * 4;
+    for (const ScriptedStep& step : SCRIPTED_RUN) {
+        StatusSnapshot snapshot = {step.progress, "", ""};
+        CopyCut(snapshot.status, sizeof snapshot.status, step.status);
+        CopyCut(snapshot.detail, sizeof snapshot.detail, step.detail);
+        for (int i = 0; i < step.frames; i++) {
+            AnimateFrame(step.frameTime, &snapshot);
+            PixelBox changed = ComposeFrameChanges(&frame, &snapshot, &memory);
+            ComposeFrame(&whole, &snapshot);
+            ASSERT_EQ(memcmp(frame.view.pixels, whole.view.pixels, bytes), 0) << step.what << ", pass " << i;
+            if (step.changes >= 0) {
+                EXPECT_EQ(!IsEmptyBox(changed), step.changes) << step.what << ", pass " << i;
+            }
+        }
+    }
+    ForgetFrame(&memory);  // a forgotten frame is drawn whole, over whatever the surface holds
+    memset(frame.view.pixels, 0x7F, bytes);
+    StatusSnapshot snapshot = {0.0f, "", ""};
+    PixelBox changed = ComposeFrameChanges(&frame, &snapshot, &memory);
+    ComposeFrame(&whole, &snapshot);
+    EXPECT_EQ(memcmp(frame.view.pixels, whole.view.pixels, bytes), 0);
+    EXPECT_EQ(changed.x1 - changed.x0, 1120);
+    EXPECT_EQ(changed.y1 - changed.y0, 700);
+    DestroySurface(&whole);
 }

@@ -157,3 +157,57 @@ TEST(ProgressBarTest, PercentageRoundsHalfUp)
     EXPECT_EQ(PercentShown(0.996f), 100);
     EXPECT_EQ(PercentShown(1.0f), 100);
 }
+
+// Marked boxes come back as runs of whole tiles, row by row, each tile once;
+// the bounds hold every marked tile and stay within the window.
+struct DirtyCase {
+    const char* what;
+    std::vector<PixelBox> marked;
+    std::vector<PixelBox> expected;
+    PixelBox bounds;
+};
+
+TEST(DirtyTilesTest, MarksBecomeDisjointRunsOfTiles)
+{
+    const DirtyCase cases[] = {
+        {"nothing marked", {}, {}, {0, 0, 0, 0}},
+        {"an empty box marks nothing", {{40, 40, 40, 90}}, {}, {0, 0, 0, 0}},
+        {"one pixel marks its tile", {{33, 1, 34, 2}}, {{32, 0, 64, 32}}, {32, 0, 64, 32}},
+        {"a box across tiles", {{31, 31, 65, 33}}, {{0, 0, 96, 32}, {0, 32, 96, 64}}, {0, 0, 96, 64}},
+        {"overlapping boxes join, each tile once",
+         {{0, 0, 40, 10}, {20, 0, 70, 10}},
+         {{0, 0, 96, 32}},
+         {0, 0, 96, 32}},
+        {"a gap splits a row", {{0, 0, 1, 1}, {64, 0, 65, 1}}, {{0, 0, 32, 32}, {64, 0, 96, 32}}, {0, 0, 96, 32}},
+        {"the last tiles end at the window's edge",
+         {{1100, 690, 1500, 900}},
+         {{1088, 672, 1120, 700}},
+         {1088, 672, 1120, 700}},
+        {"a box left of and above the window is clipped", {{-50, -50, 2, 2}}, {{0, 0, 32, 32}}, {0, 0, 32, 32}},
+    };
+    for (const DirtyCase& c : cases) {
+        DirtyTiles dirty;
+        ClearDirtyTiles(&dirty);
+        for (PixelBox box : c.marked)
+            MarkDirty(&dirty, box);
+        std::vector<PixelBox> found;
+        int cursor = 0;
+        PixelBox box;
+        while (NextDirtyBox(&dirty, &cursor, &box))
+            found.push_back(box);
+        ASSERT_EQ(found.size(), c.expected.size()) << c.what;
+        for (size_t i = 0; i < found.size(); i++) {
+            EXPECT_EQ(found[i].x0, c.expected[i].x0) << c.what;
+            EXPECT_EQ(found[i].y0, c.expected[i].y0) << c.what;
+            EXPECT_EQ(found[i].x1, c.expected[i].x1) << c.what;
+            EXPECT_EQ(found[i].y1, c.expected[i].y1) << c.what;
+        }
+        EXPECT_EQ(IsEmptyBox(dirty.bounds), IsEmptyBox(c.bounds)) << c.what;
+        if (!IsEmptyBox(c.bounds)) {
+            EXPECT_EQ(dirty.bounds.x0, c.bounds.x0) << c.what;
+            EXPECT_EQ(dirty.bounds.y0, c.bounds.y0) << c.what;
+            EXPECT_EQ(dirty.bounds.x1, c.bounds.x1) << c.what;
+            EXPECT_EQ(dirty.bounds.y1, c.bounds.y1) << c.what;
+        }
+    }
+}
