@@ -25,7 +25,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "bench"))
 from local_nginx import start_nginx, stop_nginx  # noqa: E402
-from update_bench import DATA, RUNS, make_release, median, print_ratio, serve  # noqa: E402
+from update_bench import DATA, RUNS, current_game, make_release, median, print_ratio, serve  # noqa: E402
 
 WINE_RUN = ROOT / "cmake" / "wine-run.sh"
 LAUNCHER = ROOT / "build" / "launcher.exe"
@@ -72,12 +72,8 @@ def check_bench():
     release = DATA / "release-1g"
     make_release(release, 2000, 16 * 1024, 1008 * 1024, seed=1)
     server, port = serve(release, "1g")
-    game = Path(tempfile.mkdtemp(dir=DATA))
+    game = current_game(release)
     try:
-        for source in release.rglob("*.bin"):
-            target = game / source.relative_to(release)
-            target.parent.mkdir(parents=True, exist_ok=True)
-            os.link(source, target)
         shutil.copy(LAUNCHER, game / "launcher.exe")
         (game / "launcher.cfg").write_text(f"URL_BASE http://127.0.0.1:{port}/\nEXECUTAVEL none.exe\n")
         splash, engine = [], []

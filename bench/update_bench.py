@@ -107,16 +107,22 @@ def serve(release, name):
     return start_nginx(served, DATA / f"nginx-{name}")
 
 
+def current_game(release):
+    """A game folder that holds the release's files as they are served."""
+    game = Path(tempfile.mkdtemp(dir=DATA))
+    for source in release.rglob("*.bin"):
+        target = game / source.relative_to(release)
+        target.parent.mkdir(parents=True, exist_ok=True)
+        os.link(source, target)  # the same bytes, no copy
+    return game
+
+
 def check_bench():
     release = DATA / "release-1g"
     make_release(release, 2000, 16 * 1024, 1008 * 1024, seed=1)
     server, port = serve(release, "1g")
-    game = Path(tempfile.mkdtemp(dir=DATA))
+    game = current_game(release)
     try:
-        for source in release.rglob("*.bin"):
-            target = game / source.relative_to(release)
-            target.parent.mkdir(parents=True, exist_ok=True)
-            os.link(source, target)  # the same bytes, no copy
         ratios = []
         for run in range(RUNS):  # each run times RunUpdate, then the digests alone
             output = run_bench("check", f"http://127.0.0.1:{port}/", cwd=game, show=run == 0)
