@@ -15,6 +15,12 @@ if [ "$QRV_ARCH" != i686 ]; then
 fi
 source "$root/scripts/wine-session.sh"
 "$root/cmake/wine-run.sh" "$root/build/tests/hold_desktop.exe" >/dev/null 2>&1 </dev/null &
+# The desktop must be up before CTest starts a program: one that started it
+# would hand it CTest's pipe, and the held desktop would keep that pipe open.
+for _ in $(seq 1 300); do
+    grep -qsa 'explore[r].exe' /proc/[0-9]*/cmdline && break
+    sleep 0.1
+done
 # Serial: the end-to-end tests find their windows by title on one display.
 ctest --test-dir "$root/build" --output-on-failure
 # The pure modules natively, with sanitizers and fuzzers.
