@@ -25,7 +25,7 @@ ROOT = Path(__file__).resolve().parents[1]
 sys.path.insert(0, str(ROOT / "tools"))
 sys.path.insert(0, str(ROOT / "bench"))
 from local_nginx import start_nginx, stop_nginx  # noqa: E402
-from update_bench import DATA, RUNS, current_game, make_release, median, print_ratio, serve  # noqa: E402
+from update_bench import DATA, RUNS, median, print_ratio, served_current_game  # noqa: E402
 
 WINE_RUN = ROOT / "cmake" / "wine-run.sh"
 LAUNCHER = ROOT / "build" / "launcher.exe"
@@ -69,10 +69,7 @@ def check_interval(command, game):
 
 
 def check_bench():
-    release = DATA / "release-1g"
-    make_release(release, 2000, 16 * 1024, 1008 * 1024, seed=1)
-    server, port = serve(release, "1g")
-    game = current_game(release)
+    server, port, game = served_current_game()
     try:
         shutil.copy(LAUNCHER, game / "launcher.exe")
         (game / "launcher.cfg").write_text(f"URL_BASE http://127.0.0.1:{port}/\nEXECUTAVEL none.exe\n")

@@ -117,11 +117,16 @@ def current_game(release):
     return game
 
 
-def check_bench():
+def served_current_game():
+    """The 2 000-file release served by nginx, and a game folder that holds it."""
     release = DATA / "release-1g"
     make_release(release, 2000, 16 * 1024, 1008 * 1024, seed=1)
     server, port = serve(release, "1g")
-    game = current_game(release)
+    return server, port, current_game(release)
+
+
+def check_bench():
+    server, port, game = served_current_game()
     try:
         ratios = []
         for run in range(RUNS):  # each run times RunUpdate, then the digests alone

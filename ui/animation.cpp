@@ -134,11 +134,6 @@ PixelBox SparkBox(const Spark* spark)
     return spark->life <= 0.0f ? none : GlowBox(spark->x, spark->y, SparkRadius(spark), SparkStrength(spark));
 }
 
-void DrawSparks(PixelView* target)
-{
-    DrawSparksIn(target, WholeView(target));
-}
-
 void DrawSparksIn(PixelView* target, PixelBox clip)
 {
     for (const Spark& spark : SparkPool) {

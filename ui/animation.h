@@ -34,7 +34,6 @@ float NextRandom(void);
 void ResetAnimation(void);
 void SpawnSpark(void);
 void ClearSparkPool(void);
-void DrawSparks(PixelView* target);
 void DrawSparksIn(PixelView* target, PixelBox clip);
 // Where a spark's glow lies; empty for a spark that is not alive.
 PixelBox SparkBox(const Spark* spark);

@@ -67,7 +67,7 @@ PixelBox ImageBox(const ArtImage* image, int x, int y)
     return box;
 }
 
-// The pixels whose centres lie within the radius, as AddGlow walks them.
+// The pixels whose centres lie within the radius, as AddGlowIn walks them.
 PixelBox GlowBox(float cx, float cy, float radius, float strength)
 {
     PixelBox box = {(int)(cx - radius), (int)(cy - radius), (int)(cx + radius) + 1, (int)(cy + radius) + 1};
@@ -163,11 +163,6 @@ static inline void PaintCovered(PixelView* target, PixelBox clip, const ArtImage
 }
 
 // Source-over of a straight-alpha picture onto the premultiplied frame.
-void BlendImage(PixelView* target, const ArtImage* image, int x, int y, float opacity)
-{
-    BlendImageIn(target, WholeView(target), image, x, y, opacity);
-}
-
 void BlendImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x, int y, float opacity)
 {
     PaintCovered(target, clip, image, x, y, opacity, [](const uint8_t* s, uint8_t* t, float l) {
@@ -187,11 +182,6 @@ void BlendImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x
 }
 
 // Additive light.
-void AddImage(PixelView* target, const ArtImage* image, int x, int y, float opacity)
-{
-    AddImageIn(target, WholeView(target), image, x, y, opacity);
-}
-
 void AddImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x, int y, float opacity)
 {
     PaintCovered(target, clip, image, x, y, opacity, [](const uint8_t* s, uint8_t* t, float l) {
@@ -200,11 +190,6 @@ void AddImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x, 
         t[2] = AddSaturated(t[2], (int)((float)s[2] * l));
         t[3] = AddSaturated(t[3], (int)(255.0f * l));
     });
-}
-
-void AddGlow(PixelView* target, float cx, float cy, float radius, float strength, int red, int green, int blue)
-{
-    AddGlowIn(target, WholeView(target), cx, cy, radius, strength, red, green, blue);
 }
 
 void AddGlowIn(PixelView* target, PixelBox clip, float cx, float cy, float radius, float strength, int red, int green,
@@ -239,11 +224,6 @@ PixelBox ProgressBarBox(void)
 {
     PixelBox box = {BAR_LEFT, BAR_TOP, BAR_RIGHT + 1, BAR_BOTTOM + 1};
     return box;
-}
-
-void DrawProgressBar(PixelView* target, float displayedProgress)
-{
-    DrawProgressBarIn(target, WholeView(target), displayedProgress);
 }
 
 int ProgressFillEnd(float displayedProgress)
@@ -294,12 +274,6 @@ PixelBox CoverageBox(const PixelView* coverage, int x, int y)
         }
     }
     return box;
-}
-
-void BlendCoverage(PixelView* target, const PixelView* coverage, int x, int y, int red, int green, int blue,
-                   float opacity)
-{
-    BlendCoverageIn(target, WholeView(target), coverage, x, y, red, green, blue, opacity);
 }
 
 void BlendCoverageIn(PixelView* target, PixelBox clip, const PixelView* coverage, int x, int y, int red, int green,

@@ -39,25 +39,19 @@ void ClearBox(PixelView* target, PixelBox box);
 void CopyRectOpaque(PixelView* target, const ArtImage* image, int x0, int y0, int x1, int y1);
 int ClipImagePlacement(const PixelView* target, const ArtImage* image, int x, int y, SourceRect* visible);
 
-// Each drawing primitive draws over the whole target, or, in its In form,
-// over the clip box only: the pixels inside come out the same either way, so
-// a frame can be redrawn a box at a time.
-void BlendImage(PixelView* target, const ArtImage* image, int x, int y, float opacity);
+// Each drawing primitive draws inside the clip box only (WholeView for the
+// whole target): the pixels inside come out the same whatever the clip, so a
+// frame can be redrawn a box at a time.
 void BlendImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x, int y, float opacity);
-void AddImage(PixelView* target, const ArtImage* image, int x, int y, float opacity);
 void AddImageIn(PixelView* target, PixelBox clip, const ArtImage* image, int x, int y, float opacity);
-void AddGlow(PixelView* target, float cx, float cy, float radius, float strength, int red, int green, int blue);
 void AddGlowIn(PixelView* target, PixelBox clip, float cx, float cy, float radius, float strength, int red, int green,
                int blue);
-void DrawProgressBar(PixelView* target, float displayedProgress);
 // The last column the bar fills: the bar's pixels depend on nothing else.
 int ProgressFillEnd(float displayedProgress);
 void DrawProgressBarIn(PixelView* target, PixelBox clip, float displayedProgress);
 
 // Applies text coverage (the largest of B, G, R of each coverage pixel) in
 // one colour at (x, y): the pixel part of drawing a line of text.
-void BlendCoverage(PixelView* target, const PixelView* coverage, int x, int y, int red, int green, int blue,
-                   float opacity);
 void BlendCoverageIn(PixelView* target, PixelBox clip, const PixelView* coverage, int x, int y, int red, int green,
                      int blue, float opacity);
 

@@ -336,7 +336,7 @@ int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* 
 {
     char lower[65];
     size_t length = strlen(digest);
-    if (length != 64 || strspn(digest, "0123456789abcdefABCDEF") != 64)
+    if (!IsHexDigest(digest, length))
         return 0;
     for (size_t i = 0; i <= length; i++)
         lower[i] = (char)tolower((unsigned char)digest[i]);

@@ -28,15 +28,15 @@ TEST(BlendImageTest, OpaqueAndHalfPixelsOnTransparentAndOpaqueTargets)
     TestView image(2, 1);
     image.bytes = {100, 150, 200, 255, 100, 150, 200, 128};
     TestView clear(2, 1);
-    BlendImage(&clear.view, &image.view, 0, 0, 1.0f);
+    BlendImageIn(&clear.view, WholeView(&clear.view), &image.view, 0, 0, 1.0f);
     EXPECT_EQ(clear.At(0, 0), (std::vector<uint8_t>{100, 150, 200, 255}));
     EXPECT_EQ(clear.At(1, 0), (std::vector<uint8_t>{50, 75, 100, 128}));  // premultiplied on the way in
 
     TestView opaque(2, 1, {10, 20, 30, 255});
-    BlendImage(&opaque.view, &image.view, 0, 0, 1.0f);
+    BlendImageIn(&opaque.view, WholeView(&opaque.view), &image.view, 0, 0, 1.0f);
     EXPECT_EQ(opaque.At(1, 0), (std::vector<uint8_t>{55, 85, 115, 255}));
     TestView halfOpacity(2, 1, {10, 20, 30, 255});
-    BlendImage(&halfOpacity.view, &image.view, 0, 0, 0.5f);
+    BlendImageIn(&halfOpacity.view, WholeView(&halfOpacity.view), &image.view, 0, 0, 0.5f);
     EXPECT_EQ(halfOpacity.At(0, 0), (std::vector<uint8_t>{55, 85, 115, 255}));
 }
 
@@ -44,9 +44,9 @@ TEST(BlendImageTest, TransparentSourceAndZeroOpacityDrawNothing)
 {
     TestView image(1, 1, {90, 90, 90, 0});
     TestView target(1, 1, {1, 2, 3, 4});
-    BlendImage(&target.view, &image.view, 0, 0, 1.0f);
+    BlendImageIn(&target.view, WholeView(&target.view), &image.view, 0, 0, 1.0f);
     TestView opaque(1, 1, {90, 90, 90, 255});
-    BlendImage(&target.view, &opaque.view, 0, 0, 0.0f);
+    BlendImageIn(&target.view, WholeView(&target.view), &opaque.view, 0, 0, 0.0f);
     EXPECT_EQ(target.At(0, 0), (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
@@ -54,23 +54,23 @@ TEST(AddImageTest, AddsLightAndSaturates)
 {
     TestView image(1, 1, {100, 150, 200, 128});
     TestView target(1, 1, {200, 120, 60, 200});
-    AddImage(&target.view, &image.view, 0, 0, 1.0f);
+    AddImageIn(&target.view, WholeView(&target.view), &image.view, 0, 0, 1.0f);
     EXPECT_EQ(target.At(0, 0), (std::vector<uint8_t>{250, 195, 160, 255}));
 }
 
 TEST(AddGlowTest, QuadraticFalloffAndSaturation)
 {
     TestView target(9, 9);
-    AddGlow(&target.view, 4.0f, 4.0f, 4.0f, 0.5f, 255, 170, 74);
+    AddGlowIn(&target.view, WholeView(&target.view), 4.0f, 4.0f, 4.0f, 0.5f, 255, 170, 74);
     EXPECT_EQ(target.At(4, 4), (std::vector<uint8_t>{37, 85, 127, 127}));  // d = 0: w = strength
     EXPECT_EQ(target.At(6, 4), (std::vector<uint8_t>{20, 47, 71, 71}));    // d = 4/16
     EXPECT_EQ(target.At(8, 4), (std::vector<uint8_t>{0, 0, 0, 0}));        // d = 1: outside
     EXPECT_EQ(target.At(0, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
 
     TestView bright(3, 3, {200, 100, 10, 200});
-    AddGlow(&bright.view, 1.0f, 1.0f, 2.0f, 1.0f, 255, 170, 74);
+    AddGlowIn(&bright.view, WholeView(&bright.view), 1.0f, 1.0f, 2.0f, 1.0f, 255, 170, 74);
     EXPECT_EQ(bright.At(1, 1), (std::vector<uint8_t>{255, 255, 255, 255}));
-    AddGlow(&bright.view, 1.0f, 1.0f, 0.0f, 1.0f, 255, 170, 74);  // no radius: nothing
+    AddGlowIn(&bright.view, WholeView(&bright.view), 1.0f, 1.0f, 0.0f, 1.0f, 255, 170, 74);  // no radius: nothing
 }
 
 TEST(ClipImagePlacementTest, NegativeAndOutOfRangePositions)
@@ -92,7 +92,7 @@ TEST(ClipImagePlacementTest, BlendAtANegativePositionDrawsTheVisiblePartOnly)
     TestView image(2, 2, {9, 9, 9, 255});
     image.bytes[0] = 1;  // the top-left pixel, which falls outside
     TestView target(3, 3);
-    BlendImage(&target.view, &image.view, -1, -1, 1.0f);
+    BlendImageIn(&target.view, WholeView(&target.view), &image.view, -1, -1, 1.0f);
     EXPECT_EQ(target.At(0, 0), (std::vector<uint8_t>{9, 9, 9, 255}));
     EXPECT_EQ(target.At(1, 0), (std::vector<uint8_t>{0, 0, 0, 0}));
     EXPECT_EQ(target.At(0, 1), (std::vector<uint8_t>{0, 0, 0, 0}));
@@ -117,20 +117,20 @@ TEST(BlendCoverageTest, FullCoverageOnTransparentBecomesTheTextColour)
     TestView coverage(2, 1);
     coverage.bytes = {255, 255, 255, 0, 128, 0, 0, 0};  // GDI's alpha byte is never read
     TestView clear(2, 1);
-    BlendCoverage(&clear.view, &coverage.view, 0, 0, 240, 248, 255, 1.0f);
+    BlendCoverageIn(&clear.view, WholeView(&clear.view), &coverage.view, 0, 0, 240, 248, 255, 1.0f);
     EXPECT_EQ(clear.At(0, 0), (std::vector<uint8_t>{255, 248, 240, 255}));
     TestView opaque(2, 1, {10, 20, 30, 255});
-    BlendCoverage(&opaque.view, &coverage.view, 0, 0, 240, 248, 255, 1.0f);
+    BlendCoverageIn(&opaque.view, WholeView(&opaque.view), &coverage.view, 0, 0, 240, 248, 255, 1.0f);
     EXPECT_EQ(opaque.At(1, 0), (std::vector<uint8_t>{132, 134, 135, 255}));  // coverage is the largest channel
     TestView clipped(1, 1);
-    BlendCoverage(&clipped.view, &coverage.view, -1, 0, 240, 248, 255, 1.0f);  // column 0 falls left of it
+    BlendCoverageIn(&clipped.view, WholeView(&clipped.view), &coverage.view, -1, 0, 240, 248, 255, 1.0f);  // column 0 falls left of it
     EXPECT_EQ(clipped.At(0, 0)[3], 128);
 }
 
 TEST(ProgressBarTest, EmptyBarShowsOneBrightColumn)
 {
     TestView frame(1120, 700);
-    DrawProgressBar(&frame.view, 0.0f);
+    DrawProgressBarIn(&frame.view, WholeView(&frame.view), 0.0f);
     EXPECT_EQ(frame.At(669, 645), (std::vector<uint8_t>{60, 150, 255, 255}));  // k = 1 at the edge
     EXPECT_EQ(frame.At(670, 648), (std::vector<uint8_t>{26, 24, 20, 40}));
     EXPECT_EQ(frame.At(1050, 646), (std::vector<uint8_t>{26, 24, 20, 40}));
@@ -142,7 +142,7 @@ TEST(ProgressBarTest, EmptyBarShowsOneBrightColumn)
 TEST(ProgressBarTest, FullBarDimsBehindItsEdge)
 {
     TestView frame(1120, 700);
-    DrawProgressBar(&frame.view, 1.0f);
+    DrawProgressBarIn(&frame.view, WholeView(&frame.view), 1.0f);
     EXPECT_EQ(frame.At(1050, 645), (std::vector<uint8_t>{60, 150, 255, 255}));
     EXPECT_EQ(frame.At(939, 645), (std::vector<uint8_t>{33, 83, 141, 141}));  // 111 behind
     EXPECT_EQ(frame.At(938, 645), (std::vector<uint8_t>{33, 82, 140, 140}));  // 112 behind: k = 0.55
