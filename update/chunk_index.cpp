@@ -1,6 +1,7 @@
 // The chunk index of a large file (written by the publisher's helper, read by
 // the launcher) and the plan of a patch: which ranges of the new file it
 // fetches. Everything fetched is checked here before use. No Windows headers.
+#include <stdio.h>
 #include <string.h>
 
 #include "update/chunks.h"
@@ -231,6 +232,12 @@ int ReadDigestHex(const char* text, uint8_t digest[32])
         digest[i] = (uint8_t)(high << 4 | low);
     }
     return text[64] == '\0';
+}
+
+void WriteDigestHex(const uint8_t digest[32], char text[65])
+{
+    for (int i = 0; i < 32; i++)
+        snprintf(text + 2 * i, 3, "%02x", digest[i]);
 }
 
 uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint32_t first,

@@ -139,6 +139,8 @@ int FinishPages(PageBuilder* builder, PageEntry* page);
 
 // 64 hexadecimal characters, either case, as 32 bytes; 0 otherwise.
 int ReadDigestHex(const char* text, uint8_t digest[32]);
+// 32 bytes as 64 lowercase hexadecimal characters and a terminating zero.
+void WriteDigestHex(const uint8_t digest[32], char text[65]);
 
 // The plan: the chunks that the old file does not hold are fetched in file
 // order, adjacent ones in one range, and a run of held chunks no longer than

@@ -2,6 +2,7 @@
 #include <stdio.h>
 
 #include "shell/platform.h"
+#include "update/chunks.h"
 #include "update/update.h"
 
 #include <wincrypt.h>
@@ -38,8 +39,7 @@ static int WriteDigestText(HCRYPTHASH hash, char* digest65)
     DWORD length = sizeof value;
     if (!CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
         return 0;
-    for (int i = 0; i < 32; i++)
-        snprintf(digest65 + 2 * i, 3, "%02x", value[i]);
+    WriteDigestHex(value, digest65);
     return 1;
 }
 

@@ -258,8 +258,7 @@ static int ReadIndex(Patch* patch, const char* objectsFolder)
     if (patch->header.recordCount > MOST_CHUNKS || patch->header.pageCount == 0)
         return Refuse(patch, "indice grande demais");
     char recordsDigest[65];
-    for (int i = 0; i < 32; i++)
-        snprintf(recordsDigest + 2 * i, 3, "%02x", patch->header.recordsDigest[i]);
+    WriteDigestHex(patch->header.recordsDigest, recordsDigest);
     if (!BuildObjectUrl(patch->recordsUrl, sizeof patch->recordsUrl, LauncherConfig.baseUrl, objectsFolder,
                         recordsDigest))
         return Refuse(patch, "nomes longos demais");
