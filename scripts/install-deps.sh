@@ -38,7 +38,23 @@ install() {
   export DEBIAN_FRONTEND=noninteractive
   # A mirror caught mid-sync fails the update of one list; the lists there are still serve.
   apt-get update -qq || echo "install-deps: apt-get update failed; installing from the package lists there are"
-  apt-get install -y -qq --no-install-recommends "$@"
+  if ! apt-get install -y -qq --no-install-recommends "$@"; then
+    # A security list that failed to download for one architecture leaves the
+    # two architectures' versions apart, and wine32's libraries cannot match
+    # the installed ones: install from the main suites alone, whose lists agree.
+    echo "install-deps: retrying from the main suites alone"
+    local parts
+    parts=$(mktemp -d)
+    for f in /etc/apt/sources.list.d/*.sources; do
+      [ -e "$f" ] && awk 'BEGIN { RS = ""; ORS = "\n\n" } !/security/' "$f" > "$parts/$(basename "$f")"
+    done
+    if [ -f /etc/apt/sources.list ]; then grep -v security /etc/apt/sources.list > "$parts/main.list" || true; fi
+    local only_main=(-o Dir::Etc::SourceList=/dev/null -o "Dir::Etc::SourceParts=$parts")
+    apt-get "${only_main[@]}" update -qq
+    apt-get "${only_main[@]}" install -y -qq --no-install-recommends "$@"
+    rm -rf "$parts"
+    apt-get update -qq || true  # the machine's own lists again
+  fi
 }
 
 [ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
