@@ -7,6 +7,8 @@
 //   update_bench verify MANIFEST PEM  the check of a signed manifest against one key
 //   update_bench scan FILE            the patch's scan of an old copy against ComputeFileDigest
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
+//   update_bench read URL async|sync  the bare read loop of one URL, bytes dropped: the asynchronous
+//                                     road, or plain synchronous 256 KB reads (unbounded in time)
 // Each prints its figures and the process's peak working set.
 #include <stdlib.h>
 #include <string.h>
@@ -16,6 +18,7 @@
 #include <psapi.h>
 #include "install/install.h"
 #include "shell/shell.h"
+#include "transfer/async_request.h"
 #include "update/update.h"
 
 #include <wincrypt.h>
@@ -221,6 +224,54 @@ static int Update(const char* url)
     return result == 1 ? 0 : 1;
 }
 
+static const DWORD BENCH_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
+
+static long long ReadAsynchronously(const char* url)
+{
+    HINTERNET internet = OpenAsyncInternet(USER_AGENT);
+    AsyncRequest request;
+    long long total = 0;
+    if (internet && OpenAsyncRequest(internet, url, "", BENCH_REQUEST_FLAGS, 60000, &request)) {
+        const char* bytes;
+        DWORD count;
+        for (ReadStep step; (step = ReadWhatArrived(&request, LONGEST_WAIT_MS, &bytes, &count)) == READ_ARRIVED ||
+                            step == READ_NOTHING_YET;)
+            total += count;
+        CloseAsyncRequest(&request);
+    }
+    if (internet)
+        CloseAsyncInternet(internet);
+    return total;
+}
+
+static long long ReadSynchronously(const char* url)
+{
+    static char chunk[256 * 1024];
+    HINTERNET internet = InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET request = InternetOpenUrlA(internet, url, NULL, 0, BENCH_REQUEST_FLAGS, 0);
+    long long total = 0;
+    DWORD count;
+    while (request && InternetReadFile(request, chunk, sizeof chunk, &count) && count > 0)
+        total += count;
+    if (request)
+        InternetCloseHandle(request);
+    InternetCloseHandle(internet);
+    return total;
+}
+
+static int ReadLoop(const char* url, const char* road)
+{
+    int async = strcmp(road, "async") == 0;
+    double start = SecondsNow();
+    long long total = async ? ReadAsynchronously(url) : ReadSynchronously(url);
+    double seconds = SecondsNow() - start;
+    double mb = total / 1048576.0;
+    printf("%s read loop of %.0f MB: %.2f s, %.1f MB/s\n", async ? "asynchronous" : "synchronous 256 KB", mb, seconds,
+           mb / seconds);
+    PrintPeakMemory();
+    return total > 0 ? 0 : 1;
+}
+
 int main(int argc, char** argv)
 {
     KeepCryptoProviderLoaded();  // as launcher.exe does before its update
@@ -238,7 +289,9 @@ int main(int argc, char** argv)
         return Scan(argv[2]);
     if (argc == 3 && strcmp(argv[1], "update") == 0)
         return Update(argv[2]);
+    if (argc == 4 && strcmp(argv[1], "read") == 0)
+        return ReadLoop(argv[2], argv[3]);
     fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL | verify MANIFEST PEM"
-                    " | scan FILE | update URL\n");
+                    " | scan FILE | update URL | read URL async|sync\n");
     return 2;
 }

@@ -179,6 +179,29 @@ def download_bench():
         stop_nginx(server)
 
 
+def read_loop_bench():
+    """The bare asynchronous read loop (what every transfer's reads cost)
+    against plain synchronous 256 KB reads, which no bound holds, and curl,
+    on 256 MB from nginx."""
+    release = DATA / "release-read"
+    make_file(release / "big-256m.bin", 256 * MB)
+    server, port = serve(release, "read")
+    url = f"http://127.0.0.1:{port}/big-256m.bin"
+    try:
+        async_rates, sync_rates, curls = [], [], []
+        for run in range(RUNS):
+            output = run_bench("read", url, "async", cwd=DATA, show=run == 0)
+            async_rates.append(figure(r"([\d.]+) MB/s", output))
+            output = run_bench("read", url, "sync", cwd=DATA, show=run == 0)
+            sync_rates.append(figure(r"([\d.]+) MB/s", output))
+            curls.append(256 / timed(["curl", "-s", "-o", "/dev/null", url]))
+        print(f"  curl -o /dev/null:        {median(curls):7.1f} MB/s (median)")
+        print_ratio("asynchronous / synchronous 256 KB", [a / s for a, s in zip(async_rates, sync_rates)])
+        print_ratio("asynchronous / curl", [a / c for a, c in zip(async_rates, curls)])
+    finally:
+        stop_nginx(server)
+
+
 def signature_bench():
     """What the check of a signed manifest adds to a run: 2 000 files, one RSA 3072 key."""
     key = DATA / "keys" / "bench"
@@ -234,6 +257,7 @@ def main():
     DATA.mkdir(parents=True, exist_ok=True)
     digest_bench()
     check_bench()
+    read_loop_bench()
     download_bench()
     signature_bench()
     startup_bench()

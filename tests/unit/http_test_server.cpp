@@ -1,5 +1,6 @@
-// The unit tests' scripted HTTP server: one connection at a time, closed after
-// each answer (WinINet then opens the next one).
+// The unit tests' scripted HTTP server: a thread for each connection, closed
+// after its answer (WinINet then opens the next one), so that a client that
+// leaves an answer unread does not hold up the next.
 #include "http_test_server.h"
 
 #include <stdio.h>
@@ -35,6 +36,14 @@ void HttpTestServer::Stop()
     if (thread_) {
         WaitForSingleObject(thread_, INFINITE);
         CloseHandle(thread_);
+    }
+    InterlockedExchange(&stopping_, 1);  // an answer the client left unread ends
+    EnterCriticalSection(&lock_);
+    std::vector<HANDLE> threads = connectionThreads_;
+    LeaveCriticalSection(&lock_);
+    for (HANDLE thread : threads) {
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
     }
     DeleteCriticalSection(&lock_);
     WSACleanup();
@@ -122,6 +131,14 @@ void HttpTestServer::ForgetRequests()
     LeaveCriticalSection(&lock_);
 }
 
+size_t HttpTestServer::BodyBytesSent(const std::string& path)
+{
+    EnterCriticalSection(&lock_);
+    size_t sent = sent_[path];
+    LeaveCriticalSection(&lock_);
+    return sent;
+}
+
 std::string HttpTestServer::LastUserAgent()
 {
     EnterCriticalSection(&lock_);
@@ -130,6 +147,11 @@ std::string HttpTestServer::LastUserAgent()
     return copy;
 }
 
+struct ConnectionToServe {
+    HttpTestServer* server;
+    SOCKET connection;
+};
+
 DWORD WINAPI HttpTestServer::AcceptLoop(LPVOID self)
 {
     HttpTestServer* server = (HttpTestServer*)self;
@@ -137,9 +159,22 @@ DWORD WINAPI HttpTestServer::AcceptLoop(LPVOID self)
         SOCKET connection = accept(server->listener_, NULL, NULL);
         if (connection == INVALID_SOCKET)
             return 0;
-        server->Answer(connection);
-        closesocket(connection);
+        EnterCriticalSection(&server->lock_);
+        HANDLE thread = CreateThread(NULL, 0, ServeConnection, new ConnectionToServe{server, connection}, 0, NULL);
+        if (thread)
+            server->connectionThreads_.push_back(thread);
+        LeaveCriticalSection(&server->lock_);
     }
+}
+
+DWORD WINAPI HttpTestServer::ServeConnection(LPVOID context)
+{
+    ConnectionToServe* serve = (ConnectionToServe*)context;
+    HttpTestServer* server = serve->server;
+    server->Answer(serve->connection);
+    closesocket(serve->connection);
+    delete serve;
+    return 0;
 }
 
 static std::string HeaderValue(const std::string& request, const char* name)
@@ -152,11 +187,11 @@ static std::string HeaderValue(const std::string& request, const char* name)
     return request.substr(at, request.find("\r\n", at) - at);
 }
 
-static void SendAll(SOCKET connection, const std::string& data)
+static void SendAll(SOCKET connection, const char* data, size_t size)
 {
     size_t sent = 0;
-    while (sent < data.size()) {
-        int count = send(connection, data.data() + sent, (int)(data.size() - sent), 0);
+    while (sent < size) {
+        int count = send(connection, data + sent, (int)(size - sent), 0);
         if (count <= 0)
             return;
         sent += (size_t)count;
@@ -211,19 +246,50 @@ void HttpTestServer::Answer(SOCKET connection)
         snprintf(head, sizeof head, "HTTP/1.1 %d Test\r\nContent-Length: %u\r\nConnection: close\r\n\r\n",
                  answer.status, (unsigned)answer.announcedLength);
     }
-    SendAll(connection, head);
+    SendAll(connection, head, strlen(head));
     std::string body = answer.body.substr(from, to - from);
     if (answer.cutTimes > 0 && answer.cutAt < body.size())
         body.resize(answer.cutAt);
-    if (answer.dripMs) {
-        for (size_t at = 0; at < body.size(); at += 10) {
-            if (send(connection, body.data() + at, (int)std::min<size_t>(10, body.size() - at), 0) <= 0)
-                return;
-            Sleep(answer.dripMs);
-        }
-    } else {
-        SendAll(connection, body);
-    }
+    SendBody(connection, path, body, answer.dripMs);
     if (answer.stallMs)
         Sleep(answer.stallMs);
+}
+
+// 1 once the connection takes more; 0 when the server stops first.
+int HttpTestServer::AwaitRoomToSend(SOCKET connection)
+{
+    while (!stopping_) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(connection, &writable);
+        timeval pause = {0, 100000};
+        if (select(0, NULL, &writable, NULL, &pause) != 0)
+            return 1;
+    }
+    return 0;
+}
+
+// The body whole, or 10 bytes at a time dripMs apart; counts what went out.
+void HttpTestServer::SendBody(SOCKET connection, const std::string& path, const std::string& body, DWORD dripMs)
+{
+    const size_t piece = dripMs ? 10 : 1 << 16;
+    size_t sent = 0;
+    EnterCriticalSection(&lock_);
+    sent_[path] = 0;
+    LeaveCriticalSection(&lock_);
+    u_long nonBlocking = 1;
+    ioctlsocket(connection, FIONBIO, &nonBlocking);  // a client that stops reading cannot hold Stop
+    while (sent < body.size()) {
+        int count = send(connection, body.data() + sent, (int)std::min(piece, body.size() - sent), 0);
+        if (count < 0 && WSAGetLastError() == WSAEWOULDBLOCK && AwaitRoomToSend(connection))
+            continue;
+        if (count <= 0)
+            return;
+        sent += (size_t)count;
+        EnterCriticalSection(&lock_);
+        sent_[path] = sent;
+        LeaveCriticalSection(&lock_);
+        if (dripMs && sent < body.size())
+            Sleep(dripMs);
+    }
 }

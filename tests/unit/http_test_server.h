@@ -1,6 +1,7 @@
 // A scripted HTTP/1.1 server on 127.0.0.1 for the unit tests: serves bodies by
 // path, answers 404 for anything else, can announce more bytes than it sends,
-// and records every request path and user agent.
+// and records every request path and user agent, and how much of each body
+// went out.
 #pragma once
 #include <winsock2.h>
 #include <windows.h>
@@ -42,10 +43,17 @@ public:
     std::vector<std::string> RequestedCacheHeaders();
     void ForgetRequests();  // the Range header of each request, "" for none
     std::string LastUserAgent();
+    // Body bytes of the last answer to path that went out so far (into the
+    // connection's buffers: a client that stops reading still takes in a few
+    // MB before the server's sending stops).
+    size_t BodyBytesSent(const std::string& path);
 
 private:
     static DWORD WINAPI AcceptLoop(LPVOID self);
+    static DWORD WINAPI ServeConnection(LPVOID context);
     void Answer(SOCKET connection);
+    int AwaitRoomToSend(SOCKET connection);
+    void SendBody(SOCKET connection, const std::string& path, const std::string& body, DWORD dripMs);
 
     SOCKET listener_ = INVALID_SOCKET;
     HANDLE thread_ = NULL;
@@ -56,4 +64,7 @@ private:
     std::vector<std::string> ranges_;
     std::vector<std::string> cacheHeaders_;
     std::string userAgent_;
+    std::map<std::string, size_t> sent_;
+    std::vector<HANDLE> connectionThreads_;
+    volatile LONG stopping_ = 0;
 };

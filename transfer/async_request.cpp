@@ -1,0 +1,355 @@
+// WinINet's asynchronous road. Each request reports through a slot of a
+// process-wide table that is never freed: WinINet may report on a request
+// after its handle was closed (a read it still holds comes back when the
+// server sends or closes), so its context must outlive it. A slot is taken
+// again only once WinINet has said that it let go of the request
+// (INTERNET_STATUS_HANDLE_CLOSING, its last report). WinINet's threads only
+// record a completion and wake the waiting thread; everything else happens
+// on the thread that drives the transfer.
+#include "transfer/async_request.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include "shell/platform.h"
+#include "shell/shell.h"
+#include "update/update.h"
+
+enum SlotState {
+    SLOT_FREE,
+    SLOT_OPEN,     // a request in use
+    SLOT_CLOSING,  // closed; WinINet has not let go of it yet
+    SLOT_UNREAD    // an answer left unread until the process ends
+};
+
+struct RequestSlot {
+    volatile LONG state;
+    volatile LONG completions;  // INTERNET_STATUS_REQUEST_COMPLETE reports so far
+    LONG taken;                 // of those, the ones the driving thread has seen
+    volatile LONG succeeded;    // of the last report
+    volatile DWORD error;
+    HANDLE woken;               // set at every report; made once, kept for the process
+    INTERNET_BUFFERSA buffers;  // WinINet's while a read is pending, like the bytes
+    char* bytes;                // ASYNC_READ_BYTES
+    HINTERNET internet;         // an unread answer's: it stays open too
+};
+
+static RequestSlot Slots[REQUEST_SLOTS];
+
+// A request of whose answer more than this is left is not closed but kept
+// unread: WinINet under Wine would read the rest first. Less is read in a
+// moment, and the connection then serves the next request.
+static const ULONGLONG SMALL_REST_BYTES = 1u << 20;
+static const size_t URL_PATH_CAPACITY = 1024;
+
+// Runs on WinINet's threads (and inside WinINet calls on the driving thread):
+// records, wakes, and touches nothing else.
+static void CALLBACK ReportProgress(HINTERNET handle, DWORD_PTR context, DWORD status, LPVOID information,
+                                    DWORD length)
+{
+    (void)handle;
+    RequestSlot* slot = (RequestSlot*)context;
+    if (!slot)
+        return;
+    if (status == INTERNET_STATUS_REQUEST_COMPLETE && information && length >= sizeof(INTERNET_ASYNC_RESULT)) {
+        const INTERNET_ASYNC_RESULT* result = (const INTERNET_ASYNC_RESULT*)information;
+        slot->error = result->dwError;
+        InterlockedExchange(&slot->succeeded, result->dwResult != 0);
+        InterlockedIncrement(&slot->completions);
+        SetEvent(slot->woken);
+    } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
+        InterlockedExchange(&slot->state, SLOT_FREE);
+    }
+}
+
+HINTERNET OpenAsyncInternet(const char* userAgent)
+{
+    HINTERNET internet = Os.InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, INTERNET_FLAG_ASYNC);
+    if (!internet)
+        return NULL;
+    if (InternetSetStatusCallbackA(internet, ReportProgress) == INTERNET_INVALID_STATUS_CALLBACK) {
+        DWORD error = GetLastError();
+        InternetCloseHandle(internet);
+        SetLastError(error);
+        return NULL;
+    }
+    // Windows lets a process hold only a few connections to one server at a
+    // time; unread answers keep theirs.
+    ULONG connections = REQUEST_SLOTS + 2;
+    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
+    InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof connections);
+    return internet;
+}
+
+static int HoldsUnreadAnswers(HINTERNET internet)
+{
+    for (int i = 0; i < REQUEST_SLOTS; i++) {
+        if (Slots[i].state == SLOT_UNREAD && Slots[i].internet == internet)
+            return 1;
+    }
+    return 0;
+}
+
+void CloseAsyncInternet(HINTERNET internet)
+{
+    if (!HoldsUnreadAnswers(internet))
+        InternetCloseHandle(internet);
+}
+
+int RequestsLeftBehind(void)
+{
+    int count = 0;
+    for (int i = 0; i < REQUEST_SLOTS; i++)
+        count += Slots[i].state == SLOT_CLOSING || Slots[i].state == SLOT_UNREAD;
+    return count;
+}
+
+static int CountUnread(void)
+{
+    int count = 0;
+    for (int i = 0; i < REQUEST_SLOTS; i++)
+        count += Slots[i].state == SLOT_UNREAD;
+    return count;
+}
+
+// A free slot, ready for a new request; NULL when none is free, or when its
+// event or buffer cannot be had.
+static RequestSlot* TakeFreeSlot(void)
+{
+    for (int i = 0; i < REQUEST_SLOTS; i++) {
+        RequestSlot* slot = &Slots[i];
+        if (InterlockedCompareExchange(&slot->state, SLOT_OPEN, SLOT_FREE) != SLOT_FREE)
+            continue;
+        if (!slot->woken)
+            slot->woken = CreateEventA(NULL, FALSE, FALSE, NULL);
+        if (!slot->bytes)
+            slot->bytes = (char*)malloc(ASYNC_READ_BYTES);
+        if (!slot->woken || !slot->bytes) {
+            InterlockedExchange(&slot->state, SLOT_FREE);
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return NULL;
+        }
+        slot->completions = 0;
+        slot->taken = 0;
+        ResetEvent(slot->woken);
+        return slot;
+    }
+    SetLastError(ERROR_BUSY);
+    return NULL;
+}
+
+// 1 when WinINet reported a completion within waitMs; the thread sleeps a
+// second at most each time.
+static int AwaitCompletion(RequestSlot* slot, DWORD waitMs)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (slot->completions != slot->taken) {
+            slot->taken++;
+            return 1;
+        }
+        DWORD waited = GetTickCount() - start;
+        if (waited >= waitMs)
+            return 0;
+        DWORD rest = waitMs - waited;
+        WaitForSingleObject(slot->woken, rest < LONGEST_WAIT_MS ? rest : LONGEST_WAIT_MS);
+    }
+}
+
+// Host, port, scheme and the object (path and query) of an http or https URL.
+struct UrlParts {
+    char host[INTERNET_MAX_HOST_NAME_LENGTH];
+    char object[URL_PATH_CAPACITY];
+    INTERNET_PORT port;
+    int secure;
+};
+
+static int CrackHttpUrl(const char* url, UrlParts* out)
+{
+    char path[URL_PATH_CAPACITY];
+    char query[URL_PATH_CAPACITY];
+    URL_COMPONENTSA parts;
+    ZeroMemory(&parts, sizeof parts);
+    parts.dwStructSize = sizeof parts;
+    parts.lpszHostName = out->host;
+    parts.dwHostNameLength = sizeof out->host;
+    parts.lpszUrlPath = path;
+    parts.dwUrlPathLength = sizeof path;
+    parts.lpszExtraInfo = query;
+    parts.dwExtraInfoLength = sizeof query;
+    if (!InternetCrackUrlA(url, 0, 0, &parts))
+        return 0;
+    if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) {
+        SetLastError(ERROR_INTERNET_UNRECOGNIZED_SCHEME);
+        return 0;
+    }
+    snprintf(out->object, sizeof out->object, "%s%s", path, query);
+    out->port = parts.nPort;
+    out->secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
+    return 1;
+}
+
+// The length the answer announces (read as text: WinINet's number is 32-bit
+// and fails beyond 4 GB under Wine), and whether its body comes in chunks.
+static void ReadAnnouncement(AsyncRequest* request)
+{
+    char text[32];
+    DWORD size = sizeof text;
+    if (HttpQueryInfoA(request->request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)) {
+        text[sizeof text - 1] = '\0';
+        char* end = NULL;
+        request->length = strtoull(text, &end, 10);
+        request->announced = end != text;
+    }
+    size = sizeof text;
+    if (HttpQueryInfoA(request->request, HTTP_QUERY_TRANSFER_ENCODING, text, &size, NULL)) {
+        text[sizeof text - 1] = '\0';
+        request->chunked = strstr(text, "chunked") != NULL;
+    }
+}
+
+// Closes both handles; the slot comes free when WinINet lets go of the
+// request (at once, or when a read it still holds comes back).
+static void Release(AsyncRequest* request)
+{
+    InterlockedExchange(&request->slot->state, SLOT_CLOSING);
+    InternetCloseHandle(request->request);
+    if (request->connection)
+        InternetCloseHandle(request->connection);
+    request->request = NULL;
+    request->connection = NULL;
+}
+
+static int FailOpen(AsyncRequest* request, DWORD error)
+{
+    if (request->request)
+        Release(request);
+    else
+        InterlockedExchange(&request->slot->state, SLOT_FREE);  // WinINet never knew it
+    if (request->connection)
+        InternetCloseHandle(request->connection);
+    request->connection = NULL;
+    SetLastError(error);
+    return 0;
+}
+
+// Sends the request and waits for the answer's headers.
+static int SendAndAwait(AsyncRequest* request, const char* headers, DWORD giveUpMs)
+{
+    RequestSlot* slot = request->slot;
+    DWORD length = (DWORD)strlen(headers);
+    if (HttpSendRequestA(request->request, length ? headers : NULL, length, NULL, 0))
+        return 1;
+    if (GetLastError() != ERROR_IO_PENDING)
+        return FailOpen(request, GetLastError());
+    if (!AwaitCompletion(slot, giveUpMs))
+        return FailOpen(request, ERROR_INTERNET_TIMEOUT);
+    if (!slot->succeeded)
+        return FailOpen(request, slot->error);
+    return 1;
+}
+
+int OpenAsyncRequest(HINTERNET internet, const char* url, const char* headers, DWORD flags, DWORD giveUpMs,
+                     AsyncRequest* request)
+{
+    ZeroMemory(request, sizeof *request);
+    request->internet = internet;
+    UrlParts parts;
+    if (!CrackHttpUrl(url, &parts))
+        return 0;
+    request->slot = TakeFreeSlot();
+    if (!request->slot) {
+        DWORD error = GetLastError();
+        if (error == ERROR_BUSY)
+            LogLine("pedidos demais sem resposta do servidor; nao abro %s", url);
+        SetLastError(error);
+        return 0;
+    }
+    // The connection handle reports nothing (context 0): only the request's
+    // reports are waited for.
+    request->connection =
+        InternetConnectA(internet, parts.host, parts.port, NULL, NULL, INTERNET_SERVICE_HTTP, 0, 0);
+    if (!request->connection)
+        return FailOpen(request, GetLastError());
+    ApplyTransferTimeouts(request->connection);
+    request->request = HttpOpenRequestA(request->connection, "GET", parts.object, NULL, NULL, NULL,
+                                        flags | (parts.secure ? INTERNET_FLAG_SECURE : 0), (DWORD_PTR)request->slot);
+    if (!request->request)
+        return FailOpen(request, GetLastError());
+    if (!SendAndAwait(request, headers, giveUpMs))
+        return 0;
+    ReadAnnouncement(request);
+    return 1;
+}
+
+// The next read, into the slot's buffer. With IRF_NO_WAIT a read that finds
+// nothing goes to WinINet's thread and reports when something has arrived (or
+// the body ended); the read after that hands it over at once.
+ReadStep ReadWhatArrived(AsyncRequest* request, DWORD waitMs, const char** bytes, DWORD* count)
+{
+    RequestSlot* slot = request->slot;
+    *bytes = slot->bytes;
+    *count = 0;
+    DWORD start = GetTickCount();
+    for (;;) {
+        if (!request->readPending) {
+            ZeroMemory(&slot->buffers, sizeof slot->buffers);
+            slot->buffers.dwStructSize = sizeof slot->buffers;
+            slot->buffers.lpvBuffer = slot->bytes;
+            slot->buffers.dwBufferLength = ASYNC_READ_BYTES;
+            if (InternetReadFileExA(request->request, &slot->buffers, IRF_ASYNC | IRF_NO_WAIT, (DWORD_PTR)slot)) {
+                *count = slot->buffers.dwBufferLength <= ASYNC_READ_BYTES ? slot->buffers.dwBufferLength : 0;
+                request->received += *count;
+                request->ended = *count == 0;
+                return *count ? READ_ARRIVED : READ_END;
+            }
+            if (GetLastError() != ERROR_IO_PENDING)
+                return READ_FAILED;
+            request->readPending = 1;
+        }
+        DWORD waited = GetTickCount() - start;
+        if (!AwaitCompletion(slot, waited < waitMs ? waitMs - waited : 0))
+            return READ_NOTHING_YET;
+        request->readPending = 0;
+        if (!slot->succeeded) {
+            SetLastError(slot->error);
+            return READ_FAILED;
+        }
+    }
+}
+
+// More than a little of the answer is left, and WinINet would read it on
+// closing: with a length or in chunks (an answer that ends when the
+// connection closes is closed without a read).
+static int LeavesMuchUnread(const AsyncRequest* request)
+{
+    if (request->ended)
+        return 0;
+    if (request->chunked)
+        return 1;
+    return request->announced && request->length > request->received &&
+           request->length - request->received > SMALL_REST_BYTES;
+}
+
+// Kept open and unread until the process ends: its buffer is nobody's.
+static void KeepUnread(AsyncRequest* request)
+{
+    RequestSlot* slot = request->slot;
+    slot->internet = request->internet;
+    free(slot->bytes);
+    slot->bytes = NULL;
+    InterlockedExchange(&slot->state, SLOT_UNREAD);
+    request->request = NULL;
+    request->connection = NULL;
+}
+
+void CloseAsyncRequest(AsyncRequest* request)
+{
+    if (!request->request)
+        return;
+    if (!request->readPending && LeavesMuchUnread(request) && CountUnread() < MOST_UNREAD_ANSWERS)
+        KeepUnread(request);
+    else
+        Release(request);
+}
