@@ -167,21 +167,26 @@ def release(tmp_path):
 
 
 class Nginx:
-    def __init__(self, served, prefix):
+    """nginx serving a folder; rate and rate_after as start_nginx takes them (a drip, a stall)."""
+
+    def __init__(self, served, prefix, rate=0, rate_after=0):
         served.mkdir(parents=True, exist_ok=True)
         self.prefix = prefix
-        self.process, port = start_nginx(served, prefix)
+        self.process, port = start_nginx(served, prefix, rate=rate, rate_after=rate_after)
         self.base_url = f"http://127.0.0.1:{port}/"
 
     def requests(self):
         return access_log(self.prefix)
+
+    def stop(self):
+        stop_nginx(self.process)
 
 
 @pytest.fixture
 def nginx(tmp_path):
     server = Nginx(tmp_path / "served", tmp_path / "nginx")
     yield server
-    stop_nginx(server.process)
+    server.stop()
 
 
 @pytest.fixture
