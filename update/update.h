@@ -7,7 +7,7 @@
 
 #include <wincrypt.h>
 
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "test_support.h"
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 static std::string Hex(const uint8_t* bytes, size_t count)
 {

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "shell/shell.h"
-#include "update/chunks.h"
+#include "patch/patch.h"
 #include "update/update.h"
 #include "update_fixture.h"
 

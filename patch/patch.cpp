@@ -18,7 +18,7 @@
 
 #include "install/install.h"
 #include "shell/shell.h"
-#include "update/chunks.h"
+#include "patch/patch.h"
 #include "update/update.h"
 
 // Bounds of what is held in memory: a 4 GB file cut into 24 KB chunks has

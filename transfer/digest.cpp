@@ -2,7 +2,7 @@
 #include <stdio.h>
 
 #include "shell/platform.h"
-#include "update/chunks.h"
+#include "patch/patch.h"
 #include "update/update.h"
 
 #include <wincrypt.h>

@@ -1,5 +1,5 @@
 // The manifest parser, digest comparison, file URLs and the safe-path rule.
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 #include <ctype.h>
 #include <string.h>

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 static const char CHUNK_INDEX_MAGIC[8] = {'Q', 'R', 'V', 'B', 'L', 'O', 'C', 'O'};
 
