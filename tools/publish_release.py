@@ -196,7 +196,7 @@ def manifest_text(version, entries, objects=False, blocks=None):
 
 def chunk_helper():
     """The native helper, compiled from the launcher's sources when missing or older than them."""
-    sources = [ROOT / source for source in HELPER_SOURCES] + [ROOT / "update" / "chunks.h"]
+    sources = [ROOT / source for source in HELPER_SOURCES] + [ROOT / "patch" / "patch.h", ROOT / "transfer" / "transfer.h"]
     if HELPER.exists() and HELPER.stat().st_mtime >= max(source.stat().st_mtime for source in sources):
         return HELPER
     HELPER.parent.mkdir(parents=True, exist_ok=True)

@@ -6,10 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "install/install.h"
-#include "shell/platform.h"
 #include "shell/shell.h"
-#include "update/update.h"
+#include "transfer/transfer.h"
 
 static const DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                    INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
@@ -357,7 +355,7 @@ static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
 // ranges in one request with the whole body, or not at all) and never read
 // beyond. A broken answer goes on from where it stopped, tried as often as a
 // file.
-int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const RangeSink* sink,
+int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const ByteSink* sink,
                DWORD* refusedStatus)
 {
     static char chunk[TRANSFER_CHUNK];  // worker thread only
@@ -433,24 +431,6 @@ static int VerifyDigest(const Transfer* transfer)
     return 0;
 }
 
-int IsHeldByAnotherProgram(DWORD error)
-{
-    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
-}
-
-int MoveWhenFree(const char* from, const char* to, DWORD flags)
-{
-    for (int attempt = 1;; attempt++) {
-        if (Os.MoveFileExA(from, to, flags))
-            return 1;
-        DWORD error = GetLastError();
-        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
-            return 0;
-        Sleep(MOVE_PAUSE_MS);
-        SetLastError(error);
-    }
-}
-
 // One atomic replacement: the old target stays whole until the new one takes
 // its name, and stays as it was when that fails.
 static int MoveIntoPlace(const char* temporary, const char* target)
@@ -473,20 +453,6 @@ static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, in
     if (attributes.nFileSizeHigh != 0 || attributes.nFileSizeLow >= expectedSize)
         return 0;
     return attributes.nFileSizeLow;
-}
-
-void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
-                      const char* objectsFolder)
-{
-    BuildFileUrl(pathUrl, URL_CAPACITY, LauncherConfig.baseUrl, name);
-    fetch->url = pathUrl;
-    fetch->fallbackUrl = NULL;
-    fetch->cache = CACHE_NONE;
-    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, LauncherConfig.baseUrl, objectsFolder, digest)) {
-        fetch->url = objectUrl;
-        fetch->fallbackUrl = pathUrl;
-        fetch->cache = CACHE_ANY;
-    }
 }
 
 int DownloadFile(HINTERNET internet, const FileFetch* fetch)
