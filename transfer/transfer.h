@@ -124,4 +124,59 @@ struct ByteSink {
 // when the answer was anything but a 206 that starts at first.
 int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const ByteSink* sink,
                DWORD* refusedStatus);
+
+// Inside the room: the road the bytes come by, and the one read loop and the
+// retries that files and ranges share.
+
+// One request's answer, read in small steps. Today a synchronous WinINet
+// request; only these steps know it.
+struct ByteSource {
+    HINTERNET connection;  // of its own: it carries the run's time-outs
+    HINTERNET request;
+};
+// Sends a GET (with "Range: bytes=<range>" when range is given); 0 on
+// failure, with the error code kept.
+int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, ByteSource* source);
+// Reads what has arrived, at most capacity, waiting at most a bounded time.
+// 0 when the wait fails or times out (*count may still hold bytes that
+// arrived); a count of 0 is the end of the body.
+int ReadArrived(ByteSource* source, char* buffer, DWORD capacity, DWORD* count);
+void CloseSource(ByteSource* source);
+// A number of the answer's headers (HTTP_QUERY_...), 0 when it has none.
+DWORD AnswerNumber(const ByteSource* source, DWORD query);
+// "Content-Range: bytes <first>-..." starts at first.
+int AnswerStartsAt(const ByteSource* source, DWORD first);
+
+enum TransferEnd {
+    TRANSFER_COMPLETE,
+    TRANSFER_BROKEN,    // cut short or timed out: worth another attempt
+    TRANSFER_FAILED,    // no connection, or the bytes could not be taken or would grow too large
+    TRANSFER_REFUSED,   // the server refused: 400 or more, or a range answered otherwise
+    TRANSFER_UNRESUMED  // the server did not continue where the temporary file ends
+};
+
+// One transfer, through every attempt. receive takes each answer: a file's
+// goes into its temporary file, a range's into its sink.
+struct Transfer {
+    const char* url;
+    CacheUse cache;
+    DWORD status;    // of the last answer
+    DWORD held;      // where the next request starts: bytes already taken
+    DWORD end;       // a range: the byte after its last; 0: the whole answer
+    DWORD maxBytes;  // the most the answer may reach
+    const char* resumedName;  // a file that resumes says so under this name; a range goes on silently
+    TransferEnd (*receive)(ByteSource* source, Transfer* transfer);
+    void* context;   // what receive works with
+};
+
+// An answer that would grow beyond the transfer's maxBytes is refused whole
+// (a hostile or broken server could otherwise fill the disk): 0, logged.
+int FitsCap(const Transfer* transfer, DWORD have, DWORD more);
+// The one read loop: the body into the sink from *received on, at most up to
+// the transfer's end, never beyond its maxBytes, watched for a stall. A wait
+// that fails or a stall is a broken transfer, a sink that refuses or an
+// answer beyond the cap a failed one; complete when the body or the range ended.
+TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received);
+// A request per attempt, up to two more after a broken one, after pauses.
+TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer);
 #endif
