@@ -6,15 +6,13 @@
 // (INTERNET_STATUS_HANDLE_CLOSING, its last report). WinINet's threads only
 // record a completion and wake the waiting thread; everything else happens
 // on the thread that drives the transfer.
-#include "transfer/async_request.h"
-
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include "shell/platform.h"
 #include "shell/shell.h"
-#include "update/update.h"
+#include "transfer/transfer.h"
 
 enum SlotState {
     SLOT_FREE,
@@ -31,7 +29,7 @@ struct RequestSlot {
     volatile DWORD error;
     HANDLE woken;               // set at every report; made once, kept for the process
     INTERNET_BUFFERSA buffers;  // WinINet's while a read is pending, like the bytes
-    char* bytes;                // ASYNC_READ_BYTES
+    char* bytes;                // READ_BYTES
     HINTERNET internet;         // an unread answer's: it stays open too
 };
 
@@ -63,7 +61,7 @@ static void CALLBACK ReportProgress(HINTERNET handle, DWORD_PTR context, DWORD s
     }
 }
 
-HINTERNET OpenAsyncInternet(const char* userAgent)
+HINTERNET OpenInternet(const char* userAgent)
 {
     HINTERNET internet = Os.InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, INTERNET_FLAG_ASYNC);
     if (!internet)
@@ -91,7 +89,7 @@ static int HoldsUnreadAnswers(HINTERNET internet)
     return 0;
 }
 
-void CloseAsyncInternet(HINTERNET internet)
+void CloseInternet(HINTERNET internet)
 {
     if (!HoldsUnreadAnswers(internet))
         InternetCloseHandle(internet);
@@ -124,7 +122,7 @@ static RequestSlot* TakeFreeSlot(void)
         if (!slot->woken)
             slot->woken = CreateEventA(NULL, FALSE, FALSE, NULL);
         if (!slot->bytes)
-            slot->bytes = (char*)malloc(ASYNC_READ_BYTES);
+            slot->bytes = (char*)malloc(READ_BYTES);
         if (!slot->woken || !slot->bytes) {
             InterlockedExchange(&slot->state, SLOT_FREE);
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
@@ -192,74 +190,74 @@ static int CrackHttpUrl(const char* url, UrlParts* out)
 
 // The length the answer announces (read as text: WinINet's number is 32-bit
 // and fails beyond 4 GB under Wine), and whether its body comes in chunks.
-static void ReadAnnouncement(AsyncRequest* request)
+static void ReadAnnouncement(ByteSource* source)
 {
     char text[32];
     DWORD size = sizeof text;
-    if (HttpQueryInfoA(request->request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)) {
+    if (HttpQueryInfoA(source->request, HTTP_QUERY_CONTENT_LENGTH, text, &size, NULL)) {
         text[sizeof text - 1] = '\0';
         char* end = NULL;
-        request->length = strtoull(text, &end, 10);
-        request->announced = end != text;
+        source->length = strtoull(text, &end, 10);
+        source->announced = end != text;
     }
     size = sizeof text;
-    if (HttpQueryInfoA(request->request, HTTP_QUERY_TRANSFER_ENCODING, text, &size, NULL)) {
+    if (HttpQueryInfoA(source->request, HTTP_QUERY_TRANSFER_ENCODING, text, &size, NULL)) {
         text[sizeof text - 1] = '\0';
-        request->chunked = strstr(text, "chunked") != NULL;
+        source->chunked = strstr(text, "chunked") != NULL;
     }
 }
 
 // Closes both handles; the slot comes free when WinINet lets go of the
 // request (at once, or when a read it still holds comes back).
-static void Release(AsyncRequest* request)
+static void Release(ByteSource* source)
 {
-    InterlockedExchange(&request->slot->state, SLOT_CLOSING);
-    InternetCloseHandle(request->request);
-    if (request->connection)
-        InternetCloseHandle(request->connection);
-    request->request = NULL;
-    request->connection = NULL;
+    InterlockedExchange(&source->slot->state, SLOT_CLOSING);
+    InternetCloseHandle(source->request);
+    if (source->connection)
+        InternetCloseHandle(source->connection);
+    source->request = NULL;
+    source->connection = NULL;
 }
 
-static int FailOpen(AsyncRequest* request, DWORD error)
+static int FailOpen(ByteSource* source, DWORD error)
 {
-    if (request->request)
-        Release(request);
+    if (source->request)
+        Release(source);
     else
-        InterlockedExchange(&request->slot->state, SLOT_FREE);  // WinINet never knew it
-    if (request->connection)
-        InternetCloseHandle(request->connection);
-    request->connection = NULL;
+        InterlockedExchange(&source->slot->state, SLOT_FREE);  // WinINet never knew it
+    if (source->connection)
+        InternetCloseHandle(source->connection);
+    source->connection = NULL;
     SetLastError(error);
     return 0;
 }
 
 // Sends the request and waits for the answer's headers.
-static int SendAndAwait(AsyncRequest* request, const char* headers, DWORD giveUpMs)
+static int SendAndAwait(ByteSource* source, const char* headers, DWORD giveUpMs)
 {
-    RequestSlot* slot = request->slot;
+    RequestSlot* slot = source->slot;
     DWORD length = (DWORD)strlen(headers);
-    if (HttpSendRequestA(request->request, length ? headers : NULL, length, NULL, 0))
+    if (HttpSendRequestA(source->request, length ? headers : NULL, length, NULL, 0))
         return 1;
     if (GetLastError() != ERROR_IO_PENDING)
-        return FailOpen(request, GetLastError());
+        return FailOpen(source, GetLastError());
     if (!AwaitCompletion(slot, giveUpMs))
-        return FailOpen(request, ERROR_INTERNET_TIMEOUT);
+        return FailOpen(source, ERROR_INTERNET_TIMEOUT);
     if (!slot->succeeded)
-        return FailOpen(request, slot->error);
+        return FailOpen(source, slot->error);
     return 1;
 }
 
-int OpenAsyncRequest(HINTERNET internet, const char* url, const char* headers, DWORD flags, DWORD giveUpMs,
-                     AsyncRequest* request)
+int SendRequest(HINTERNET internet, const char* url, const char* headers, DWORD flags, DWORD giveUpMs,
+                ByteSource* source)
 {
-    ZeroMemory(request, sizeof *request);
-    request->internet = internet;
+    ZeroMemory(source, sizeof *source);
+    source->internet = internet;
     UrlParts parts;
     if (!CrackHttpUrl(url, &parts))
         return 0;
-    request->slot = TakeFreeSlot();
-    if (!request->slot) {
+    source->slot = TakeFreeSlot();
+    if (!source->slot) {
         DWORD error = GetLastError();
         if (error == ERROR_BUSY)
             LogLine("pedidos demais sem resposta do servidor; nao abro %s", url);
@@ -268,50 +266,51 @@ int OpenAsyncRequest(HINTERNET internet, const char* url, const char* headers, D
     }
     // The connection handle reports nothing (context 0): only the request's
     // reports are waited for.
-    request->connection =
+    source->connection =
         InternetConnectA(internet, parts.host, parts.port, NULL, NULL, INTERNET_SERVICE_HTTP, 0, 0);
-    if (!request->connection)
-        return FailOpen(request, GetLastError());
-    ApplyTransferTimeouts(request->connection);
-    request->request = HttpOpenRequestA(request->connection, "GET", parts.object, NULL, NULL, NULL,
-                                        flags | (parts.secure ? INTERNET_FLAG_SECURE : 0), (DWORD_PTR)request->slot);
-    if (!request->request)
-        return FailOpen(request, GetLastError());
-    if (!SendAndAwait(request, headers, giveUpMs))
+    if (!source->connection)
+        return FailOpen(source, GetLastError());
+    ApplyTransferTimeouts(source->connection);
+    DWORD secure = parts.secure ? INTERNET_FLAG_SECURE : 0;
+    source->request = HttpOpenRequestA(source->connection, "GET", parts.object, NULL, NULL, NULL, flags | secure,
+                                       (DWORD_PTR)source->slot);
+    if (!source->request)
+        return FailOpen(source, GetLastError());
+    if (!SendAndAwait(source, headers, giveUpMs))
         return 0;
-    ReadAnnouncement(request);
+    ReadAnnouncement(source);
     return 1;
 }
 
 // The next read, into the slot's buffer. With IRF_NO_WAIT a read that finds
 // nothing goes to WinINet's thread and reports when something has arrived (or
 // the body ended); the read after that hands it over at once.
-ReadStep ReadWhatArrived(AsyncRequest* request, DWORD waitMs, const char** bytes, DWORD* count)
+ReadStep ReadArrived(ByteSource* source, DWORD waitMs, const char** bytes, DWORD* count)
 {
-    RequestSlot* slot = request->slot;
+    RequestSlot* slot = source->slot;
     *bytes = slot->bytes;
     *count = 0;
     DWORD start = GetTickCount();
     for (;;) {
-        if (!request->readPending) {
+        if (!source->readPending) {
             ZeroMemory(&slot->buffers, sizeof slot->buffers);
             slot->buffers.dwStructSize = sizeof slot->buffers;
             slot->buffers.lpvBuffer = slot->bytes;
-            slot->buffers.dwBufferLength = ASYNC_READ_BYTES;
-            if (InternetReadFileExA(request->request, &slot->buffers, IRF_ASYNC | IRF_NO_WAIT, (DWORD_PTR)slot)) {
-                *count = slot->buffers.dwBufferLength <= ASYNC_READ_BYTES ? slot->buffers.dwBufferLength : 0;
-                request->received += *count;
-                request->ended = *count == 0;
+            slot->buffers.dwBufferLength = READ_BYTES;
+            if (InternetReadFileExA(source->request, &slot->buffers, IRF_ASYNC | IRF_NO_WAIT, (DWORD_PTR)slot)) {
+                *count = slot->buffers.dwBufferLength <= READ_BYTES ? slot->buffers.dwBufferLength : 0;
+                source->received += *count;
+                source->ended = *count == 0;
                 return *count ? READ_ARRIVED : READ_END;
             }
             if (GetLastError() != ERROR_IO_PENDING)
                 return READ_FAILED;
-            request->readPending = 1;
+            source->readPending = 1;
         }
         DWORD waited = GetTickCount() - start;
         if (!AwaitCompletion(slot, waited < waitMs ? waitMs - waited : 0))
             return READ_NOTHING_YET;
-        request->readPending = 0;
+        source->readPending = 0;
         if (!slot->succeeded) {
             SetLastError(slot->error);
             return READ_FAILED;
@@ -322,34 +321,34 @@ ReadStep ReadWhatArrived(AsyncRequest* request, DWORD waitMs, const char** bytes
 // More than a little of the answer is left, and WinINet would read it on
 // closing: with a length or in chunks (an answer that ends when the
 // connection closes is closed without a read).
-static int LeavesMuchUnread(const AsyncRequest* request)
+static int LeavesMuchUnread(const ByteSource* source)
 {
-    if (request->ended)
+    if (source->ended)
         return 0;
-    if (request->chunked)
+    if (source->chunked)
         return 1;
-    return request->announced && request->length > request->received &&
-           request->length - request->received > SMALL_REST_BYTES;
+    return source->announced && source->length > source->received &&
+           source->length - source->received > SMALL_REST_BYTES;
 }
 
 // Kept open and unread until the process ends: its buffer is nobody's.
-static void KeepUnread(AsyncRequest* request)
+static void KeepUnread(ByteSource* source)
 {
-    RequestSlot* slot = request->slot;
-    slot->internet = request->internet;
+    RequestSlot* slot = source->slot;
+    slot->internet = source->internet;
     free(slot->bytes);
     slot->bytes = NULL;
     InterlockedExchange(&slot->state, SLOT_UNREAD);
-    request->request = NULL;
-    request->connection = NULL;
+    source->request = NULL;
+    source->connection = NULL;
 }
 
-void CloseAsyncRequest(AsyncRequest* request)
+void CloseSource(ByteSource* source)
 {
-    if (!request->request)
+    if (!source->request)
         return;
-    if (!request->readPending && LeavesMuchUnread(request) && CountUnread() < MOST_UNREAD_ANSWERS)
-        KeepUnread(request);
+    if (!source->readPending && LeavesMuchUnread(source) && CountUnread() < MOST_UNREAD_ANSWERS)
+        KeepUnread(source);
     else
-        Release(request);
+        Release(source);
 }

@@ -186,13 +186,19 @@ static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, in
 
 int DownloadFile(HINTERNET internet, const FileFetch* fetch)
 {
+    return DownloadFileWithin(internet, fetch, 0);
+}
+
+int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinMs)
+{
     char temporary[MAX_PATH];
     if (!TemporaryNameOf(fetch->target, temporary, sizeof temporary)) {
         LogLine("caminho longo demais para o arquivo temporario de %s", fetch->target);
         return 0;
     }
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
-    FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL},
+    FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL, withinMs,
+                          GetTickCount() + withinMs},
                          fetch->fallbackUrl,
                          fetch->target,
                          temporary,

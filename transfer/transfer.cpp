@@ -1,34 +1,93 @@
 // The one read loop and the retries that whole files, single ranges and
-// manifests share. The loop keeps the stall clock, the size cap and the
-// sink; the byte source underneath is a step that reads what has arrived
-// (request.cpp). A broken transfer is asked again, going on from where it
-// stopped; a range is asked alone (object stores and CDNs answer several
-// ranges in one request with the whole body, or not at all) and never read
-// beyond.
+// manifests share. The loop keeps the stall clock, the deadline, the size cap
+// and the sink; the byte source underneath is a step that hands over what has
+// arrived, waiting a second at most (async_request.cpp). A broken transfer is
+// asked again, going on from where it stopped; a range is asked alone (object
+// stores and CDNs answer several ranges in one request with the whole body,
+// or not at all) and never read beyond.
 #include <stdio.h>
 
 #include "shell/shell.h"
 #include "transfer/transfer.h"
 
-static const DWORD TRANSFER_CHUNK = 0x8000;
 static const DWORD STATUS_PARTIAL_CONTENT = 206;
 
-// Fewer bytes than the policy's minimum over a whole stretch of its window.
+// When a transfer counts as stalled: fewer bytes than the policy's minimum
+// over a whole stretch of its window; for a file, too few over any stretch of
+// the slow window (judged at marks a sixtieth of it apart); for the manifest,
+// its deadline passed. The clock is read once per read.
+static const DWORD SLOW_MARKS = 60;
+
 struct StallWatch {
-    DWORD since;
+    const Transfer* transfer;
+    DWORD since;  // the short stretch began
     DWORD bytesThen;
+    DWORD start;  // the slow window's clock
+    DWORD marks;  // of the slow window, passed
+    DWORD receivedAt[SLOW_MARKS + 1];  // the bytes at mark k, at k % (SLOW_MARKS + 1)
 };
 
-static int HasStalled(StallWatch* watch, DWORD received, const char* url)
+static void StartWatch(StallWatch* watch, const Transfer* transfer, DWORD received)
 {
+    watch->transfer = transfer;
+    watch->since = watch->start = GetTickCount();
+    watch->bytesThen = received;
+    watch->marks = 0;
+    watch->receivedAt[0] = received;
+}
+
+static int OutOfTime(const Transfer* transfer, DWORD now)
+{
+    return transfer->withinMs && (int)(now - transfer->deadline) >= 0;
+}
+
+// Out of time, and said so.
+static int PastDeadline(const Transfer* transfer, DWORD now)
+{
+    if (!OutOfTime(transfer, now))
+        return 0;
+    LogLine("resposta incompleta em %s apos %lu s", transfer->url, transfer->withinMs / 1000);
+    return 1;
+}
+
+static int StalledBelow(const Transfer* transfer, DWORD bytes, DWORD minimum, DWORD windowMs)
+{
+    if (bytes >= minimum)
+        return 0;
+    LogLine("transferencia parada em %s (menos de %lu bytes em %lu s)", transfer->url, minimum, windowMs / 1000);
+    return 1;
+}
+
+// Too few bytes over the last whole slow window, at each mark passed.
+static int TooSlow(StallWatch* watch, DWORD now, DWORD received)
+{
+    DWORD step = TransferPolicy.slowWindowMs / SLOW_MARKS;
+    while (step > 0 && now - watch->start >= (watch->marks + 1) * step) {
+        watch->marks++;
+        watch->receivedAt[watch->marks % (SLOW_MARKS + 1)] = received;
+        if (watch->marks < SLOW_MARKS)
+            continue;
+        DWORD then = watch->receivedAt[(watch->marks - SLOW_MARKS) % (SLOW_MARKS + 1)];
+        if (StalledBelow(watch->transfer, received - then, TransferPolicy.slowMinimumBytes,
+                         TransferPolicy.slowWindowMs))
+            return 1;
+    }
+    return 0;
+}
+
+static int HasStalled(StallWatch* watch, DWORD received)
+{
+    const Transfer* transfer = watch->transfer;
     DWORD now = GetTickCount();
+    if (PastDeadline(transfer, now))
+        return 1;
+    if (!transfer->withinMs && TooSlow(watch, now, received))
+        return 1;
     if (now - watch->since < TransferPolicy.stallWindowMs)
         return 0;
-    if (received - watch->bytesThen < TransferPolicy.stallMinimumBytes) {
-        LogLine("transferencia parada em %s (menos de %lu bytes em %lu s)", url, TransferPolicy.stallMinimumBytes,
-                TransferPolicy.stallWindowMs / 1000);
+    if (StalledBelow(transfer, received - watch->bytesThen, TransferPolicy.stallMinimumBytes,
+                     TransferPolicy.stallWindowMs))
         return 1;
-    }
     watch->since = now;
     watch->bytesThen = received;
     return 0;
@@ -45,24 +104,37 @@ int FitsCap(const Transfer* transfer, DWORD have, DWORD more)
 
 TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received)
 {
-    static char chunk[TRANSFER_CHUNK];  // worker thread only
-    StallWatch watch = {GetTickCount(), *received};
+    StallWatch watch;
+    StartWatch(&watch, transfer, *received);
     for (;;) {
-        DWORD wanted = sizeof chunk;
-        if (transfer->end && transfer->end - *received < wanted)
-            wanted = transfer->end - *received;
-        DWORD count = 0;
-        int broken = !ReadArrived(source, chunk, wanted, &count);  // what a failed read handed over is kept
-        if (count == 0)
-            return broken ? TRANSFER_BROKEN : TRANSFER_COMPLETE;
-        if (!FitsCap(transfer, *received, count) || !sink->take(sink->context, chunk, count))
+        const char* bytes;
+        DWORD count;
+        ReadStep step = ReadArrived(source, LONGEST_WAIT_MS, &bytes, &count);
+        if (step == READ_END)
+            return TRANSFER_COMPLETE;
+        if (step == READ_FAILED)
+            return TRANSFER_BROKEN;
+        if (transfer->end && transfer->end - *received < count)
+            count = transfer->end - *received;  // an answer longer than the range asked is not read on
+        if (count > 0 && (!FitsCap(transfer, *received, count) || !sink->take(sink->context, bytes, count)))
             return TRANSFER_FAILED;
         *received += count;
         if (transfer->end && *received == transfer->end)
             return TRANSFER_COMPLETE;
-        if (broken || HasStalled(&watch, *received, transfer->url))
+        if (HasStalled(&watch, *received))
             return TRANSFER_BROKEN;
     }
+}
+
+// How long an answer's headers may take: WinINet's own time-outs end the wait
+// first, unless the transfer's deadline comes sooner.
+static DWORD OpenWaitMs(const Transfer* transfer)
+{
+    DWORD wait = TransferPolicy.connectTimeoutMs + TransferPolicy.sendTimeoutMs + TransferPolicy.receiveTimeoutMs;
+    if (!transfer->withinMs)
+        return wait;
+    int left = (int)(transfer->deadline - GetTickCount());
+    return left <= 0 ? 0 : (DWORD)left < wait ? (DWORD)left : wait;
 }
 
 // One request, from where the transfer stands.
@@ -80,9 +152,10 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
     if (transfer->held > 0 && transfer->resumedName)
         LogLine("retomando %s a partir de %lu bytes", transfer->resumedName, transfer->held);
     ByteSource source;
-    if (!OpenSource(internet, transfer->url, transfer->cache, asked, &source)) {
+    if (!OpenSource(internet, transfer->url, transfer->cache, asked, OpenWaitMs(transfer), &source)) {
         DWORD error = GetLastError();
         LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
+        PastDeadline(transfer, GetTickCount());
         return error == ERROR_INTERNET_TIMEOUT ? TRANSFER_BROKEN : TRANSFER_FAILED;
     }
     transfer->status = AnswerNumber(&source, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
@@ -100,9 +173,11 @@ TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
             transfer->held = 0;
             end = TransferOnce(internet, transfer);
         }
-        if (end != TRANSFER_BROKEN || attempt > retries)
+        if (end != TRANSFER_BROKEN || attempt > retries || OutOfTime(transfer, GetTickCount()))
             return end;
         Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
+        if (PastDeadline(transfer, GetTickCount()))
+            return end;
         LogLine("nova tentativa %d de %s", attempt + 1, transfer->url);
     }
 }
@@ -125,7 +200,7 @@ int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, c
                DWORD* refusedStatus)
 {
     Transfer transfer = {url, CACHE_ANY, 0, first, first + length, first + length, NULL, ReceiveRange,
-                         (void*)sink};
+                         (void*)sink, 0, 0};
     TransferEnd end = TransferWithRetries(internet, &transfer);
     *refusedStatus = end == TRANSFER_REFUSED ? (transfer.status ? transfer.status : 1) : 0;
     return end == TRANSFER_COMPLETE;

@@ -1,5 +1,6 @@
 // The transfer room: what crosses the network and lands on disk. Requests
-// and their flags; the one read loop (stall clock, size caps, progress) that
+// on WinINet's asynchronous road and their flags; the one read loop (stall
+// clock, bounds, size caps, progress) that
 // serves whole files, single ranges and manifests alike, each through a sink
 // that takes the bytes; retries that resume; a file fetched into its ".tmp",
 // judged by its digest and moved into place; the waits for a file another
@@ -63,12 +64,25 @@ struct TransferPolicyRecord {
     DWORD stallWindowMs;      // a transfer that receives less than
     DWORD stallMinimumBytes;  // this over a stretch that long is stalled
     DWORD retryPausesMs[2];
+    DWORD slowWindowMs;       // a file (or a range of one) that receives less than
+    DWORD slowMinimumBytes;   // this over any stretch that long is stalled too
+    DWORD manifestWithinMs;   // the whole manifest, every attempt included, arrives within this
 };
 extern const TransferPolicyRecord DEFAULT_TRANSFER_POLICY;
 extern TransferPolicyRecord TransferPolicy;
 
 // Sets the policy's time-outs on the run's internet handle.
 void ApplyTransferTimeouts(HINTERNET internet);
+
+// The run's internet handle, on WinINet's asynchronous road: the thread that
+// drives a transfer never waits on the network more than a second at a time.
+// NULL on failure (GetLastError says why).
+HINTERNET OpenInternet(const char* userAgent);
+// Closes it, unless an answer left unread stands under it (closing the handle
+// would close that answer too, and WinINet under Wine would read it to its
+// end first): then both stay open until the process ends, which lets them go
+// at once.
+void CloseInternet(HINTERNET internet);
 
 // MoveFileExA, tried again for about 2 s while another program holds a file
 // (a virus scanner looking at what was just written, an indexer, a game left
@@ -107,6 +121,10 @@ struct FileFetch {
 // check, each attempt continues what arrived, and a temporary file left by an
 // earlier run is continued too.
 int DownloadFile(HINTERNET internet, const FileFetch* fetch);
+// The same for an answer that must arrive whole (every attempt included)
+// within withinMs, or is not had: the manifest. The slow-file rule does not
+// apply to it.
+int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinMs);
 
 // The detail line of a file being written ("%s  -  %lu of %lu KB", or "%s  -
 // %lu KB" when its size is unknown) and the bar, which never goes back:
@@ -128,20 +146,64 @@ int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, c
 // Inside the room: the road the bytes come by, and the one read loop and the
 // retries that files and ranges share.
 
-// One request's answer, read in small steps. Today a synchronous WinINet
-// request; only these steps know it.
+// One request's answer, read in small steps on WinINet's asynchronous road
+// (async_request.cpp); only these steps know WinINet. Each request reports
+// through a slot of a table that lasts the process: WinINet may report on a
+// request after it was closed.
+struct RequestSlot;
 struct ByteSource {
+    HINTERNET internet;
     HINTERNET connection;  // of its own: it carries the run's time-outs
     HINTERNET request;
+    RequestSlot* slot;
+    int readPending;     // a read went to WinINet's thread and has not come back
+    int ended;           // the body was read to its end
+    int announced;       // the answer carries a Content-Length,
+    ULONGLONG length;    // this one
+    int chunked;         // or its body comes in chunks
+    ULONGLONG received;  // body bytes handed over so far
 };
-// Sends a GET (with "Range: bytes=<range>" when range is given); 0 on
-// failure, with the error code kept.
-int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, ByteSource* source);
-// Reads what has arrived, at most capacity, waiting at most a bounded time.
-// 0 when the wait fails or times out (*count may still hold bytes that
-// arrived); a count of 0 is the end of the body.
-int ReadArrived(ByteSource* source, char* buffer, DWORD capacity, DWORD* count);
+// What one read can hand over. Measured under Wine on loopback (update_bench
+// read, 256 MB from nginx): reads of 32 KB moved about 500 MB/s, 64 KB 900,
+// 128 KB 1 100, 256 KB 1 500 to 2 100, 512 KB 1 700 to 2 000.
+static const DWORD READ_BYTES = 256 * 1024;
+// No single wait on WinINet is longer.
+static const DWORD LONGEST_WAIT_MS = 1000;
+// Requests whose WinINet state may outlive them: closed while a read was
+// still with WinINet (its buffer stays WinINet's until WinINet lets go of the
+// request, which a silent server can put off until the process ends), or
+// left unread (see CloseSource). With the one request in use a process never
+// holds more; a request asked beyond that fails at once.
+static const int REQUEST_SLOTS = 12;
+// Of those, answers left unread; beyond this many an unread answer is closed
+// (and WinINet under Wine may read it to its end first).
+static const int MOST_UNREAD_ANSWERS = 4;
+// Sends a GET (with "Range: bytes=<range>" when range is given) and waits for
+// the answer's headers, at most giveUpMs in all. 0 on failure, with the error
+// code kept (ERROR_INTERNET_TIMEOUT when the wait ran out) and nothing left
+// to close.
+int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, DWORD giveUpMs,
+               ByteSource* source);
+// The same with the request's own flags and extra headers ("" for none).
+int SendRequest(HINTERNET internet, const char* url, const char* headers, DWORD flags, DWORD giveUpMs,
+                ByteSource* source);
+enum ReadStep {
+    READ_ARRIVED,      // *count bytes at *bytes, good until the next step
+    READ_NOTHING_YET,  // nothing arrived within the wait; the read stays with WinINet
+    READ_END,          // the body ended (a server that closes early ends it too)
+    READ_FAILED        // the error code is kept
+};
+// Whatever of the body has arrived, at most READ_BYTES, waiting for it at most
+// waitMs: a drip is handed over as it drips.
+ReadStep ReadArrived(ByteSource* source, DWORD waitMs, const char** bytes, DWORD* count);
+// Lets the request go within milliseconds. An answer left unread is never
+// read further: WinINet under Wine reads an answer with a length, or in
+// chunks, to its end when its request is closed (to keep the connection), so
+// one with more than a little left stays open, unread, until the process
+// ends; the server's sending stops as soon as the connection's buffers fill.
 void CloseSource(ByteSource* source);
+// How many requests' WinINet state outlives them now.
+int RequestsLeftBehind(void);
 // A number of the answer's headers (HTTP_QUERY_...), 0 when it has none.
 DWORD AnswerNumber(const ByteSource* source, DWORD query);
 // "Content-Range: bytes <first>-..." starts at first.
@@ -167,16 +229,20 @@ struct Transfer {
     const char* resumedName;  // a file that resumes says so under this name; a range goes on silently
     TransferEnd (*receive)(ByteSource* source, Transfer* transfer);
     void* context;   // what receive works with
+    DWORD withinMs;  // the manifest: every attempt ends by deadline; 0: the slow-file rule instead
+    DWORD deadline;
 };
 
 // An answer that would grow beyond the transfer's maxBytes is refused whole
 // (a hostile or broken server could otherwise fill the disk): 0, logged.
 int FitsCap(const Transfer* transfer, DWORD have, DWORD more);
 // The one read loop: the body into the sink from *received on, at most up to
-// the transfer's end, never beyond its maxBytes, watched for a stall. A wait
-// that fails or a stall is a broken transfer, a sink that refuses or an
-// answer beyond the cap a failed one; complete when the body or the range ended.
+// the transfer's end, never beyond its maxBytes, watched for a stall and the
+// transfer's deadline. A read that fails, a stall or the deadline is a broken
+// transfer, a sink that refuses or an answer beyond the cap a failed one;
+// complete when the body or the range ended.
 TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received);
-// A request per attempt, up to two more after a broken one, after pauses.
+// A request per attempt, up to two more after a broken one, after pauses;
+// none once the transfer's deadline has passed.
 TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer);
 #endif

@@ -66,7 +66,7 @@ ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* man
     FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, 1, CACHE_NONE_ASKED, NULL};
     ManifestOutcome outcome = MANIFEST_UNAVAILABLE;
     AcceptedRelease accepted = {0, 0};
-    if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFile(internet, &fetch)) {
+    if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFileWithin(internet, &fetch, TransferPolicy.manifestWithinMs)) {
         outcome = JudgeAndParse(temporary, name, floorKnown ? &floor : NULL, manifest, &accepted);
         if (outcome == MANIFEST_ACCEPTED) {
             if (!MoveWhenFree(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))

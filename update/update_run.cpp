@@ -220,13 +220,13 @@ int RunUpdate(void)
     if (LauncherConfig.refusedManifestName[0])
         LogLine("MANIFESTO recusado em %s: %s; uso %s", CONFIG_FILE_NAME, LauncherConfig.refusedManifestName,
                 LauncherConfig.manifestName);
-    HINTERNET internet = Os.InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    HINTERNET internet = OpenInternet(USER_AGENT);
     if (!internet) {
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());
         return 0;
     }
     ApplyTransferTimeouts(internet);
     int result = UpdateThrough(internet);
-    InternetCloseHandle(internet);
+    CloseInternet(internet);
     return result;
 }

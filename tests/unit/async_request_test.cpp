@@ -3,37 +3,34 @@
 #include <string>
 
 #include "shell/shell.h"
-#include "transfer/async_request.h"
 #include "update/update.h"
 #include "update_fixture.h"
-
-static const DWORD TEST_REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE | INTERNET_FLAG_KEEP_CONNECTION;
 
 class AsyncRoad : public UpdateEngineTest {
 protected:
     void SetUp() override
     {
         UpdateEngineTest::SetUp();
-        road = OpenAsyncInternet(USER_AGENT);
+        road = OpenInternet(USER_AGENT);
         ASSERT_NE(road, nullptr);
     }
     void TearDown() override
     {
-        CloseAsyncInternet(road);
+        CloseInternet(road);
         UpdateEngineTest::TearDown();
     }
-    int Open(const std::string& name, AsyncRequest* request)
+    int Open(const std::string& name, ByteSource* source)
     {
         std::string url = server.BaseUrl() + name;
-        return OpenAsyncRequest(road, url.c_str(), "", TEST_REQUEST_FLAGS, 10000, request);
+        return OpenSource(road, url.c_str(), CACHE_NONE, NULL, 10000, source);
     }
     // Reads until the body ends, a read fails or nothing arrives within waitMs.
-    ReadStep ReadOn(AsyncRequest* request, std::string* body, DWORD waitMs)
+    ReadStep ReadOn(ByteSource* source, std::string* body, DWORD waitMs)
     {
         for (;;) {
             const char* bytes;
             DWORD count;
-            ReadStep step = ReadWhatArrived(request, waitMs, &bytes, &count);
+            ReadStep step = ReadArrived(source, waitMs, &bytes, &count);
             if (step != READ_ARRIVED)
                 return step;
             body->append(bytes, count);
@@ -53,12 +50,12 @@ TEST_F(AsyncRoad, ABodyArrivesWholeAndEnds)
 {
     const std::string sent = PatternBytes(3000000);
     server.Serve("/a.bin", sent);
-    AsyncRequest request;
-    ASSERT_EQ(Open("a.bin", &request), 1);
+    ByteSource source;
+    ASSERT_EQ(Open("a.bin", &source), 1);
     std::string body;
-    EXPECT_EQ(ReadOn(&request, &body, 5000), READ_END);
+    EXPECT_EQ(ReadOn(&source, &body, 5000), READ_END);
     EXPECT_EQ(body, sent);
-    CloseAsyncRequest(&request);
+    CloseSource(&source);
     EXPECT_TRUE(AllLetGo());
 }
 
@@ -69,14 +66,14 @@ TEST_F(AsyncRoad, ADripIsHandedOverAsItArrives)
     TestRoute drip{200, PatternBytes(100), 100};
     drip.dripMs = 100;
     server.ServeRoute("/a.bin", drip);
-    AsyncRequest request;
-    ASSERT_EQ(Open("a.bin", &request), 1);
+    ByteSource source;
+    ASSERT_EQ(Open("a.bin", &source), 1);
     std::string body;
     int reads = 0;
     for (;;) {
         const char* bytes;
         DWORD count;
-        ReadStep step = ReadWhatArrived(&request, 1000, &bytes, &count);
+        ReadStep step = ReadArrived(&source, 1000, &bytes, &count);
         if (step != READ_ARRIVED && step != READ_NOTHING_YET)
             break;
         body.append(bytes, count);
@@ -84,28 +81,28 @@ TEST_F(AsyncRoad, ADripIsHandedOverAsItArrives)
     }
     EXPECT_EQ(body, PatternBytes(100));
     EXPECT_GE(reads, 5);
-    CloseAsyncRequest(&request);
+    CloseSource(&source);
 }
 
 TEST_F(AsyncRoad, ARequestGivenUpWhileAReadIsPendingLetsTheNextOneWork)
 {
     server.ServeStalled("/a.bin", PatternBytes(100000), 5000, 1500);  // then the server closes
     server.Serve("/b.bin", "the next file");
-    AsyncRequest stalled;
+    ByteSource stalled;
     ASSERT_EQ(Open("a.bin", &stalled), 1);
     std::string body;
     EXPECT_EQ(ReadOn(&stalled, &body, 200), READ_NOTHING_YET);
     EXPECT_EQ(body.size(), 5000u);
     EXPECT_TRUE(stalled.readPending);
-    CloseAsyncRequest(&stalled);
+    CloseSource(&stalled);
     EXPECT_EQ(RequestsLeftBehind(), 1);  // WinINet still holds the read
 
-    AsyncRequest next;
+    ByteSource next;
     ASSERT_EQ(Open("b.bin", &next), 1);
     std::string nextBody;
     EXPECT_EQ(ReadOn(&next, &nextBody, 5000), READ_END);
     EXPECT_EQ(nextBody, "the next file");
-    CloseAsyncRequest(&next);
+    CloseSource(&next);
     EXPECT_TRUE(AllLetGo());  // the stalled read came back when the server closed
 }
 
@@ -114,14 +111,14 @@ TEST_F(AsyncRoad, ARequestGivenUpWhileAReadIsPendingLetsTheNextOneWork)
 TEST_F(AsyncRoad, AServerClosingDuringAPendingReadEndsTheBody)
 {
     server.ServeStalled("/a.bin", PatternBytes(100000), 5000, 300);
-    AsyncRequest request;
-    ASSERT_EQ(Open("a.bin", &request), 1);
+    ByteSource source;
+    ASSERT_EQ(Open("a.bin", &source), 1);
     std::string body;
-    EXPECT_EQ(ReadOn(&request, &body, 5000), READ_END);
+    EXPECT_EQ(ReadOn(&source, &body, 5000), READ_END);
     EXPECT_EQ(body, PatternBytes(5000));
-    EXPECT_TRUE(request.announced);
-    EXPECT_EQ(request.length, 100000u);
-    CloseAsyncRequest(&request);
+    EXPECT_TRUE(source.announced);
+    EXPECT_EQ(source.length, 100000u);
+    CloseSource(&source);
     EXPECT_TRUE(AllLetGo());
 }
 
@@ -132,17 +129,17 @@ TEST_F(AsyncRoad, AnAnswerLeftUnreadIsNotReadFurther)
     const size_t size = 64u << 20;
     server.Serve("/big.bin", std::string(size, 'b'));
     server.Serve("/b.bin", "the next file");
-    AsyncRequest refused;
+    ByteSource refused;
     ASSERT_EQ(Open("big.bin", &refused), 1);
-    CloseAsyncRequest(&refused);
+    CloseSource(&refused);
     EXPECT_EQ(RequestsLeftBehind(), 1);
 
-    AsyncRequest next;
+    ByteSource next;
     ASSERT_EQ(Open("b.bin", &next), 1);
     std::string nextBody;
     EXPECT_EQ(ReadOn(&next, &nextBody, 5000), READ_END);
     EXPECT_EQ(nextBody, "the next file");
-    CloseAsyncRequest(&next);
+    CloseSource(&next);
     Sleep(1000);
     EXPECT_LT(server.BodyBytesSent("/big.bin"), size / 4);
 }
@@ -155,23 +152,23 @@ TEST_F(AsyncRoad, RequestsLeftBehindAreBounded)
     server.Serve("/b.bin", "the next file");
     const int free = REQUEST_SLOTS - RequestsLeftBehind();  // answers of earlier tests may stay unread
     for (int i = 0; i < free; i++) {
-        AsyncRequest stalled;
+        ByteSource stalled;
         ASSERT_EQ(Open("a.bin", &stalled), 1) << i;
         std::string body;
         EXPECT_EQ(ReadOn(&stalled, &body, 100), READ_NOTHING_YET) << i;
-        CloseAsyncRequest(&stalled);
+        CloseSource(&stalled);
     }
     EXPECT_EQ(RequestsLeftBehind(), REQUEST_SLOTS);
-    AsyncRequest refused;
+    ByteSource refused;
     EXPECT_EQ(Open("b.bin", &refused), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
     EXPECT_EQ(RunLogMessages().back(), "pedidos demais sem resposta do servidor; nao abro " + server.BaseUrl() + "b.bin");
 
     for (int i = 0; i < 200 && RequestsLeftBehind() == REQUEST_SLOTS; i++)
         Sleep(50);
-    AsyncRequest next;
+    ByteSource next;
     ASSERT_EQ(Open("b.bin", &next), 1);
     std::string nextBody;
     EXPECT_EQ(ReadOn(&next, &nextBody, 5000), READ_END);
-    CloseAsyncRequest(&next);
+    CloseSource(&next);
 }

@@ -236,6 +236,26 @@ TEST_F(Download, DrippingBodyIsStalledAndEndsAfterThreeAttempts)
               3);
 }
 
+// A server that keeps the short rule (here 100 bytes a second) but averages
+// below the slow one over its whole window is stalled too.
+TEST_F(Download, SlowAverageIsAStallToo)
+{
+    TransferPolicy.stallWindowMs = 1000;
+    TransferPolicy.stallMinimumBytes = 100;
+    TransferPolicy.slowWindowMs = 2000;  // the launcher's: 60 KB over 60 s
+    TransferPolicy.slowMinimumBytes = 8192;
+    const std::string body = PatternBytes(100000);
+    TestRoute drip{200, body, body.size()};
+    drip.dripMs = 10;  // about 1 KB a second
+    server.ServeRoute("/a.bin", drip);
+    EXPECT_EQ(Fetch("a.bin", "a.bin", (uint32_t)body.size(), Sha256Of(body).c_str()), 0);
+    EXPECT_EQ(server.RequestedPaths().size(), 3u);
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_EQ(std::count(log.begin(), log.end(),
+                         "transferencia parada em " + server.BaseUrl() + "a.bin (menos de 8192 bytes em 2 s)"),
+              3);
+}
+
 // An answer beyond the file's limit is a failure, not a broken transfer: it is
 // not asked again, and nothing of it stays.
 TEST_F(Download, AnswerBeyondTheLimitFailsAtOnce)

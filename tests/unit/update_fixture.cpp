@@ -31,7 +31,7 @@ void UpdateEngineTest::SetUp()
     TransferPolicy = DEFAULT_TRANSFER_POLICY;
     TransferPolicy.receiveTimeoutMs = 1500;
     TransferPolicy.retryPausesMs[0] = TransferPolicy.retryPausesMs[1] = 10;
-    internet = InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
+    internet = OpenInternet(USER_AGENT);
     ASSERT_NE(internet, nullptr);
     ApplyTransferTimeouts(internet);
 }
@@ -39,7 +39,7 @@ void UpdateEngineTest::SetUp()
 void UpdateEngineTest::TearDown()
 {
     if (internet)
-        InternetCloseHandle(internet);
+        CloseInternet(internet);
     server.Stop();
     WatchBoard = NULL;
     TransferPolicy = DEFAULT_TRANSFER_POLICY;

@@ -63,6 +63,24 @@ TEST_F(UpdateRun, TruncatedManifestIsNeverParsed)
     EXPECT_EQ(server.RequestedRanges(), std::vector<std::string>(3, ""));
 }
 
+// A manifest that keeps coming, never fast enough to stall, must still come
+// whole within its bound (here 1.5 s): else it is not had, and the game starts.
+TEST_F(UpdateRun, ManifestThatNeverFinishesEndsTheRunWithinItsBound)
+{
+    TransferPolicy.manifestWithinMs = 1500;
+    std::string manifest = "VERSAO 1\n" + Publish("a.bin", "a") + std::string(3000, '#');
+    TestRoute drip{200, manifest, manifest.size()};
+    drip.dripMs = 20;  // about 500 bytes a second, all of it in 2 s or more
+    server.ServeRoute("/manifesto.txt", drip);
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_STREQ(StatusBoard.status, "Could not check for updates; starting the game anyway.");
+    EXPECT_EQ(server.RequestedPaths(), std::vector<std::string>(1, "/manifesto.txt"));  // not tried again
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "resposta incompleta em " + server.BaseUrl() + "manifesto.txt apos 1 s"),
+              log.end());
+    EXPECT_FALSE(Exists("a.bin"));
+}
+
 TEST_F(UpdateRun, ManifestWithoutFilesStartsTheGame)
 {
     ServeManifest("# lista\nVERSAO 1.0.42\n");
