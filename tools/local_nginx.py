@@ -49,7 +49,7 @@ http {{
     types {{ }}
     default_type application/octet-stream;
     keepalive_timeout 30s;
-    sendfile on;
+    sendfile {sendfile};
     limit_rate {rate};
     limit_rate_after {rate_after};
     server {{
@@ -95,15 +95,18 @@ def url_path_of(text):
     return text
 
 
-def start_nginx(served, state, port=None, url_path="/", rate=0, rate_after=0):
+def start_nginx(served, state, port=None, url_path="/", rate=0, rate_after=0, sendfile=True):
     """Starts nginx serving the folder under url_path on 127.0.0.1, each answer at most rate bytes a
-    second (0: as fast as it goes) once its first rate_after bytes went out; answers (process, port)."""
+    second (0: as fast as it goes) once its first rate_after bytes went out; answers (process, port).
+    Served with sendfile, as servers do, nginx sends a rate-limited answer a page (4 KB) at a time;
+    without it, a few bytes at a time."""
     state = Path(state).resolve()
     state.mkdir(parents=True, exist_ok=True)
     port = port or free_port()
     config = state / "nginx.conf"
     config.write_text(CONFIG.format(state=state, port=port, url_path=url_path, served=Path(served).resolve(),
-                                    objects=OBJECTS_FOLDER, rate=rate, rate_after=rate_after))
+                                    objects=OBJECTS_FOLDER, rate=rate, rate_after=rate_after,
+                                    sendfile="on" if sendfile else "off"))
     process = subprocess.Popen([NGINX, "-p", str(state), "-c", str(config)],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     wait_for_port(port, process)

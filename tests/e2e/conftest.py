@@ -167,12 +167,12 @@ def release(tmp_path):
 
 
 class Nginx:
-    """nginx serving a folder; rate and rate_after as start_nginx takes them (a drip, a stall)."""
+    """nginx serving a folder; rate, rate_after and sendfile as start_nginx takes them (a drip, a stall)."""
 
-    def __init__(self, served, prefix, rate=0, rate_after=0):
+    def __init__(self, served, prefix, rate=0, rate_after=0, sendfile=True):
         served.mkdir(parents=True, exist_ok=True)
         self.prefix = prefix
-        self.process, port = start_nginx(served, prefix, rate=rate, rate_after=rate_after)
+        self.process, port = start_nginx(served, prefix, rate=rate, rate_after=rate_after, sendfile=sendfile)
         self.base_url = f"http://127.0.0.1:{port}/"
 
     def requests(self):

@@ -1,13 +1,16 @@
 """Transfers over a network that misbehaves, end to end: a body cut short is
 resumed with a Range request (or started over where the server ignores Range),
-a temporary file of other bytes is replaced, a stalled server ends the run
-instead of holding it, and a file another program holds for a moment is still
-replaced."""
+a temporary file of other bytes is replaced, a stalled or dripping server ends
+the run instead of holding it (the fault server's and nginx's), a manifest
+that never finishes ends it within its bound, an answer beyond its cap is left
+unread while the run goes on, and a file another program holds for a moment
+is still replaced."""
 import subprocess
 import time
 
-from conftest import HOLD_FILE, LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, WINE_RUN, GameFolder, pattern, windows_path
-from test_update import GAME_STARTED, close_window_then_dismiss_the_failure, messages_after_start
+from conftest import HOLD_FILE, LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, WINE_RUN, GameFolder, Nginx, pattern, windows_path
+from test_update import (GAME_STARTED, close_window_then_dismiss_the_failure, close_window_while_the_run_goes_on,
+                         messages_after_start)
 
 
 def test_a_cut_body_is_resumed_and_a_stale_temporary_replaced(game, release, fault_server):
@@ -117,3 +120,145 @@ def test_a_file_held_for_a_moment_is_replaced_and_one_held_longer_fails_whole(ga
     assert game.read("data/a.pak") == b"the old pack"
     assert not game.path("data/a.pak.tmp").exists()
     assert any(m.startswith("nao consegui renomear data\\a.pak.tmp para data\\a.pak (") for m in game.log_messages())
+
+
+def seconds_of(line):
+    """The time of a log line ("[dd/mm hh:mm:ss] ..."), in seconds of its day."""
+    hours, minutes, seconds = (int(part) for part in line[7:15].split(":"))
+    return hours * 3600 + minutes * 60 + seconds
+
+
+def logged_at(game, prefix):
+    """The time of the first log line whose message starts with prefix."""
+    lines = [line for line in game.log().split("\r\n") if line[len("[dd/mm hh:mm:ss] "):].startswith(prefix)]
+    assert lines, f"no log line starts with {prefix!r}"
+    return seconds_of(lines[0])
+
+
+def body_bytes_sent(nginx, path, timeout=10.0):
+    """What nginx sent of the body at path, once it logged that answer (it logs when the connection ends)."""
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        sent = [int(r["bytes"]) for r in nginx.requests() if r["request"].split(" ")[1] == path]
+        if sent:
+            return sent[-1]
+        time.sleep(0.2)
+    raise AssertionError(f"nginx never logged {path}")
+
+
+HUGE_ANSWER = 200 << 20
+
+
+def huge_file(path):
+    """200 MB that nginx serves from the page cache at loopback speed."""
+    with open(path, "wb") as file:
+        file.truncate(HUGE_ANSWER)
+
+
+def test_a_manifest_answer_far_beyond_its_cap_is_left_unread_and_the_run_goes_on(game, release, nginx):
+    """nginx sends a misdirected 200 MB answer at the manifest's URL: refused by
+    its Content-Length, never read further, and the run goes on at once."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.publish("2.0")
+    huge_file(release.served / "manifesto.txt")
+    game.write("client.exe", STUB_GAME.read_bytes())  # installed by an earlier run
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    assert game.game_record() is not None  # the server could not be asked: the game starts
+    url = nginx.base_url + "manifesto.txt"
+    refused = logged_at(game, f"resposta grande demais em {url} ({HUGE_ANSWER} bytes, limite de 4194304)")
+    assert logged_at(game, f"manifesto indisponivel em {url}") - refused <= 2
+    assert body_bytes_sent(nginx, "/manifesto.txt") < HUGE_ANSWER // 4
+
+
+def test_a_file_answer_beyond_its_cap_is_left_unread_and_the_next_file_still_comes(game, release, nginx):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data\\a.pak", pattern(100_000))
+    other = release.add("data\\b.pak", pattern(80_000, seed=3))
+    release.publish("2.0")
+    (release.served / "data" / "a.pak").unlink()
+    huge_file(release.served / "data" / "a.pak")  # far beyond twice the listed size and 16 MB
+    game.configure(nginx.base_url)
+
+    assert game.run_through_message_box("Quorvane - Updater") == 0
+    assert game.read("data/b.pak") == other
+    assert not game.path("data/a.pak").exists()
+    assert game.game_record(wait=1.0) is None
+    url = nginx.base_url + "data/a.pak"
+    refused = logged_at(game, f"resposta grande demais em {url} ({HUGE_ANSWER} bytes, limite de ")
+    assert logged_at(game, "falhou: data\\a.pak") - refused <= 2
+    assert body_bytes_sent(nginx, "/data/a.pak") < HUGE_ANSWER // 4
+
+
+def test_a_manifest_that_never_finishes_ends_the_run_within_its_bound(tmp_path, release, fault_server):
+    """1 100 bytes every 1.5 s never counts as stalled (the test build's stall
+    window is 2 s), but the whole manifest must arrive within 16 s (120 s in the
+    launcher): the run ends as when the server cannot be reached, and the game
+    starts."""
+    (tmp_path / "game").mkdir()
+    game = GameFolder(tmp_path / "game", launcher=LAUNCHER_SHORT_TIMEOUTS)
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.publish("2.0")
+    (release.served / "manifesto.txt").write_bytes(b"# " + b"x" * 60_000 + b"\r\n")
+    fault_server.faults["/manifesto.txt"] = ("drip", 1100, 1.5)
+    game.write("client.exe", STUB_GAME.read_bytes())
+    game.configure(fault_server.base_url)
+
+    started = time.monotonic()
+    assert game.run() == 0
+    assert time.monotonic() - started < 30  # 16 s, the bar's easing and Wine's start
+    assert game.game_record() is not None
+    messages = messages_after_start(game)
+    url = fault_server.base_url + "manifesto.txt"
+    assert f"resposta incompleta em {url} apos 16 s" in messages
+    assert "Could not check for updates; starting the game anyway." in messages
+    assert not any(m.startswith("nova tentativa") for m in messages)
+
+
+def test_a_server_that_stalls_or_drips_ends_the_run_through_nginx_too(tmp_path, release):
+    """nginx sends the first 15 000 bytes and then 1 byte a second (a stall), or 300 bytes a second from
+    the start, a few at a time (a drip): the file is tried three times and the run blocks the game."""
+    stub = release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data\\big.bin", pattern(100_000))
+    release.publish("2.0")
+    for name, rate, rate_after, sendfile in (("stall", 1, 15_000, True), ("drip", 300, 0, False)):
+        (tmp_path / name).mkdir()
+        game = GameFolder(tmp_path / name, launcher=LAUNCHER_SHORT_TIMEOUTS)
+        game.write("client.exe", stub)  # only the big file comes through the slow server
+        server = Nginx(release.served, tmp_path / f"nginx-{name}", rate=rate, rate_after=rate_after, sendfile=sendfile)
+        try:
+            game.configure(server.base_url)
+            assert game.run_through_message_box("Quorvane - Updater", timeout=60) == 0, name
+            asked = [r for r in server.requests() if r["request"].split(" ")[1] == "/data/big.bin"]
+        finally:
+            server.stop()
+        assert len(asked) == 3, name
+        assert game.game_record(wait=1.0) is None, name
+        assert game.log_messages()[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto", name
+        if name == "drip":  # a silent server may meet WinINet's receive time-out first
+            stalled = f"transferencia parada em {server.base_url}data/big.bin (menos de 1024 bytes em 2 s)"
+            assert game.log_messages().count(stalled) == 3
+
+
+def test_closing_the_window_while_nginx_sends_slowly_lets_the_download_finish(game, release, tmp_path):
+    """The window goes while reads wait on WinINet; the update still finishes and the game starts."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    big = release.add("data\\big.bin", pattern(3_000_000))
+    release.publish("2.0")
+    server = Nginx(release.served, tmp_path / "nginx-slow", rate=600_000)
+    try:
+        game.configure(server.base_url)
+        process = game.start()
+        try:
+            close_window_while_the_run_goes_on()
+            assert process.poll() is None, "closing the window ended the run before the update"
+            assert process.wait(timeout=60) == 0
+        finally:
+            if process.poll() is None:
+                process.kill()
+    finally:
+        server.stop()
+    assert game.read("data/big.bin") == big
+    assert game.game_record() is not None
+    assert game.log_messages()[-2:] == ["Updated to version 2.0.", GAME_STARTED]
