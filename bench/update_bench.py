@@ -3,7 +3,8 @@
 figure next to a baseline measured in the same run: digests (against CryptoAPI
 fed from memory, sha256sum and openssl), the check phase of a current release
 of 2 000 files (against the digests alone), downloads from nginx on 127.0.0.1
-(against curl), and peak memory. Each ratio is the median of five alternating runs of
+(against curl; the bare read loop against plain synchronous reads too), and
+peak memory. Each ratio is the median of five alternating runs of
 the figure and its baseline, printed with its spread: these machines are
 noisy, and one run alone can be off by half. Run through scripts/bench.sh,
 which builds and prepares Wine. Data lands in build/bench-data (about 3.5 GB, kept between
@@ -139,20 +140,41 @@ def check_bench():
 
 
 def download_bench():
-    release = DATA / "release-big"
-    make_file(release / "big-500m.bin", 500 * MB)
-    server, port = serve(release, "big")
+    """The bare asynchronous read loop (what every transfer's reads cost)
+    against plain synchronous 256 KB reads, which no bound holds, and curl;
+    then DownloadFile of the same 256 MB file against curl writing it too;
+    then a fetch of 2 000 small files against curl fetching the same URLs."""
+    release = DATA / "release-read"
+    make_file(release / "big-256m.bin", 256 * MB)
+    server, port = serve(release, "read")
     url = f"http://127.0.0.1:{port}/"
     work = Path(tempfile.mkdtemp(dir=DATA))
     try:
+        async_rates, sync_rates, curls, reads = [], [], [], []
+        for run in range(RUNS):
+            output = run_bench("read", url + "big-256m.bin", "async", cwd=DATA, show=run == 0)
+            async_rates.append(figure(r"([\d.]+) MB/s", output))
+            reads.append(figure(r"(\d+) reads", output))
+            output = run_bench("read", url + "big-256m.bin", "sync", cwd=DATA, show=run == 0)
+            sync_rates.append(figure(r"([\d.]+) MB/s", output))
+            curls.append(256 / timed(["curl", "-s", "-o", "/dev/null", url + "big-256m.bin"]))
+        print(f"  curl -o /dev/null:        {median(curls):7.1f} MB/s (median)")
+        print_ratio("asynchronous / synchronous 256 KB", [a / s for a, s in zip(async_rates, sync_rates)])
+        print_ratio("asynchronous / curl", [a / c for a, c in zip(async_rates, curls)])
+
         ratios, curls = [], []
         for run in range(RUNS):
             empty_folder(work)  # nothing to resume from
-            output = run_bench("download", url, "big-500m.bin", cwd=work, show=run == 0)
-            curls.append(500 / timed(["curl", "-s", "-o", str(work / "curl.bin"), url + "big-500m.bin"]))
+            output = run_bench("download", url, "big-256m.bin", cwd=work, show=run == 0)
+            curls.append(256 / timed(["curl", "-s", "-o", str(work / "curl.bin"), url + "big-256m.bin"]))
             ratios.append(figure(r"([\d.]+) MB/s", output) / curls[-1])
         print(f"  curl of the same file:    {median(curls):7.1f} MB/s (median)")
         print_ratio("launcher / curl", ratios)
+        # What each read costs beside the read and the write, as a share of the download.
+        each = figure(r"detail line and bar ([\d.]+) us", run_bench("progress", cwd=DATA))
+        download_seconds = 256 / (median(ratios) * median(curls))
+        print(f"  progress of each read:    {each:7.2f} us, {median(reads):.0f} reads:"
+              f" {each * median(reads) / 1e6 / download_seconds * 100:.2f} % of the download")
     finally:
         shutil.rmtree(work)
         stop_nginx(server)
@@ -176,29 +198,6 @@ def download_bench():
         print_ratio("launcher / curl", ratios)
     finally:
         shutil.rmtree(work)
-        stop_nginx(server)
-
-
-def read_loop_bench():
-    """The bare asynchronous read loop (what every transfer's reads cost)
-    against plain synchronous 256 KB reads, which no bound holds, and curl,
-    on 256 MB from nginx."""
-    release = DATA / "release-read"
-    make_file(release / "big-256m.bin", 256 * MB)
-    server, port = serve(release, "read")
-    url = f"http://127.0.0.1:{port}/big-256m.bin"
-    try:
-        async_rates, sync_rates, curls = [], [], []
-        for run in range(RUNS):
-            output = run_bench("read", url, "async", cwd=DATA, show=run == 0)
-            async_rates.append(figure(r"([\d.]+) MB/s", output))
-            output = run_bench("read", url, "sync", cwd=DATA, show=run == 0)
-            sync_rates.append(figure(r"([\d.]+) MB/s", output))
-            curls.append(256 / timed(["curl", "-s", "-o", "/dev/null", url]))
-        print(f"  curl -o /dev/null:        {median(curls):7.1f} MB/s (median)")
-        print_ratio("asynchronous / synchronous 256 KB", [a / s for a, s in zip(async_rates, sync_rates)])
-        print_ratio("asynchronous / curl", [a / c for a, c in zip(async_rates, curls)])
-    finally:
         stop_nginx(server)
 
 
@@ -257,7 +256,6 @@ def main():
     DATA.mkdir(parents=True, exist_ok=True)
     digest_bench()
     check_bench()
-    read_loop_bench()
     download_bench()
     signature_bench()
     startup_bench()
