@@ -28,7 +28,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from publish_release import OBJECTS_FOLDER
+from publisher.manifests import OBJECTS_FOLDER
 
 NGINX = "/usr/sbin/nginx"
 CONFIG = """\

@@ -1,0 +1,56 @@
+"""Publication records: each publication's lists kept in publicados/, and
+prune, which deletes the objects that none of the last N publications names."""
+import os
+import re
+
+from .chunks import is_chunk_index, records_of
+from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, named_objects
+from .store import write_atomically
+
+PUBLISHED_FOLDER = "publicados"   # every publication's manifests, for prune
+OBJECT_NAME = re.compile(r"^[0-9a-f]{64}$")
+RECORD_NAME = re.compile(r"^([0-9]+)-(.+)$")
+
+
+def record_publication(out, plan, manifests):
+    """Keeps this publication's manifests in publicados/, named by serial (or the next number)."""
+    folder = out / PUBLISHED_FOLDER
+    folder.mkdir(exist_ok=True)
+    numbers = [int(m.group(1)) for m in map(RECORD_NAME.match, os.listdir(folder)) if m]
+    number = plan[1] if plan else max(numbers, default=0) + 1
+    for name, data in manifests:
+        write_atomically(folder / f"{number}-{name}", data)
+
+
+def prune(out, keep):
+    """Deletes the objects that none of the last keep publications names, and their older records."""
+    if keep < 1:
+        raise SystemExit("publish: refused: --keep must be at least 1")
+    folder = out / PUBLISHED_FOLDER
+    records = {}
+    for entry in (os.listdir(folder) if folder.is_dir() else []):
+        match = RECORD_NAME.match(entry)
+        if match:
+            records.setdefault(int(match.group(1)), []).append(folder / entry)
+    kept = sorted(records)[-keep:]
+    named = set()
+    for manifest in [out / FULL_MANIFEST, out / DEFAULT_MANIFEST] + [r for n in kept for r in records[n]]:
+        if manifest.is_file():
+            named |= named_objects(manifest.read_bytes())
+    removed = 0
+    objects = out / OBJECTS_FOLDER
+    for index in [objects / digest for digest in named if (objects / digest).is_file()]:
+        if is_chunk_index(index):  # its records stay with it
+            named.add(records_of(index))
+    for entry in sorted(os.listdir(objects) if objects.is_dir() else []):
+        if OBJECT_NAME.match(entry) and entry not in named:
+            (objects / entry).unlink()
+            removed += 1
+            print(f"removed {OBJECTS_FOLDER}{entry}")
+    for number in sorted(records):
+        if number not in kept:
+            for record in records[number]:
+                record.unlink()
+    print(f"removed {removed} object(s); kept {len(named)} that the last {len(kept)} publication(s) or the "
+          f"current manifests name")
+    return removed
