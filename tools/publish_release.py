@@ -19,9 +19,9 @@ Every file is also written once as an immutable object, "objetos/<sha256>"
 and each list gains the line "OBJETOS objetos/": launchers then fetch files by
 digest, so a cache (a CDN edge, a proxy) can never hand out another version
 under a name. --no-objects publishes by path only. Each publication's lists
-are kept in "publicados/" (named by serial, or by publication number when
-unsigned), and prune deletes the objects that none of the last N
-publications names (never one that the current lists name).
+are kept in "publicados/", numbered in the order published, signed or not,
+and prune deletes the objects that none of the last N publications names
+(never one that the current lists name).
 
 Every file of at least --min-chunked-size bytes (1 MB unless told) also gets
 a chunk index (a table of its pages) and the records of its chunks, objects

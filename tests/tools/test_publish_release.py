@@ -277,9 +277,21 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
     with pytest.raises(SystemExit):
         publish_release.main(["prune", str(out), "--keep", "0"])
 
-    publish_release.main([str(release), str(out), "--version", "4", "--sign", str(keys / "first.pem"),
-                          "--serial", "7"])
-    assert (out / "publicados" / "7-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()
+
+def test_prune_keeps_the_last_publications_in_the_order_published_signed_or_not(tmp_path, keys):
+    release = make_release(tmp_path / "release", {"a.bin": b""})
+    out = tmp_path / "out"
+    (out / "publicados").mkdir(parents=True)
+    (out / "publicados" / "3-manifesto.txt").write_bytes(b"VERSAO 0\n")  # named by serial, as before
+    for version in range(1, 8):
+        (release / "a.bin").write_bytes(b"%d" % version)
+        publish_release.main([str(release), str(out), "--version", str(version), "--write-config", "http://x/",
+                              *(["--sign", str(keys / "first.pem")] if version > 5 else [])])
+    assert (out / "publicados" / "10-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()
+    publish_release.main(["prune", str(out), "--keep", "2"])
+    kept = {hashlib.sha256(b"%d" % version).hexdigest() for version in (6, 7)}
+    assert kept <= {p.name for p in (out / "objetos").iterdir()}, "both signed releases' files stay"
+    assert hashlib.sha256(b"5").hexdigest() not in {p.name for p in (out / "objetos").iterdir()}
 
 
 def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest(tmp_path, keys, capsys):

@@ -44,7 +44,7 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
         manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
         write_atomically(out / name, manifests[-1][1])
     if objects:
-        record_publication(out, plan, manifests)
+        record_publication(out, manifests)
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
     print(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
     return entries

@@ -12,12 +12,14 @@ OBJECT_NAME = re.compile(r"^[0-9a-f]{64}$")
 RECORD_NAME = re.compile(r"^([0-9]+)-(.+)$")
 
 
-def record_publication(out, plan, manifests):
-    """Keeps this publication's manifests in publicados/, named by serial (or the next number)."""
+def record_publication(out, manifests):
+    """Keeps this publication's manifests in publicados/ under the number after the highest there,
+    signed or not: no later publication overwrites them, and the numbers say the order of publishing.
+    (Records written before were named by serial when signed; their numbers still count.)"""
     folder = out / PUBLISHED_FOLDER
     folder.mkdir(exist_ok=True)
     numbers = [int(m.group(1)) for m in map(RECORD_NAME.match, os.listdir(folder)) if m]
-    number = plan[1] if plan else max(numbers, default=0) + 1
+    number = max(numbers, default=0) + 1
     for name, data in manifests:
         write_atomically(folder / f"{number}-{name}", data)
 
