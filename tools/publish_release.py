@@ -2,10 +2,10 @@
 """Turns a release folder into what the distribution server serves.
 
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
-                       [--write-config URL [--executable NAME]]
+                       [--write-config URL [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
                        [--no-objects] [--min-chunked-size BYTES]
-    publish_release.py prune OUT --keep N
+    publish_release.py prune OUT --keep N [--dry-run]
     publish_release.py keygen NAME
 
 OUT receives a copy of every file of RELEASE (same relative paths),
@@ -19,9 +19,10 @@ Every file is also written once as an immutable object, "objetos/<sha256>"
 and each list gains the line "OBJETOS objetos/": launchers then fetch files by
 digest, so a cache (a CDN edge, a proxy) can never hand out another version
 under a name. --no-objects publishes by path only. Each publication's lists
-are kept in "publicados/", numbered in the order published, signed or not,
-and prune deletes the objects that none of the last N publications names
-(never one that the current lists name).
+are kept in "publicados/", numbered in the order published, signed or not;
+prune deletes the objects that none of the last N publications names (never
+one that the current lists name) and the records of the publications before
+those N, and --dry-run lists them instead.
 
 Every file of at least --min-chunked-size bytes (1 MB unless told) also gets
 a chunk index (a table of its pages) and the records of its chunks, objects
@@ -33,19 +34,27 @@ indexes come from a native helper built from the launcher's own chunker
 publisher prints, for each such file, how many chunks are new against the
 previous release in OUT and what a player of that release will fetch.
 
-The release should hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
+The release must hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
 MANIFESTO line): the first update puts it in place of the one the installer
 wrote, which asks for the complete list, and that is how installed players
-move on to manifesto.txt. Without one the publisher warns; --write-config
-writes one into the published release.
+move on to manifesto.txt. Without one the publication is refused unless
+--no-config says so on purpose (new installs then keep asking for the
+complete list and overwrite the files left out at every start);
+--write-config writes one into the published release.
 
 With --sign each list ends in "NOME <its own name>" (so the two lists of a
 release cannot be swapped), "SERIE <n>", "EXPIRA <yyyy-mm-dd>" (with
 --expires-in) and one "ASSINATURA <base64>" line per key: an RSA PKCS#1 v1.5
 SHA-256 signature over every byte before the first of them. The serial
 defaults to the one already published in OUT plus one; a serial not above it
-is refused. keygen writes NAME.pem (the private key, RSA 3072, mode 0600) and
-NAME.pub.pem (what the launcher's build takes, QRV_MANIFEST_KEYS).
+is refused. A release whose launcher.exe (or, without one, the previous
+publication's in OUT) holds keys but none of the signing keys is refused,
+naming the fingerprints: every player running it would refuse the release;
+the previous publication's launcher holding none of them draws a warning.
+keygen writes NAME.pem (the private key, RSA 3072, mode 0600) and
+NAME.pub.pem (what the launcher's build takes, QRV_MANIFEST_KEYS), making
+their folder when missing, and prints the key's fingerprint as the build
+does: "SHA-256" and the SHA-256 of its DER form.
 
 A release that the launcher could not bring into line in full (names it would
 refuse or that arrive differently in other code pages, too many files, paths
@@ -53,7 +62,9 @@ too long) stops the publication before anything is written. A file already
 served with the same size and digest is not copied again. Every file is
 written under a temporary name and renamed into place, the data files before
 the manifests, so a server never serves a half-written file or a manifest that
-names a file not yet in place.
+names a file not yet in place. Once the manifests are in place, the path
+copies of files that the previous publication listed and this one does not
+are removed; their objects stay until prune.
 """
 import os  # noqa: F401 (the tests patch os.replace through this module, as when it held the publisher)
 import sys

@@ -2,7 +2,6 @@
 every reason the launcher could not bring them into line in full, and the
 launcher.cfg that installed players go by."""
 import re
-import sys
 from pathlib import Path
 
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST
@@ -112,14 +111,19 @@ def config_text(base_url, executable):
             f"URL_BASE    {base_url}\r\nEXECUTAVEL  {executable}\r\n").encode("ascii")
 
 
-def with_config(files, write_config, executable, scratch):
-    """The release's files with the launcher.cfg that --write-config asks for, or a warning without one."""
+def with_config(files, write_config, executable, no_config, scratch):
+    """The release's files with the launcher.cfg that --write-config asks for; a release without one
+    is refused unless --no-config says so on purpose."""
     has_config = any(relative.lower() == CONFIG_NAME for relative, _ in files)
+    if no_config and (has_config or write_config is not None):
+        raise SystemExit(f"publish: refused: --no-config, yet the release holds a {CONFIG_NAME} or --write-config "
+                         "writes one")
     if write_config is None:
-        if not has_config:
-            print(f"publish: warning: the release holds no {CONFIG_NAME}: installed players would keep asking for "
-                  f"{FULL_MANIFEST} for ever (so --leave-out changes nothing for them); add one, or use "
-                  "--write-config URL", file=sys.stderr)
+        if not has_config and not no_config:
+            raise SystemExit(f"publish: refused: the release holds no {CONFIG_NAME}: new installs would keep "
+                             f"asking for {FULL_MANIFEST} and overwrite the files left out (--leave-out) at every "
+                             f"start; add one, use --write-config URL, or --no-config to publish without one on "
+                             "purpose")
         return files
     if has_config:
         raise SystemExit(f"publish: refused: the release holds its own {CONFIG_NAME}; drop it or --write-config")

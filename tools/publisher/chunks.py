@@ -8,6 +8,7 @@ import subprocess
 import tempfile
 from pathlib import Path
 
+from .figures import size_text
 from .manifests import BLOCKS_IN_MANIFEST, FILE_IN_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER
 from .store import sha256_of, write_object
 
@@ -65,33 +66,40 @@ def is_indexed(out, index_digest):
 
 
 def write_chunk_indexes(files, out, min_chunked_size):
-    """Each large file's chunk index and records as objects (reused when the file is unchanged);
-    answers path -> (index digest, index size), and says what a player of the previous release fetches."""
+    """Each large file's chunk index and records as objects (reused when the file is unchanged), and
+    what a player of the previous release fetches; answers path -> (index digest, index size), and
+    how many objects were written and how many were there already."""
     previous = previous_blocks(out)
     blocks = {}
+    written = there = 0
     for relative, digest, size, source in files:
         if size < min_chunked_size:
             continue
         known = previous.get(relative)
         if known and known[0] == digest and is_indexed(out, known[1]):
             blocks[relative] = known[1:]
+            there += 2  # the index and its records
             continue
         with tempfile.TemporaryDirectory() as scratch:
             index, records = Path(scratch) / "index", Path(scratch) / "records"
             subprocess.run([str(chunk_helper()), "index", str(source), str(index), str(records)], check=True,
                            stdout=subprocess.DEVNULL)
             for made in (records, index):  # the records first: the index names them
-                if not (out / OBJECTS_FOLDER / sha256_of(made)).is_file():
-                    write_object(made, out / OBJECTS_FOLDER / sha256_of(made))
+                target = out / OBJECTS_FOLDER / sha256_of(made)
+                if target.is_file():
+                    there += 1
+                else:
+                    write_object(made, target)
+                    written += 1
             blocks[relative] = (sha256_of(index), index.stat().st_size)
         report_patch(relative, size, out, known and is_indexed(out, known[1]) and known[1], blocks[relative])
-    return blocks
+    return blocks, written, there
 
 
 def report_patch(relative, size, out, old_index, new_index):
     """How many chunks are new against the previous release, and what its players fetch."""
     if not old_index:
-        print(f"{relative}: chunk index of {new_index[1]} bytes (no earlier release to patch from)")
+        print(f"{relative}: chunk index of {size_text(new_index[1])} (no earlier release to patch from)")
         return
     objects = out / OBJECTS_FOLDER
     plan = subprocess.run([str(chunk_helper()), "plan", str(objects / old_index),
@@ -102,4 +110,4 @@ def report_patch(relative, size, out, old_index, new_index):
         r"(\d+) of (\d+) chunks new in \d+ of \d+ pages, (\d+) bytes to fetch and (\d+) bytes of records",
         plan).groups())
     print(f"{relative}: {new} of {total} chunks new; a player of the previous release fetches "
-          f"{(fetched + records + new_index[1]) / 1048576:.1f} MB (index included) of {size / 1048576:.1f} MB")
+          f"{size_text(fetched + records + new_index[1])} (index included) of {size_text(size)}")

@@ -13,19 +13,24 @@ from .signing import keygen
 def run_prune(argv):
     parser = argparse.ArgumentParser(prog="publish_release.py prune",
                                      description="Deletes the objects of OUT that none of its last N "
-                                                 "publications names; never one the current manifests name.")
+                                                 "publications names (never one the current manifests name), "
+                                                 "and the records in publicados/ of the publications before "
+                                                 "those N. Path copies are left alone.")
     parser.add_argument("out", type=Path, metavar="OUT", help="the folder the server serves")
     parser.add_argument("--keep", type=int, required=True, metavar="N",
                         help="publications whose files stay: players still on one of them find its files")
+    parser.add_argument("--dry-run", action="store_true",
+                        help="lists what would be deleted and deletes nothing")
     arguments = parser.parse_args(argv)
-    prune(arguments.out, arguments.keep)
+    prune(arguments.out, arguments.keep, arguments.dry_run)
 
 
 def run_keygen(argv):
     parser = argparse.ArgumentParser(prog="publish_release.py keygen",
                                      description="Makes a key pair for signing manifests: NAME.pem (private, "
                                                  "mode 0600, never overwritten) and NAME.pub.pem (for the "
-                                                 "launcher's build, QRV_MANIFEST_KEYS).")
+                                                 "launcher's build, QRV_MANIFEST_KEYS), in a folder made when "
+                                                 "missing, and prints the key's fingerprint as the build does.")
     parser.add_argument("name", metavar="NAME", help="the key files' path without .pem")
     keygen(parser.parse_args(argv).name)
 
@@ -34,8 +39,9 @@ def publication_parser(description):
     parser = argparse.ArgumentParser(prog="publish_release.py", description=description,
                                      formatter_class=argparse.RawDescriptionHelpFormatter,
                                      epilog="other commands:\n"
-                                            "  prune OUT --keep N   delete the objects no recent publication names\n"
-                                            "  keygen NAME          make a signing key pair\n"
+                                            "  prune OUT --keep N [--dry-run]   delete the objects no recent publication "
+                                            "names, and older records\n"
+                                            "  keygen NAME                      make a signing key pair\n"
                                             "(see 'publish_release.py prune --help', 'publish_release.py keygen --help')")
     parser.add_argument("release", type=Path, metavar="RELEASE", help="the folder that holds the release's files")
     parser.add_argument("out", type=Path, metavar="OUT", help="the folder the server serves (created when missing)")
@@ -49,6 +55,9 @@ def publication_parser(description):
                              "MANIFESTO) when the release holds none")
     parser.add_argument("--executable", default=DEFAULT_EXECUTABLE, metavar="NAME",
                         help=f"EXECUTAVEL of --write-config, the game's program (default {DEFAULT_EXECUTABLE})")
+    parser.add_argument("--no-config", action="store_true",
+                        help="publishes a release without launcher.cfg on purpose: new installs then keep asking "
+                             "for manifesto_completo.txt and overwrite the files left out at every start")
     parser.add_argument("--sign", action="append", default=[], metavar="KEY.pem",
                         help="signs both manifests with this private key (repeatable: a key rotation signs "
                              "with the old and the new key)")
@@ -78,5 +87,5 @@ def main(argv, description):
     arguments = publication_parser(description).parse_args(argv)
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
-            not arguments.no_objects, arguments.min_chunked_size)
+            not arguments.no_objects, arguments.min_chunked_size, arguments.no_config)
     return 0

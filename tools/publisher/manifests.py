@@ -22,6 +22,13 @@ def manifest_text(version, entries, objects=False, blocks=None):
     return "".join(lines)
 
 
+def listed_paths(manifest):
+    """The paths a list in OUT names (none when it is missing)."""
+    if not manifest.is_file():
+        return []
+    return [path.decode("latin-1") for _, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())]
+
+
 def named_objects(manifest_bytes):
     return {digest.decode().lower() for digest in DIGEST_IN_MANIFEST.findall(manifest_bytes)}
 

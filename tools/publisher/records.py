@@ -24,8 +24,9 @@ def record_publication(out, manifests):
         write_atomically(folder / f"{number}-{name}", data)
 
 
-def prune(out, keep):
-    """Deletes the objects that none of the last keep publications names, and their older records."""
+def prune(out, keep, dry_run=False):
+    """Deletes the objects that none of the last keep publications names, and the records of the
+    publications before them; with dry_run, only lists them."""
     if keep < 1:
         raise SystemExit("publish: refused: --keep must be at least 1")
     folder = out / PUBLISHED_FOLDER
@@ -39,20 +40,18 @@ def prune(out, keep):
     for manifest in [out / FULL_MANIFEST, out / DEFAULT_MANIFEST] + [r for n in kept for r in records[n]]:
         if manifest.is_file():
             named |= named_objects(manifest.read_bytes())
-    removed = 0
     objects = out / OBJECTS_FOLDER
     for index in [objects / digest for digest in named if (objects / digest).is_file()]:
         if is_chunk_index(index):  # its records stay with it
             named.add(records_of(index))
-    for entry in sorted(os.listdir(objects) if objects.is_dir() else []):
-        if OBJECT_NAME.match(entry) and entry not in named:
-            (objects / entry).unlink()
-            removed += 1
-            print(f"removed {OBJECTS_FOLDER}{entry}")
-    for number in sorted(records):
-        if number not in kept:
-            for record in records[number]:
-                record.unlink()
-    print(f"removed {removed} object(s); kept {len(named)} that the last {len(kept)} publication(s) or the "
-          f"current manifests name")
-    return removed
+    going = [objects / entry for entry in sorted(os.listdir(objects) if objects.is_dir() else [])
+             if OBJECT_NAME.match(entry) and entry not in named]
+    old_records = sorted(record for number in records if number not in kept for record in records[number])
+    verb = "would remove" if dry_run else "removed"
+    for path in going + old_records:
+        if not dry_run:
+            path.unlink()
+        print(f"{verb} {path.relative_to(out)}")
+    print(f"{verb} {len(going)} object(s) and {len(old_records)} publication record(s); kept {len(named)} "
+          f"object(s) that the last {len(kept)} publication(s) or the current manifests name")
+    return len(going)

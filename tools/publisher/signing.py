@@ -5,6 +5,7 @@ import datetime
 import os
 from pathlib import Path
 
+from .launcher_keys import fingerprint
 from .manifests import DEFAULT_MANIFEST, published_serial
 
 KEY_BITS = 3072
@@ -26,13 +27,15 @@ def signed_text(text, keys, serial, expires, name=DEFAULT_MANIFEST):
 
 
 def keygen(name):
-    """NAME.pem (private, 0600, never printed) and NAME.pub.pem; an existing key is never overwritten."""
+    """NAME.pem (private, 0600, never printed) and NAME.pub.pem, in a folder made when missing (0700);
+    an existing key is never overwritten. Prints the key's fingerprint as the build does."""
     from cryptography.hazmat.primitives import serialization
     from cryptography.hazmat.primitives.asymmetric import rsa
     private_path, public_path = Path(f"{name}.pem"), Path(f"{name}.pub.pem")
     for path in (private_path, public_path):
         if path.exists():
             raise SystemExit(f"publish: {path} exists already; a key is never overwritten")
+    private_path.parent.mkdir(mode=0o700, parents=True, exist_ok=True)
     key = rsa.generate_private_key(public_exponent=65537, key_size=KEY_BITS)
     private = key.private_bytes(serialization.Encoding.PEM, serialization.PrivateFormat.PKCS8,
                                 serialization.NoEncryption())
@@ -42,6 +45,7 @@ def keygen(name):
     public_path.write_bytes(key.public_key().public_bytes(serialization.Encoding.PEM,
                                                           serialization.PublicFormat.SubjectPublicKeyInfo))
     print(f"wrote {private_path} (private: keep it secret) and {public_path} (for QRV_MANIFEST_KEYS)")
+    print(f"manifest key {public_path}: SHA-256 {fingerprint(key.public_key())}")
 
 
 def signing_plan(out, sign, serial, expires_in):

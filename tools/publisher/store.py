@@ -8,6 +8,8 @@ import shutil
 import sys
 import tempfile
 
+from .checks import unsafe_reason
+from .figures import size_text
 from .manifests import OBJECTS_FOLDER
 
 TEMPORARY_PREFIX = ".publishing-"
@@ -107,5 +109,23 @@ def write_path_copies(files, out, objects):
         except OSError:
             copy_atomically(source, target)
         copied += 1
-        print(f"published {relative} ({size} bytes)")
+        print(f"published {relative} ({size_text(size)})")
     return copied
+
+
+def remove_dropped_path_copies(out, earlier, listed):
+    """The path copies of files that the previous lists named and these no longer do: a server (and a
+    sync that mirrors OUT) must not serve them on. Their objects stay until prune."""
+    for relative in sorted(set(earlier) - set(listed)):
+        if "/" in relative or unsafe_reason(relative):
+            continue  # not a path this publisher writes
+        target = out.joinpath(*relative.split("\\"))
+        if not target.is_file():
+            continue
+        target.unlink()
+        folder = target.parent
+        while folder != out and not any(folder.iterdir()):
+            folder.rmdir()
+            folder = folder.parent
+        kept = "; its object stays until prune" if (out / OBJECTS_FOLDER).is_dir() else ""
+        print(f"removed {relative}: the release no longer holds it{kept}")
