@@ -146,8 +146,9 @@ class Release:
         return data
 
     def publish(self, version="1.0.42", objects=False, **options):
-        """By path unless objects is set: most tests put their faults on path URLs."""
-        publish(self.root, self.served, version, objects=objects, **options)
+        """By path unless objects is set: most tests put their faults on path URLs. Without
+        launcher.cfg: each test writes its game folder's own."""
+        publish(self.root, self.served, version, objects=objects, no_config=True, **options)
 
     def object_path(self, data):
         """Where the published object of these bytes lies."""

@@ -46,7 +46,7 @@ def default_server(tmp_path):
     shutil.copy(STUB_GAME, release / "client.exe")
     (release / "data").mkdir()
     (release / "data" / "a.pak").write_bytes(b"pak" * 1000)
-    publish(release, tmp_path / "root" / "quorvane", "1.0.42")
+    publish(release, tmp_path / "root" / "quorvane", "1.0.42", no_config=True)  # the installer's launcher.cfg stays
     try:
         server, _ = start_nginx(tmp_path / "root", tmp_path / "nginx", DEFAULT_PORT)
     except RuntimeError:
