@@ -276,10 +276,7 @@ int SendRequest(HINTERNET internet, const char* url, const char* headers, DWORD 
                                        (DWORD_PTR)source->slot);
     if (!source->request)
         return FailOpen(source, GetLastError());
-    if (!SendAndAwait(source, headers, giveUpMs))
-        return 0;
-    ReadAnnouncement(source);
-    return 1;
+    return SendAndAwait(source, headers, giveUpMs);
 }
 
 // The next read, into the slot's buffer. With IRF_NO_WAIT a read that finds
@@ -321,10 +318,11 @@ ReadStep ReadArrived(ByteSource* source, DWORD waitMs, const char** bytes, DWORD
 // More than a little of the answer is left, and WinINet would read it on
 // closing: with a length or in chunks (an answer that ends when the
 // connection closes is closed without a read).
-static int LeavesMuchUnread(const ByteSource* source)
+static int LeavesMuchUnread(ByteSource* source)
 {
     if (source->ended)
         return 0;
+    ReadAnnouncement(source);
     if (source->chunked)
         return 1;
     return source->announced && source->length > source->received &&

@@ -158,10 +158,10 @@ struct ByteSource {
     RequestSlot* slot;
     int readPending;     // a read went to WinINet's thread and has not come back
     int ended;           // the body was read to its end
-    int announced;       // the answer carries a Content-Length,
-    ULONGLONG length;    // this one
-    int chunked;         // or its body comes in chunks
     ULONGLONG received;  // body bytes handed over so far
+    int announced;       // read only when the request is let go before its end:
+    ULONGLONG length;    // the answer's Content-Length,
+    int chunked;         // or its body comes in chunks
 };
 // What one read can hand over. Measured under Wine on loopback (update_bench
 // read, 256 MB from nginx): reads of 32 KB moved about 500 MB/s, 64 KB 900,

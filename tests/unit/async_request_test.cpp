@@ -116,8 +116,6 @@ TEST_F(AsyncRoad, AServerClosingDuringAPendingReadEndsTheBody)
     std::string body;
     EXPECT_EQ(ReadOn(&source, &body, 5000), READ_END);
     EXPECT_EQ(body, PatternBytes(5000));
-    EXPECT_TRUE(source.announced);
-    EXPECT_EQ(source.length, 100000u);
     CloseSource(&source);
     EXPECT_TRUE(AllLetGo());
 }
