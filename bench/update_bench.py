@@ -7,7 +7,7 @@ of 2 000 files (against the digests alone), downloads from nginx on 127.0.0.1
 peak memory. Each ratio is the median of five alternating runs of
 the figure and its baseline, printed with its spread: these machines are
 noisy, and one run alone can be off by half. Run through scripts/bench.sh,
-which builds and prepares Wine. Data lands in build/bench-data (about 3.5 GB, kept between
+which builds and prepares Wine. Data lands in build/bench-data (about 3.3 GB, kept between
 runs)."""
 import os
 import random
