@@ -169,11 +169,11 @@ struct ByteSource {
 static const DWORD READ_BYTES = 256 * 1024;
 // No single wait on WinINet is longer.
 static const DWORD LONGEST_WAIT_MS = 1000;
-// Requests whose WinINet state may outlive them: closed while a read was
-// still with WinINet (its buffer stays WinINet's until WinINet lets go of the
-// request, which a silent server can put off until the process ends), or
-// left unread (see CloseSource). With the one request in use a process never
-// holds more; a request asked beyond that fails at once.
+// Requests in use or whose WinINet state outlives them: closed while a read
+// was still with WinINet (its buffer stays WinINet's until WinINet lets go of
+// the request, which a silent server can put off until the process ends), or
+// left unread (see CloseSource). A process never holds more; a request asked
+// beyond that fails at once.
 static const int REQUEST_SLOTS = 12;
 // Of those, answers left unread; beyond this many an unread answer is closed
 // (and WinINet under Wine may read it to its end first).
