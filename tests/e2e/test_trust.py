@@ -155,3 +155,14 @@ def test_a_missing_game_is_not_looked_for_along_the_path(game, tmp_path):
     assert game.game_record(wait=3.0) is None
     assert not (elsewhere / "stub_game_record.txt").exists()
     assert game.log_messages()[-1] == "FALHA: Could not start qrvpathgame.exe (error 2)."
+
+
+def test_a_game_outside_the_game_folder_is_not_started(game, tmp_path):
+    (tmp_path / "x.exe").write_bytes(STUB_GAME.read_bytes())
+    game.write("launcher.cfg", "EXECUTAVEL ..\\x.exe\r\n")  # no server: the game starts as it is
+
+    assert game.run() == 0
+    assert game.game_record(wait=3.0) is None
+    assert not (tmp_path / "stub_game_record.txt").exists()
+    assert game.log_messages()[-2:] == ["EXECUTAVEL recusado: ..\\x.exe fica fora da pasta do jogo",
+                                        "FALHA: Could not start ..\\x.exe (error 2)."]
