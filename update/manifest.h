@@ -164,7 +164,8 @@ struct AcceptedRelease {
 enum FloorCopyState {
     FLOOR_COPY_ABSENT,
     FLOOR_COPY_READ,
-    FLOOR_COPY_UNREADABLE  // it exists, but is held, empty, cut or not a number
+    FLOOR_COPY_UNREADABLE,  // it exists, but is empty, cut or not a number
+    FLOOR_COPY_HELD         // another program kept it from being read: it may say more than the other
 };
 
 struct FloorCopy {
@@ -178,6 +179,7 @@ size_t FormatAcceptedRelease(char* text, size_t capacity, const AcceptedRelease*
 // FLOOR_COPY_READ with the release, or FLOOR_COPY_UNREADABLE.
 FloorCopyState ReadAcceptedRelease(const char* text, size_t length, AcceptedRelease* release);
 // The floor that two copies give: the higher readable one (serial 0 when
-// neither exists). 0 when a copy exists but none can be read: the floor is
-// then unknown and no manifest may be accepted.
+// neither exists). 0 when a copy exists but none can be read, or when one is
+// held (it may hold the higher serial): the floor is then unknown and no
+// manifest may be accepted.
 int CombineFloorCopies(const FloorCopy* first, const FloorCopy* second, AcceptedRelease* floor);

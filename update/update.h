@@ -50,6 +50,11 @@ int ReadSerialFloor(AcceptedRelease* floor);
 void RaiseSerialFloor(const AcceptedRelease* accepted);
 // The uninstall's part: the registry copy of this game folder goes.
 void ForgetSerialFloor(void);
+// The registry value of this game folder's floor, named after the folder's
+// identity (its file index), so that every path that reaches the folder finds
+// the one value. 0 when the file system gives no index: the value is then
+// named after the folder's path.
+int SerialFloorValueName(char* name, size_t capacity);
 
 // The manifest that the run goes by. It is fetched under its temporary name,
 // judged and parsed from that same open file, and moved over the local copy

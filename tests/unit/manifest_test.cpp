@@ -354,6 +354,7 @@ TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
 
     const FloorCopy absent = {FLOOR_COPY_ABSENT, {0, 0}};
     const FloorCopy damaged = {FLOOR_COPY_UNREADABLE, {0, 0}};
+    const FloorCopy held = {FLOOR_COPY_HELD, {0, 0}};
     const FloorCopy five = {FLOOR_COPY_READ, {5, 20270101}};
     const FloorCopy nine = {FLOOR_COPY_READ, {9, 0}};
     struct CombineCase {
@@ -371,6 +372,9 @@ TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
         {"a damaged copy beside a good one", damaged, five, 1, 5},
         {"a damaged copy alone", damaged, absent, 0, 0},
         {"both damaged", damaged, damaged, 0, 0},
+        {"a held copy beside a good one: it may say more", held, five, 0, 0},
+        {"a held copy beside a higher one", nine, held, 0, 0},
+        {"a held copy alone", held, absent, 0, 0},
     };
     for (const CombineCase& c : combined) {
         AcceptedRelease floor = {99, 99};
