@@ -451,6 +451,18 @@ int MoveWhenFree(const char* from, const char* to, DWORD flags)
     }
 }
 
+int FlushToDisk(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BOOL flushed = Os.FlushFileBuffers(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return flushed;
+}
+
 // One atomic replacement: the old target stays whole until the new one takes
 // its name, and stays as it was when that fails.
 static int MoveIntoPlace(const char* temporary, const char* target)
@@ -460,6 +472,18 @@ static int MoveIntoPlace(const char* temporary, const char* target)
     LogLine("nao consegui renomear %s para %s (%lu)", temporary, target, GetLastError());
     DeleteFileA(temporary);
     return 0;
+}
+
+static int Place(const FileFetch* fetch, const char* temporary)
+{
+    if (fetch->placement == KEEP_IN_TEMPORARY)
+        return 1;
+    if (fetch->placement == PLACE_AS_TARGET_DURABLY && !FlushToDisk(temporary)) {
+        LogLine("nao consegui gravar %s (%lu)", temporary, GetLastError());
+        DeleteFileA(temporary);
+        return 0;
+    }
+    return MoveIntoPlace(temporary, fetch->target);
 }
 
 // What an earlier run left in the temporary file and this one may continue:
@@ -512,7 +536,7 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch)
             return 0;  // a broken transfer keeps its temporary file for a later run
         }
         if (!checked || VerifyDigest(&transfer))
-            return fetch->keepInTemporary ? 1 : MoveIntoPlace(temporary, fetch->target);
+            return Place(fetch, temporary);
         DeleteFileA(temporary);
         if (!transfer.appended)
             return 0;

@@ -234,8 +234,8 @@ static int FetchIndex(HINTERNET internet, Patch* patch, const char* objectsFolde
         return Refuse(patch, "nomes longos demais");
     if (entry->blocksSize > CHUNK_INDEX_HEADER_BYTES + (size_t)MOST_PAGES * PAGE_ENTRY_BYTES)
         return Refuse(patch, "indice grande demais");
-    FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, entry->blocksDigest, entry->blocksSize, 1,
-                       CACHE_ANY, NULL};
+    FileFetch fetch = {patch->indexUrl,  patch->indexTarget, 0,   entry->blocksDigest, entry->blocksSize,
+                       KEEP_IN_TEMPORARY, CACHE_ANY,          NULL};
     FILE* file = NULL;
     patch->index = (uint8_t*)malloc(entry->blocksSize ? entry->blocksSize : 1);
     int read = patch->index && DownloadFile(internet, &fetch) && OpenFile(&file, patch->indexName, "rb") &&

@@ -98,6 +98,9 @@ static const DWORD MOVE_PAUSE_MS = 200;
 int IsHeldByAnotherProgram(DWORD error);
 // MoveFileExA, tried again while another program holds a file.
 int MoveWhenFree(const char* from, const char* to, DWORD flags);
+// Writes what the system still caches of the file to the disk; 0, with the
+// error kept, when it cannot.
+int FlushToDisk(const char* path);
 
 // Room for URL_BASE (511 characters) and a name of 259, or an objects folder
 // of 200 and a digest.
@@ -110,6 +113,17 @@ enum CacheUse {
     CACHE_ANY          // an immutable object: a proxy or CDN may answer from its cache
 };
 
+// Where a fetched body ends up.
+enum FilePlacement {
+    PLACE_AS_TARGET,
+    // Flushed to the disk before it takes the target's name: a file the
+    // launcher cannot do without (a new launcher, launcher.cfg), which a power
+    // cut must not leave empty under its name. Game files need no flush: the
+    // next start judges every one by its digest.
+    PLACE_AS_TARGET_DURABLY,
+    KEEP_IN_TEMPORARY  // the body stays in "<target>.tmp", for the caller to judge
+};
+
 // One file to fetch and where it lands.
 struct FileFetch {
     const char* url;
@@ -117,7 +131,7 @@ struct FileFetch {
     uint32_t expectedSize;       // as listed; 0 when unknown
     const char* expectedDigest;  // NULL or empty: the body is taken as it comes
     DWORD maxBytes;              // an answer that would make the file larger fails
-    int keepInTemporary;         // the body stays in "<target>.tmp", for the caller to judge
+    FilePlacement placement;
     CacheUse cache;
     const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
 };

@@ -92,8 +92,11 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
             continue;
         SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
         MakeParentDirectories(entry->path);
-        FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
-                           0,    CACHE_NONE,  NULL};  // the source is chosen next
+        // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
+        FilePlacement placement =
+            NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
+        FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+                           placement, CACHE_NONE,  NULL};  // the source is chosen next
         ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
         if ((CanPatch(entry, objectsFolder) && PatchFile(internet, entry, objectsFolder)) ||
             DownloadFile(internet, &fetch)) {

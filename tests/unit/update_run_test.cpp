@@ -211,6 +211,33 @@ TEST_F(UpdateRun, ListedConfigurationIsReplacedLikeAnyFile)
     EXPECT_EQ(ReadWholeFile("launcher.cfg"), "URL_BASE " + server.BaseUrl() + "\r\n");
 }
 
+static BOOL WINAPI NoFlush(HANDLE)
+{
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+
+// launcher.cfg and the accepted manifest reach the disk before they take their
+// names, so a power cut never leaves them empty there; game files are judged
+// by their digest at the next start instead.
+TEST_F(UpdateRun, ConfigurationAndManifestAreOnTheDiskBeforeTheyTakeTheirNames)
+{
+    WriteWholeFile("launcher.cfg", "URL_BASE http://old/\n");
+    ServeManifest("VERSAO 1\n" + Publish("launcher.cfg", "URL_BASE " + server.BaseUrl() + "\r\n") +
+                  Publish("a.bin", "new"));
+    Os.FlushFileBuffers = NoFlush;  // a disk that cannot take them
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_EQ(ReadWholeFile("launcher.cfg"), "URL_BASE http://old/\n");
+    EXPECT_EQ(ReadWholeFile("a.bin"), "new");
+    EXPECT_FALSE(Exists("manifesto.txt"));
+    EXPECT_FALSE(Exists("launcher.cfg.tmp"));
+    EXPECT_FALSE(Exists("manifesto.txt.tmp"));
+    std::vector<std::string> log = RunLogMessages();
+    for (const char* line : {"nao consegui gravar manifesto.txt.tmp (1117)", "nao consegui gravar launcher.cfg.tmp (1117)",
+                             "falhou: launcher.cfg"})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
+}
+
 TEST_F(UpdateRun, LargestListedSizeIsAnOrdinarySize)
 {
     // A file of the all-ones size is still fetched: "current" is a flag of its own.
