@@ -188,6 +188,37 @@ class Release:
         target.write_bytes(data)
 
 
+class SmallDisk:
+    """A volume of its own, a few megabytes of tmpfs, that the test can fill and
+    grow: writes into it fail once it is full, as on a full disk."""
+
+    def __init__(self, root, megabytes):
+        self.root = root
+        root.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={megabytes}m", "tmpfs", str(root)],
+                                 capture_output=True, text=True)
+        if mounted.returncode != 0:
+            pytest.skip("the disk-full tests mount a small tmpfs, which needs root and a kernel that allows it: "
+                        + mounted.stderr.strip())
+
+    def free(self):
+        stats = os.statvfs(self.root)
+        return stats.f_bavail * stats.f_frsize
+
+    def resize(self, megabytes):
+        subprocess.run(["mount", "-o", f"remount,size={megabytes}m", str(self.root)], check=True)
+
+    def unmount(self):
+        subprocess.run(["umount", "-l", str(self.root)], check=True)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    disk = SmallDisk(tmp_path / "disk", 2)
+    yield disk
+    disk.unmount()
+
+
 @pytest.fixture
 def release(tmp_path):
     return Release(tmp_path / "release", tmp_path / "served")
