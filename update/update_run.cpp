@@ -71,10 +71,29 @@ static int CheckFiles(const char* ownName, int* failures)
     return toFetch;
 }
 
-// A changed file whose old copy is there, with a chunk index beside its object.
-static int CanPatch(const ManifestEntry* entry, const char* objectsFolder)
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
+                      const char* objectsFolder)
 {
-    return objectsFolder && entry->blocks == BLOCKS_LISTED && GetFileAttributesA(entry->path) != INVALID_FILE_ATTRIBUTES;
+    BuildFileUrl(pathUrl, URL_CAPACITY, LauncherConfig.baseUrl, name);
+    fetch->url = pathUrl;
+    fetch->fallbackUrl = NULL;
+    fetch->cache = CACHE_NONE;
+    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, LauncherConfig.baseUrl, objectsFolder, digest)) {
+        fetch->url = objectUrl;
+        fetch->fallbackUrl = pathUrl;
+        fetch->cache = CACHE_ANY;
+    }
+}
+
+// A changed file whose old copy is there, with a chunk index beside its
+// object, rebuilt from that copy.
+static int Patched(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
+{
+    if (!objectsFolder || entry->blocks != BLOCKS_LISTED || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
+                        LauncherConfig.baseUrl, objectsFolder};
+    return PatchFile(internet, &file);
 }
 
 // Every file to fetch is tried once; answers how many failed. The ordinal
@@ -98,8 +117,7 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
         FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
                            placement, CACHE_NONE,  NULL};  // the source is chosen next
         ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        if ((CanPatch(entry, objectsFolder) && PatchFile(internet, entry, objectsFolder)) ||
-            DownloadFile(internet, &fetch)) {
+        if (Patched(internet, entry, objectsFolder) || DownloadFile(internet, &fetch)) {
             ordinal++;
         } else {
             failures++;

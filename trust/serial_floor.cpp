@@ -10,7 +10,7 @@
 #include <string.h>
 
 #include "shell/shell.h"
-#include "update/update.h"
+#include "trust/trust.h"
 
 const char SERIAL_FILE_NAME[] = "launcher.serie";
 static const char SERIAL_TEMPORARY_NAME[] = "launcher.serie.tmp";
@@ -21,7 +21,8 @@ static const DWORD RECORD_CAPACITY = 64;
 // The name earlier launchers gave the value: the folder's path in lower case.
 // One folder reached under two paths (a drive letter that changed, a mapped
 // drive, a junction) had two values, and the older one let an older release
-// back in; it is still read where no value of the folder's identity exists.
+// back in; it is still read, and counts where it says more than the value of
+// the folder's identity.
 static void PathValueName(char* name, size_t capacity)
 {
     CopyCut(name, capacity, AppDir);
@@ -50,27 +51,18 @@ int SerialFloorValueName(char* name, size_t capacity)
     return 1;
 }
 
-// A copy that another program holds (a virus scanner, a backup) is tried
-// again as a held game file is.
-static HANDLE OpenFileCopy(DWORD* error)
-{
-    for (int attempt = 1;; attempt++) {
-        HANDLE file = CreateFileA(SERIAL_FILE_NAME, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
-        *error = GetLastError();
-        if (file != INVALID_HANDLE_VALUE || attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(*error))
-            return file;
-        Sleep(MOVE_PAUSE_MS);
-    }
-}
-
+// A copy that another program holds (a virus scanner, a backup) is read
+// again as a held game file is; one that stays held is neither missing nor
+// damaged: what it says is unknown.
 static FloorCopy ReadFileCopy(DWORD* openError)
 {
     FloorCopy copy = {FLOOR_COPY_UNREADABLE, {0, 0}};
-    HANDLE file = OpenFileCopy(openError);
+    int held = 0;
+    HANDLE file = OpenForReadingWhenFree(SERIAL_FILE_NAME, openError, &held);
     if (file == INVALID_HANDLE_VALUE) {
         if (*openError == ERROR_FILE_NOT_FOUND || *openError == ERROR_PATH_NOT_FOUND)
             copy.state = FLOOR_COPY_ABSENT;
-        else if (IsHeldByAnotherProgram(*openError))
+        else if (held)
             copy.state = FLOOR_COPY_HELD;
         return copy;
     }
