@@ -32,7 +32,19 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
 // 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
 int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
+// The room that fetching files one after the other takes on the disk at its
+// peak. Start from a zeroed tally and count every file in the order fetched:
+// its new size, the size of the copy it replaces (0: none) and of what its
+// temporary file already holds from an earlier run (continued, not fetched
+// again).
+struct FetchRoomTally {
+    int64_t grown;  // what the files counted so far add to the disk (less than 0: free)
+    uint64_t peak;
+};
+void CountFetchRoom(FetchRoomTally* tally, uint64_t newSize, uint64_t oldSize, uint64_t heldSize);
+
 #ifdef _WIN32
+#include <stdio.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -118,6 +130,13 @@ struct FileFetch {
     CacheUse cache;
     const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
 };
+
+// Writes to a file's temporary copy. One that fails is logged ("nao consegui
+// gravar %s (%lu)"); one that found the disk full is also counted in
+// FullDiskWrites, so that the update run names the disk, not the connection.
+int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count);
+int CloseTemporaryFile(FILE* stream, const char* temporary);
+extern int FullDiskWrites;  // worker thread only
 
 // Fetches the file into target through target.tmp, verified against the
 // digest when one is given; 1 when target (or, kept there, target.tmp) now

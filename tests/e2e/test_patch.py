@@ -3,6 +3,7 @@ player's old copy with single ranges of its object, and every way that could
 go wrong falls back to the whole file, which the game still gets."""
 import hashlib
 import random
+import re
 
 import pytest
 
@@ -43,7 +44,9 @@ def test_a_changed_pack_is_rebuilt_from_the_old_copy_with_ranges_of_its_object(g
     assert game.read("data/pack.pak") == new
     assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.blocos*"))
     messages = messages_after_start(game)
-    assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages), messages
+    patched = [m for m in messages if m.startswith("remendo de data\\pack.pak: ")]
+    assert len(patched) == 1 and re.fullmatch(r"remendo de data\\pack\.pak: \d+\.\d (MB|KB) reaproveitados, "
+                                               r"\d+\.\d KB baixados, indice de \d+ bytes", patched[0]), messages
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
     asked = [r for r in nginx.requests() if pack_object(new) in r["request"]]
     assert asked and all(r["status"] == "206" and r["range"].startswith("bytes=") for r in asked)

@@ -30,7 +30,8 @@ def run_refused(game, nginx, reason):
     assert game.run() == 0
     assert game.game_record() is not None
     assert [r["request"] for r in nginx.requests()[asked:]] == ["GET /manifesto.txt HTTP/1.1"]
-    assert messages_after_start(game)[-4:] == ["Checking for updates...", reason, REFUSED, GAME_STARTED]
+    asked = f"manifesto pedido: {nginx.base_url}manifesto.txt"
+    assert messages_after_start(game)[-5:] == ["Checking for updates...", asked, reason, REFUSED, GAME_STARTED]
 
 
 def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_refused(tmp_path, release, nginx):

@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "trust/trust.h"
@@ -311,6 +312,36 @@ TEST(AnswerLimits, TwiceTheListedSizeAndSixteenMegabytesMore)
     EXPECT_EQ(AnswerLimitForListedSize(7), (16u << 20) + 14);
     EXPECT_EQ(AnswerLimitForListedSize(1000u << 20), 2016u << 20);
     EXPECT_EQ(AnswerLimitForListedSize(0xFFFFFFFFu), 0xFFFFFFFFu);  // no wrap-around
+}
+
+// The room the download phase needs at its peak, files fetched in order
+// (sizes in MB): new size, the copy it replaces, what its temporary file holds.
+TEST(FetchRoom, ThePeakComesWhileAFileIsWrittenBesideItsOldCopy)
+{
+    struct File {
+        uint64_t fresh, old, held;
+    };
+    const struct {
+        const char* name;
+        std::vector<File> files;
+        uint64_t peak;
+    } cases[] = {
+        {"nothing to fetch", {}, 0},
+        {"a new file", {{5, 0, 0}}, 5},
+        {"a file replaced: its temporary file stands beside the old copy", {{3, 3, 0}}, 3},
+        {"a patched file's temporary file is as large as the file", {{100, 98, 0}}, 100},
+        {"a file that shrinks frees room for the next", {{1, 4, 0}, {5, 0, 0}}, 2},
+        {"the same two the other way round", {{5, 0, 0}, {1, 4, 0}}, 6},
+        {"what an earlier run left is continued", {{5, 1, 2}}, 3},
+        {"the largest file alone, when the rest only shrink", {{1, 2, 0}, {1, 2, 0}, {7, 7, 0}}, 5},
+    };
+    const uint64_t MB = 1 << 20;
+    for (const auto& c : cases) {
+        FetchRoomTally tally = {0, 0};
+        for (const File& file : c.files)
+            CountFetchRoom(&tally, file.fresh * MB, file.old * MB, file.held * MB);
+        EXPECT_EQ(tally.peak, c.peak * MB) << c.name;
+    }
 }
 
 // What the two copies of the serial floor may hold, and which one counts.

@@ -166,6 +166,7 @@ TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
     EXPECT_EQ(ReadWholeFile("data\\maps\\a b.pak"), PatternBytes(70000));
     EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
                                  "Checking for updates...",
+                                 "manifesto pedido: " + server.BaseUrl() + "manifesto.txt",
                                  "manifesto lido: versao '1.0.42', 3 arquivo(s)",
                                  "Checking game files...",
                                  "2 arquivo(s) para baixar",
