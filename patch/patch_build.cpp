@@ -67,8 +67,9 @@ static int KeepCheckedStart(Patch* patch)
     return _fseeki64(patch->rebuilt, patch->written, SEEK_SET) == 0;
 }
 
-// A write that fails (a full disk) fails the file: the whole file would need
-// the same room.
+// A rebuilt file that cannot be written (a full disk) or take the old copy's
+// name (a game left running holds it) fails the file: its whole download
+// would need the same room, or meet the same rename.
 static int FailLocally(Patch* patch, const char* why)
 {
     patch->localFailure = 1;
@@ -219,7 +220,8 @@ static int Rebuild(HINTERNET internet, Patch* patch)
         return 0;
     FILE* rebuilt = patch->rebuilt;
     patch->rebuilt = NULL;
-    return CloseTemporaryFile(rebuilt, patch->temporary) || FailLocally(patch, "nao consegui gravar o arquivo temporario");
+    return CloseTemporaryFile(rebuilt, patch->temporary) ||
+           FailLocally(patch, "nao consegui gravar o arquivo temporario");
 }
 
 static int ReplaceWithRebuilt(Patch* patch)
@@ -233,8 +235,6 @@ static int ReplaceWithRebuilt(Patch* patch)
     }
     if (MoveWhenFree(patch->temporary, patch->file->path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 1;
-    // The old copy is held (a game left running): the whole file would meet
-    // the same rename. The file fails as any held file does.
     LogLine("nao consegui renomear %s para %s (%lu)", patch->temporary, patch->file->path, GetLastError());
     return FailLocally(patch, "nao consegui renomear o arquivo remendado");
 }

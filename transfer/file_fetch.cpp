@@ -217,7 +217,7 @@ static int Place(const FileFetch* fetch, const char* temporary)
     if (fetch->placement == KEEP_IN_TEMPORARY)
         return 1;
     if (fetch->placement == PLACE_AS_TARGET_DURABLY && !FlushToDisk(temporary)) {
-        LogLine("nao consegui gravar %s (%lu)", temporary, GetLastError());
+        NoteFailedWrite(temporary);
         DeleteFileA(temporary);
         return 0;
     }
