@@ -87,10 +87,10 @@ void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const ch
 
 // A changed file whose old copy is there, with a chunk index beside its
 // object, rebuilt from that copy.
-static int Patched(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
+static PatchOutcome Patched(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
 {
     if (!objectsFolder || entry->blocks != BLOCKS_LISTED || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
-        return 0;
+        return PATCH_NOT_MADE;
     PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
                         LauncherConfig.baseUrl, objectsFolder};
     return PatchFile(internet, &file);
@@ -111,10 +111,14 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
             continue;
         SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
         MakeParentDirectories(entry->path);
-        FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
-                           0,    CACHE_NONE,  NULL};  // the source is chosen next
+        // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
+        FilePlacement placement =
+            NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
+        FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+                           placement, CACHE_NONE,  NULL};  // the source is chosen next
         ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        if (Patched(internet, entry, objectsFolder) || DownloadFile(internet, &fetch)) {
+        PatchOutcome patched = Patched(internet, entry, objectsFolder);
+        if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(internet, &fetch))) {
             ordinal++;
         } else {
             failures++;
@@ -158,11 +162,31 @@ static int StartUnchecked(const char* status, int frozenSince)
     return 1;
 }
 
+// The run could not bring every file into line; when a write found the disk
+// full, the player is told which disk, not the connection.
+static int Block(int failures, int fullDiskWrites)
+{
+    if (fullDiskWrites > 0) {
+        char disk[MAX_PATH];
+        NameGameDisk(disk, sizeof disk);
+        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                   "There is not enough room on %s: free some space and try again.\n\nDetails in %s.",
+                   failures, disk, "launcher.log");
+    } else {
+        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                   "Check your connection and try again.\n\nDetails in %s.",
+                   failures, "launcher.log");
+    }
+    LogLine("BLOQUEADO: %d arquivo(s) falharam, jogo nao foi aberto", failures);
+    return 0;
+}
+
 static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
     char url[URL_CAPACITY];
     BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, LauncherConfig.manifestName);
+    LogLine("manifesto pedido: %s", url);  // a new installation asks for the complete list
     int frozenSince = 0;
     switch (FetchManifest(internet, url, &RunManifest, &frozenSince)) {
     case MANIFEST_ACCEPTED:
@@ -194,17 +218,15 @@ static int UpdateThrough(HINTERNET internet)
         SetProgress(1.0f);
         return 1;
     }
+    int fullDiskWrites = FullDiskWrites;
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
+        if (!RoomForFetches(&RunManifest, toFetch))
+            return 0;
         failures += FetchFiles(internet, toFetch, objectsFolder);
     }
-    if (failures > 0) {
-        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
-                   "Check your connection and try again.\n\nDetails in %s.",
-                   failures, "launcher.log");
-        LogLine("BLOQUEADO: %d arquivo(s) falharam, jogo nao foi aberto", failures);
-        return 0;
-    }
+    if (failures > 0)
+        return Block(failures, FullDiskWrites - fullDiskWrites);
     SetStatusLine("Updated to version %s.", RunManifest.version);
     SetProgress(1.0f);
     return 1;
