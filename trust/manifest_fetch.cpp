@@ -66,7 +66,8 @@ ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* man
     FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, KEEP_IN_TEMPORARY, CACHE_NONE_ASKED, NULL};
     ManifestOutcome outcome = MANIFEST_UNAVAILABLE;
     AcceptedRelease accepted = {0, 0};
-    if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFileWithin(internet, &fetch, TransferPolicy.manifestWithinMs)) {
+    if (TemporaryNameOf(name, temporary, sizeof temporary) &&
+        DownloadFileWithin(internet, &fetch, TransferPolicy.manifestWithinMs)) {
         outcome = JudgeAndParse(temporary, name, floorKnown ? &floor : NULL, manifest, &accepted);
         if (outcome == MANIFEST_ACCEPTED) {
             // The uninstall goes by the local copy: flushed, so that a power cut
