@@ -250,8 +250,8 @@ int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinM
         return 0;
     }
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
-    FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL, withinMs,
-                          GetTickCount() + withinMs},
+    FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL,
+                          withinMs, GetTickCount() + withinMs},
                          fetch->fallbackUrl,
                          fetch->target,
                          temporary,

@@ -160,7 +160,8 @@ TEST_F(AsyncRoad, RequestsLeftBehindAreBounded)
     ByteSource refused;
     EXPECT_EQ(Open("b.bin", &refused), 0);
     EXPECT_EQ(GetLastError(), (DWORD)ERROR_BUSY);
-    EXPECT_EQ(RunLogMessages().back(), "pedidos demais sem resposta do servidor; nao abro " + server.BaseUrl() + "b.bin");
+    EXPECT_EQ(RunLogMessages().back(),
+              "pedidos demais sem resposta do servidor; nao abro " + server.BaseUrl() + "b.bin");
 
     for (int i = 0; i < 200 && RequestsLeftBehind() == REQUEST_SLOTS; i++)
         Sleep(50);
