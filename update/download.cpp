@@ -266,7 +266,7 @@ static TransferEnd ReceiveBody(HINTERNET request, Transfer* transfer)
         LogLine("nao consegui criar %s", transfer->temporary);
         return TRANSFER_FAILED;
     }
-    static char chunk[TRANSFER_CHUNK];  // worker thread only
+    static thread_local char chunk[TRANSFER_CHUNK];  // one per thread of the download phase
     DWORD received = transfer->held;
     StallWatch watch = {GetTickCount(), received};
     TransferEnd end = TRANSFER_COMPLETE;
@@ -360,7 +360,7 @@ static TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
 int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const RangeSink* sink,
                DWORD* refusedStatus)
 {
-    static char chunk[TRANSFER_CHUNK];  // worker thread only
+    static thread_local char chunk[TRANSFER_CHUNK];  // one per thread of the download phase
     int retries = (int)(sizeof TransferPolicy.retryPausesMs / sizeof TransferPolicy.retryPausesMs[0]);
     DWORD done = 0;
     *refusedStatus = 0;

@@ -32,8 +32,8 @@ static const uint64_t WORTH_DENOMINATOR = 4;
 static const size_t REASON_CAPACITY = 96;
 
 // The scan's window (at least twice the chunker's maximum), then the buffer
-// of the copies and checks: one at a time, on the worker thread only.
-static uint8_t Window[256u << 10];
+// of the copies and checks: one per thread that patches.
+static thread_local uint8_t Window[256u << 10];
 
 // A chunk of the old copy, looked up by its digest's first 8 bytes (a
 // mistaken match would fail the whole file's digest, and the file would come
@@ -712,7 +712,7 @@ static void ReleasePatch(Patch* patch)
 
 int PatchFile(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
 {
-    static Patch patch;  // worker thread only: a few KB of names and URLs
+    static thread_local Patch patch;  // a few KB of names and URLs, one per thread that patches
     memset(&patch, 0, sizeof patch);
     patch.entry = entry;
     int patched = FetchIndex(internet, &patch, objectsFolder) && ReadIndex(&patch, objectsFolder) &&

@@ -164,6 +164,16 @@ int PatchFile(HINTERNET internet, const ManifestEntry* entry, const char* object
 // from the objects folder when the manifest names one (NULL: by its path).
 int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder);
 
+// The download phase: every entry marked to fetch, up to connections files at
+// once, each through its whole road; answers how many failed. The status
+// line, the detail line and the log go in manifest order, as one file at a
+// time would have them.
+int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch, const char* objectsFolder,
+                      int connections);
+// WinINet's limit of connections to one server, raised to connections when it
+// is lower. WinINet takes it for the whole process only (the NULL handle).
+void AllowConnectionsPerServer(int connections);
+
 // 1: the game may start; 0: it must not (the failure text says why);
 // -1: the launcher replaced itself and started its new copy.
 int RunUpdate(void);

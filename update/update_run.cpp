@@ -71,43 +71,6 @@ static int CheckFiles(const char* ownName, int* failures)
     return toFetch;
 }
 
-// A changed file whose old copy is there, with a chunk index beside its object.
-static int CanPatch(const ManifestEntry* entry, const char* objectsFolder)
-{
-    return objectsFolder && entry->blocks == BLOCKS_LISTED && GetFileAttributesA(entry->path) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Every file to fetch is tried once; answers how many failed. The ordinal
-// counts successful downloads plus one, so after a failure the next file is
-// announced under the same number.
-static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder)
-{
-    int failures = 0;
-    int ordinal = 1;
-    char pathUrl[URL_CAPACITY];
-    char objectUrl[URL_CAPACITY];
-    for (int i = 0; i < RunManifest.count; i++) {
-        const ManifestEntry* entry = &RunManifest.entries[i];
-        if (entry->state != ENTRY_TO_FETCH)
-            continue;
-        SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
-        MakeParentDirectories(entry->path);
-        FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
-                           0,    CACHE_NONE,  NULL};  // the source is chosen next
-        ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        if ((CanPatch(entry, objectsFolder) && PatchFile(internet, entry, objectsFolder)) ||
-            DownloadFile(internet, &fetch)) {
-            ordinal++;
-        } else {
-            failures++;
-            LogLine("falhou: %s", entry->path);
-        }
-        BytesHandled += (double)entry->size;
-        AdvanceDownloadProgress(0);
-    }
-    return failures;
-}
-
 // The manifest's objects folder, or NULL when files come by path. A line
 // that is refused is said once in the log: the run goes on by path.
 static const char* ObjectsFolderOf(const Manifest* manifest)
@@ -178,7 +141,7 @@ static int UpdateThrough(HINTERNET internet)
     }
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
-        failures += FetchFiles(internet, toFetch, objectsFolder);
+        failures += FetchFilesInTurns(internet, &RunManifest, toFetch, objectsFolder, LauncherConfig.connections);
     }
     if (failures > 0) {
         SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
@@ -202,6 +165,10 @@ int RunUpdate(void)
     if (LauncherConfig.refusedManifestName[0])
         LogLine("MANIFESTO recusado em %s: %s; uso %s", CONFIG_FILE_NAME, LauncherConfig.refusedManifestName,
                 LauncherConfig.manifestName);
+    if (LauncherConfig.refusedConnections[0])
+        LogLine("CONEXOES recusado em %s: %s; uso %d", CONFIG_FILE_NAME, LauncherConfig.refusedConnections,
+                LauncherConfig.connections);
+    AllowConnectionsPerServer(LauncherConfig.connections);
     HINTERNET internet = Os.InternetOpenA(USER_AGENT, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, 0);
     if (!internet) {
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());

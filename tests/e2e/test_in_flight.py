@@ -3,6 +3,8 @@ trip: the download phase fetches files ahead of their turn, while the status
 line and the log go as for one file at a time; failures stay per file,
 CONEXOES 1 asks for the files one after the other, and closing the window
 cancels nothing."""
+import hashlib
+
 from conftest import STUB_GAME, pattern
 from test_transfers import hold
 from test_update import GAME_STARTED, close_window_while_the_run_goes_on, messages_after_start
@@ -145,6 +147,29 @@ def test_closing_the_window_with_files_in_flight_cancels_nothing(game, release, 
     assert game.game_record() is not None
     assert download_phase(game) == [f"Downloading {n} of 4..." for n in range(1, 5)] + [
         "Updated to version 2.0.", GAME_STARTED]
+
+
+def test_two_entries_that_name_one_file_are_fetched_one_after_the_other(game, fault_server, far_away, tmp_path):
+    """A hand-made manifest may list one file twice, in two letter cases: one file on Windows,
+    whose temporary file two fetches at once would both write."""
+    game.write("client.exe", STUB_GAME.read_bytes())
+    listed = (("data\\a.pak", pattern(200_000, seed=1)), ("DATA\\A.PAK", pattern(200_000, seed=2)))
+    lines = ["VERSAO 2.0"]
+    for path, data in listed:
+        served = tmp_path / "served" / path.replace("\\", "/")
+        served.parent.mkdir(parents=True, exist_ok=True)
+        served.write_bytes(data)
+        lines.append(f"ARQUIVO {hashlib.sha256(data).hexdigest()} {len(data)} {path}")
+        fault_server.faults["/" + path.replace("\\", "/")] = ("slow", 1.0)
+    (tmp_path / "served" / "manifesto.txt").write_text("\n".join(lines) + "\n")
+    game.configure(far_away(fault_server))
+
+    assert game.run() == 0
+    held = list((game.root / "data").iterdir())  # the name's letter case is Wine's choice
+    assert [p.name.lower() for p in held] == ["a.pak"] and held[0].read_bytes() == listed[1][1]
+    assert download_phase(game) == ["Downloading 1 of 2...", "Downloading 2 of 2...", "Updated to version 2.0.",
+                                    GAME_STARTED]
+    assert first(fault_server.answered, "/data/a.pak") <= first(fault_server.asked, "/DATA/A.PAK")
 
 
 def test_a_first_install_at_latency_brings_every_file_and_uses_several_connections(game, release, nginx, far_away):

@@ -281,3 +281,41 @@ TEST_F(UpdateRun, UnreadableModulePathMeansNoEntryIsTheRunningLauncher)
         EXPECT_EQ(std::count(log.begin(), log.end(), "Updating the updater itself..."), 0);
     }
 }
+
+static HANDLE WINAPI RefusedThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+}
+
+TEST_F(UpdateRun, WithoutThreadsOfItsOwnTheDownloadPhaseFetchesOneFileAtATime)
+{
+    Os.CreateThread = RefusedThread;
+    ServeManifest("VERSAO 1\n" + Publish("a.bin", "a") + Publish("b.bin", "b") + Publish("c.bin", "c"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile("a.bin") + ReadWholeFile("b.bin") + ReadWholeFile("c.bin"), "abc");
+    EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
+                                    "Checking for updates...",
+                                    "manifesto lido: versao '1', 3 arquivo(s)",
+                                    "Checking game files...",
+                                    "3 arquivo(s) para baixar",
+                                    "CreateThread falhou (8); baixo 1 arquivo(s) por vez",
+                                    "Downloading 1 of 3...",
+                                    "Downloading 2 of 3...",
+                                    "Downloading 3 of 3...",
+                                    "Updated to version 1.",
+                                }));
+}
+
+TEST_F(UpdateRun, WinInetMayOpenAsManyConnectionsToTheServerAsFilesAreFetchedAtOnce)
+{
+    LauncherConfig.connections = 11;
+    CopyCut(LauncherConfig.refusedConnections, sizeof LauncherConfig.refusedConnections, "40");
+    ServeManifest("VERSAO 1\n" + Publish("a.bin", "a"));
+    EXPECT_EQ(RunUpdate(), 1);
+    ULONG most = 0;
+    DWORD length = sizeof most;
+    ASSERT_TRUE(InternetQueryOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, &length));
+    EXPECT_EQ(most, 11u);
+    EXPECT_EQ(RunLogMessages().front(), "CONEXOES recusado em launcher.cfg: 40; uso 11");
+}
