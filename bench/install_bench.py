@@ -39,7 +39,7 @@ def launcher_seconds(url, work, connections, show):
 
 def curl_seconds(config, work, parallel):
     shutil.rmtree(work / "curl", ignore_errors=True)
-    command = ["curl", "-s", "--create-dirs", "-K", str(config)]
+    command = ["curl", "-s", "--no-progress-meter", "--create-dirs", "-K", str(config)]
     if parallel:
         command += ["--parallel", "--parallel-max", str(parallel)]
     return timed(command)
