@@ -5,7 +5,7 @@
 
 #include "install/install.h"
 #include "shell/shell_rules.h"
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 #ifndef QRV_DEFAULT_BASE_URL
 #error "QRV_DEFAULT_BASE_URL must be set by the build"

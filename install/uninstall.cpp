@@ -12,7 +12,7 @@
 #include "install/install.h"
 #include "shell/platform.h"
 #include "shell/shell.h"
-#include "update/update.h"
+#include "trust/trust.h"
 
 static const char* const MANIFEST_COPIES[] = {"manifesto_completo.txt", "manifesto.txt"};
 // launcher.cfg goes last of all: without it there is no installation left to

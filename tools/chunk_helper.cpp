@@ -12,7 +12,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 static const size_t READ_WINDOW = 4 << 20;  // reads of 4 MB; twice the chunker's maximum at least
 

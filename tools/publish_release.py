@@ -77,7 +77,7 @@ BLOCKS_IN_MANIFEST = re.compile(rb"^BLOCOS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t
 FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t]+([^\r\n]+)$", re.MULTILINE)
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[1]
-HELPER_SOURCES = ["tools/chunk_helper.cpp", "update/chunker.cpp", "update/chunk_index.cpp", "update/sha256.cpp"]
+HELPER_SOURCES = ["tools/chunk_helper.cpp", "patch/chunker.cpp", "patch/chunk_index.cpp", "patch/sha256.cpp"]
 HELPER = ROOT / "build" / "tools" / "qrv_blocos"
 RECORD_NAME = re.compile(r"^([0-9]+)-(.+)$")
 CONFIG_NAME = "launcher.cfg"
@@ -196,7 +196,7 @@ def manifest_text(version, entries, objects=False, blocks=None):
 
 def chunk_helper():
     """The native helper, compiled from the launcher's sources when missing or older than them."""
-    sources = [ROOT / source for source in HELPER_SOURCES] + [ROOT / "update" / "chunks.h"]
+    sources = [ROOT / source for source in HELPER_SOURCES] + [ROOT / "patch" / "patch.h", ROOT / "transfer" / "transfer.h"]
     if HELPER.exists() and HELPER.stat().st_mtime >= max(source.stat().st_mtime for source in sources):
         return HELPER
     HELPER.parent.mkdir(parents=True, exist_ok=True)

@@ -76,10 +76,16 @@ static void CountReceived(void* context, double bytes)
     LeaveCriticalSection(&Phase.lock);
 }
 
-// A changed file whose old copy is there, with a chunk index beside its object.
-static int CanPatch(const ManifestEntry* entry, const char* objectsFolder)
+// A changed file whose old copy is there, with a chunk index beside its
+// object, rebuilt from that copy.
+static int Patched(const ManifestEntry* entry)
 {
-    return objectsFolder && entry->blocks == BLOCKS_LISTED && GetFileAttributesA(entry->path) != INVALID_FILE_ATTRIBUTES;
+    if (!Phase.objectsFolder || entry->blocks != BLOCKS_LISTED ||
+        GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
+        return 0;
+    PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
+                        LauncherConfig.baseUrl, Phase.objectsFolder};
+    return PatchFile(Phase.internet, &file);
 }
 
 // The whole road of one file; 1 when it stands in place.
@@ -91,8 +97,7 @@ static int FetchEntry(const ManifestEntry* entry)
     FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
                        0,    CACHE_NONE,  NULL};  // the source is chosen next
     ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, Phase.objectsFolder);
-    if ((CanPatch(entry, Phase.objectsFolder) && PatchFile(Phase.internet, entry, Phase.objectsFolder)) ||
-        DownloadFile(Phase.internet, &fetch))
+    if (Patched(entry) || DownloadFile(Phase.internet, &fetch))
         return 1;
     LogLine("falhou: %s", entry->path);
     return 0;

@@ -2,7 +2,6 @@
 // new one as "launcher.novo", moves itself aside to "launcher.velho", promotes
 // the new one under its own name and starts it. Whatever fails, an executable
 // stands under the own name afterwards.
-#include "install/install.h"
 #include "shell/platform.h"
 #include "shell/shell.h"
 #include "update/update.h"
@@ -26,26 +25,6 @@ static void UndoSwap(const char* ownName)
     else
         LogLine("nao consegui promover a versao nova nem desfazer a troca (%lu); a copia de %s para %s falhou (%lu)",
                 moveError, OLD_LAUNCHER_NAME, ownName, GetLastError());
-}
-
-// Nothing may hold the new launcher while the own name stands empty: a virus
-// scanner looking at the new file would stretch that moment to seconds, and
-// a kill or a power cut in it leaves no launcher for the shortcuts. It is
-// opened without sharing to prove that nothing holds it, and the swap follows
-// at once.
-static int WaitUntilFree(const char* path)
-{
-    for (int attempt = 1;; attempt++) {
-        HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            return 1;
-        }
-        DWORD error = GetLastError();
-        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
-            return 0;
-        Sleep(MOVE_PAUSE_MS);
-    }
 }
 
 static int StartNewLauncher(const char* ownName)
@@ -82,6 +61,11 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
         return 0;
     }
+    // Nothing may hold the new launcher while the own name stands empty: a virus
+    // scanner looking at the new file would stretch that moment to seconds, and
+    // a kill or a power cut in it leaves no launcher for the shortcuts. It is
+    // opened without sharing to prove that nothing holds it, and the swap follows
+    // at once.
     if (!WaitUntilFree(NEW_LAUNCHER_NAME)) {
         LogLine("%s esta em uso por outro programa (%lu); sigo com a atual", NEW_LAUNCHER_NAME, GetLastError());
         return 0;

@@ -71,6 +71,20 @@ static int CheckFiles(const char* ownName, int* failures)
     return toFetch;
 }
 
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
+                      const char* objectsFolder)
+{
+    BuildFileUrl(pathUrl, URL_CAPACITY, LauncherConfig.baseUrl, name);
+    fetch->url = pathUrl;
+    fetch->fallbackUrl = NULL;
+    fetch->cache = CACHE_NONE;
+    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, LauncherConfig.baseUrl, objectsFolder, digest)) {
+        fetch->url = objectUrl;
+        fetch->fallbackUrl = pathUrl;
+        fetch->cache = CACHE_ANY;
+    }
+}
+
 // The manifest's objects folder, or NULL when files come by path. A line
 // that is refused is said once in the log: the run goes on by path.
 static const char* ObjectsFolderOf(const Manifest* manifest)

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "patch/patch.h"
 #include "test_support.h"
-#include "update/chunks.h"
 
 static std::string Hex(const uint8_t* bytes, size_t count)
 {

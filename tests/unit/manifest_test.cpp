@@ -4,7 +4,7 @@
 #include <string>
 
 #include "test_support.h"
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 static const std::string DIGEST_A = "a1c4916b51557509bfc334c847489ea9f97ae43d41590f2b9b9c5babca1ff25a";
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "patch/patch.h"
 #include "shell/shell.h"
-#include "update/chunks.h"
 #include "update/update.h"
 #include "update_fixture.h"
 

@@ -3,7 +3,7 @@
 
 #include <stdio.h>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 #ifdef _WIN32
 #include "shell/shell.h"

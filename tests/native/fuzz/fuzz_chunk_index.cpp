@@ -7,7 +7,7 @@
 
 #include <vector>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

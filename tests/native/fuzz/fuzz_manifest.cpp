@@ -3,7 +3,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 static Manifest Parsed;
 

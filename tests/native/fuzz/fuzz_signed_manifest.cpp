@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 struct Hashed {
     const uint8_t* data;

@@ -8,7 +8,7 @@
 
 #include "install/install.h"
 #include "retention/report_names.h"
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 static Manifest Parsed;
 

@@ -9,7 +9,7 @@
 
 #include "install/install.h"
 #include "shell/shell.h"
-#include "update/update.h"
+#include "trust/trust.h"
 
 // The largest manifest there is (4 096 entries of 64 + 10 + 259 characters,
 // and the signatures) is well under 2 MB.

@@ -1,10 +1,18 @@
-// The manifest (the server's list of the game: a version and one line per file
-// with its SHA-256, size and relative path) and the pure rules around it: the
-// parser, digest comparison, file URLs and which paths may be written. No
-// Windows headers.
+// The trust room: whether a manifest is the one the studio published, and
+// what it says. The manifest (the server's list of the game: a version and one
+// line per file with its SHA-256, size and relative path) and its parser; the
+// rules on the paths it lists; signed manifests, their scan and verdict; the
+// serial floor of the release last accepted and its record; the manifest
+// fetched under its temporary name, judged there and only then accepted. It
+// may call transfer/ (for the fetch and the digest texts), never patch/,
+// update/, ui/ or install/ (but for the manifest name in LauncherConfig).
+// The first half is pure and also builds natively (sanitizers, fuzzers); the
+// rest needs Windows.
 #pragma once
 #include <stdint.h>
 #include <stdio.h>
+
+#include "transfer/transfer.h"
 
 static const int MANIFEST_CAPACITY = 4096;
 
@@ -62,29 +70,14 @@ struct Manifest {
 int ParseManifest(const char* fileName, Manifest* manifest);
 int ParseManifestStream(FILE* file, Manifest* manifest);
 
-// Digest texts compared without regard to case.
-int DigestsMatch(const char* expected, const char* obtained);
-
-// "<path>.tmp", the name a file is fetched under; 0 when it would not fit.
-int TemporaryNameOf(const char* path, char* temporary, size_t capacity);
-// "<path>.blocos", the name a file's chunk index is fetched as (into its
-// temporary name, and deleted after use); 0 when it would not fit.
-int ChunkIndexNameOf(const char* path, char* name, size_t capacity);
-
 // The most a game file's answer may hold: twice its listed size and 16 MB
 // more, so a listed size that is merely wrong still works.
 uint32_t AnswerLimitForListedSize(uint32_t listedSize);
-
-// URL_BASE followed by the name, every backslash turned into a slash.
-void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name);
 
 // A folder that OBJETOS may name: relative to URL_BASE, ending in "/", at most
 // 200 characters of printable ASCII, never climbing with "..", and without
 // "\", ":", "?", "#" or "%" (a URL carries it as it stands).
 int IsValidObjectsFolder(const char* folder);
-// URL_BASE + folder + the digest in lower case: the entry's immutable copy.
-// 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
-int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
 // A listed path that could reach outside the game folder or name a device:
 // absolute, drive or stream (":"), a ".." component, CON, NUL, COM1 and the like.
@@ -181,3 +174,47 @@ FloorCopyState ReadAcceptedRelease(const char* text, size_t length, AcceptedRele
 // neither exists). 0 when a copy exists but none can be read: the floor is
 // then unknown and no manifest may be accepted.
 int CombineFloorCopies(const FloorCopy* first, const FloorCopy* second, AcceptedRelease* floor);
+
+#ifdef _WIN32
+// The public keys (PEM, "BEGIN PUBLIC KEY", RSA) that manifests must be signed
+// with. None: manifests are taken as they come, unsigned, as they always were.
+struct ManifestKeyList {
+    const char* const* pems;
+    int count;
+};
+extern ManifestKeyList ManifestKeys;  // the launcher starts with BUILT_IN_MANIFEST_KEYS
+extern const ManifestKeyList BUILT_IN_MANIFEST_KEYS;  // generated from QRV_MANIFEST_KEYS
+extern const char SERIAL_FILE_NAME[];  // "launcher.serie": one copy of the serial floor
+
+// Today's date in UTC, as yyyymmdd.
+int TodayUtc(void);
+
+// With keys: 1 when the manifest (an open file, read from its first byte) is
+// signed by one of them, names itself askedName, is no older than the floor
+// and has not expired; *accepted then holds its serial and expiry. 0 after
+// logging why it was refused. Records nothing.
+int JudgeManifest(FILE* manifest, const char* askedName, const AcceptedRelease* floor, AcceptedRelease* accepted);
+
+// The floor of the release last accepted, from the higher readable of its two
+// copies (serial 0 when there is none yet); a missing, damaged or lower copy
+// is rewritten from it. 0, logged, when a copy exists but none can be read.
+int ReadSerialFloor(AcceptedRelease* floor);
+// Both copies hold the accepted release afterwards (a copy is never lowered).
+void RaiseSerialFloor(const AcceptedRelease* accepted);
+// The uninstall's part: the registry copy of this game folder goes.
+void ForgetSerialFloor(void);
+
+// The manifest that the run goes by. It is fetched under its temporary name,
+// judged and parsed from that same open file, and moved over the local copy
+// only once it is accepted, so the local copy is always the last manifest
+// accepted.
+enum ManifestOutcome {
+    MANIFEST_ACCEPTED,
+    MANIFEST_UNAVAILABLE,  // not fetched: the reason is in the log
+    MANIFEST_REFUSED,      // not what the studio published (signature, name, serial, expiry)
+    MANIFEST_EMPTY         // no valid file line
+};
+// *frozenSince: when no manifest was accepted and the EXPIRA of the last one
+// accepted has passed, that date (yyyymmdd); else 0.
+ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* manifest, int* frozenSince);
+#endif

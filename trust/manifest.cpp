@@ -1,7 +1,7 @@
-// The manifest parser, digest comparison, file URLs and the safe-path rule.
-#include "update/manifest.h"
+// The manifest parser: one line at a time, with fixed buffers. No Windows
+// headers.
+#include "trust/trust.h"
 
-#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -95,11 +95,6 @@ static void ReadObjectsLine(const char* rest, Manifest* manifest)
     }
 }
 
-static int IsHexDigest(const char* text, size_t length)
-{
-    return length == 64 && strspn(text, "0123456789abcdefABCDEF") >= 64;
-}
-
 static void IgnoreBlocksLine(Manifest* manifest, const char* why, const char* rest)
 {
     if (manifest->ignoredBlocks++ == 0)
@@ -125,7 +120,7 @@ static void ReadBlocksLine(const char* rest, Manifest* manifest)
     size_t digestLength = strcspn(digest, " \t\r\n");
     uint32_t size = 0;
     char path[260];
-    const char* afterSize = IsHexDigest(digest, digestLength) ? ReadDecimal32(SkipBlanks(digest + digestLength), &size)
+    const char* afterSize = IsDigestText(digest, digestLength) ? ReadDecimal32(SkipBlanks(digest + digestLength), &size)
                                                                : NULL;
     if (!afterSize || !TakeRestOfLine(afterSize, path, sizeof path)) {
         IgnoreBlocksLine(manifest, "malformada", rest);
@@ -209,137 +204,10 @@ int ParseManifest(const char* fileName, Manifest* manifest)
     return count;
 }
 
-int DigestsMatch(const char* expected, const char* obtained)
-{
-    return strcasecmp(expected, obtained) == 0;
-}
-
-int TemporaryNameOf(const char* path, char* temporary, size_t capacity)
-{
-    int length = snprintf(temporary, capacity, "%s.tmp", path);
-    return length >= 0 && (size_t)length < capacity;
-}
-
-int ChunkIndexNameOf(const char* path, char* name, size_t capacity)
-{
-    int length = snprintf(name, capacity, "%s.blocos", path);
-    return length >= 0 && (size_t)length < capacity;
-}
-
 static const uint64_t ANSWER_SLACK_BYTES = 16u << 20;
 
 uint32_t AnswerLimitForListedSize(uint32_t listedSize)
 {
     uint64_t limit = 2 * (uint64_t)listedSize + ANSWER_SLACK_BYTES;
     return limit > UINT32_MAX ? UINT32_MAX : (uint32_t)limit;
-}
-
-void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name)
-{
-    snprintf(url, capacity, "%s%s", baseUrl, name);
-    for (char* c = url; *c; c++) {
-        if (*c == '\\')
-            *c = '/';
-    }
-}
-
-static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
-static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
-
-// COM and LPT take a digit from 1 to 9, or a superscript 1, 2 or 3 (code page 1252).
-static int IsDeviceNumber(char c)
-{
-    return (c >= '1' && c <= '9') || c == '\xB9' || c == '\xB2' || c == '\xB3';
-}
-
-// The platform ignores an extension and trailing dots and blanks on a device name.
-static int NamesDevice(const char* component, size_t length)
-{
-    size_t base = 0;
-    while (base < length && component[base] != '.' && component[base] != ' ')
-        base++;
-    for (const char* device : DEVICE_NAMES) {
-        if (base == strlen(device) && strncasecmp(component, device, base) == 0)
-            return 1;
-    }
-    for (const char* device : NUMBERED_DEVICE_NAMES) {
-        if (base == 4 && strncasecmp(component, device, 3) == 0 && IsDeviceNumber(component[3]))
-            return 1;
-    }
-    return 0;
-}
-
-// "..", and anything the platform would shorten to it (trailing dots and blanks).
-static int ClimbsUp(const char* component, size_t length)
-{
-    size_t dots = 0;
-    for (size_t i = 0; i < length; i++) {
-        if (component[i] == '.')
-            dots++;
-        else if (component[i] != ' ')
-            return 0;
-    }
-    return dots >= 2 || (dots == 1 && length > 1);
-}
-
-int IsSafeManifestPath(const char* path)
-{
-    if (path[0] == '\0' || path[0] == '\\' || path[0] == '/' || strchr(path, ':'))
-        return 0;
-    const char* component = path;
-    for (;;) {
-        size_t length = strcspn(component, "\\/");
-        if (ClimbsUp(component, length) || NamesDevice(component, length))
-            return 0;
-        if (component[length] == '\0')
-            return 1;
-        component += length + 1;
-    }
-}
-
-int NamesLauncherFile(const char* path, const char* fileName)
-{
-    for (;;) {
-        size_t length = strcspn(path, "\\/");
-        if (path[length] == '\0')
-            break;
-        if (length != 1 || path[0] != '.')
-            return 0;  // only ".\" leads back to the same folder
-        path += length + 1;
-    }
-    size_t nameLength = strlen(fileName);
-    if (strncasecmp(path, fileName, nameLength) != 0)
-        return 0;
-    return strspn(path + nameLength, ". ") == strlen(path + nameLength);
-}
-
-int IsValidObjectsFolder(const char* folder)
-{
-    size_t length = strlen(folder);
-    if (length == 0 || length > OBJECTS_FOLDER_LONGEST || folder[0] == '/' || folder[length - 1] != '/' ||
-        strpbrk(folder, "\\:?#%"))
-        return 0;
-    for (const char* c = folder; *c; c++) {
-        if (*c <= ' ' || *c > '~')
-            return 0;
-    }
-    for (const char* component = folder; *component;) {
-        size_t componentLength = strcspn(component, "/");
-        if (componentLength == 0 || ClimbsUp(component, componentLength))
-            return 0;
-        component += componentLength + 1;
-    }
-    return 1;
-}
-
-int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest)
-{
-    char lower[65];
-    size_t length = strlen(digest);
-    if (!IsHexDigest(digest, length))
-        return 0;
-    for (size_t i = 0; i <= length; i++)
-        lower[i] = (char)tolower((unsigned char)digest[i]);
-    int written = snprintf(url, capacity, "%s%s%s", baseUrl, folder, lower);
-    return written > 0 && (size_t)written < capacity;
 }

@@ -1,11 +1,17 @@
-// Patch-sized updates, the pure part: SHA-256, the content-defined chunker,
-// the chunk index a publisher writes for each large file, and the plan of
-// which chunks a launcher fetches. Compiled into the launcher and into the
-// publisher's native helper alike, so both cut every file at the same places.
-// No Windows headers.
+// The patch room: patch-sized updates. The pure half, compiled into the
+// launcher and into the publisher's native helper alike so both cut every
+// file at the same places: the portable SHA-256, the content-defined
+// chunker, the chunk index and its pages, the rules of the plan. The Windows
+// half: a changed file rebuilt from the player's old copy, by a plan (old
+// copy scanned, pages matched, ranges chosen) and a build (ranges fetched,
+// chunks checked, file assembled). It may call transfer/ (ranges, files,
+// digests), never trust/, update/, ui/ or install/: the run hands it what the
+// manifest says of the file.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+
+#include "transfer/transfer.h"
 
 struct Sha256 {
     uint32_t state[8];
@@ -137,11 +143,6 @@ int AddChunkToPage(PageBuilder* builder, const uint8_t record[CHUNK_RECORD_BYTES
 // The last page when chunks remain in it; 0 when there are none.
 int FinishPages(PageBuilder* builder, PageEntry* page);
 
-// 64 hexadecimal characters, either case, as 32 bytes; 0 otherwise.
-int ReadDigestHex(const char* text, uint8_t digest[32]);
-// 32 bytes as 64 lowercase hexadecimal characters and a terminating zero.
-void WriteDigestHex(const uint8_t digest[32], char text[65]);
-
 // The plan: the chunks that the old file does not hold are fetched in file
 // order, adjacent ones in one range, and a run of held chunks no longer than
 // gapBytes between two fetched ones is fetched too (one request costs more
@@ -155,3 +156,121 @@ uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, ui
                          uint64_t gapBytes);
 // The bytes a patch fetches under that rule.
 uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint64_t gapBytes);
+
+#ifdef _WIN32
+#include <stdio.h>
+
+// Cuts the file as the publisher's helper does and hands each chunk's SHA-256
+// (through the provider), length and offset to visit; 0 when a read or a
+// digest failed.
+typedef void (*ChunkVisitor)(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset);
+int DigestChunksOfFile(FILE* file, HCRYPTPROV provider, ChunkVisitor visit, void* context);
+
+// A changed file as the manifest lists it, with its chunk index (BLOCOS).
+struct PatchTarget {
+    const char* path;           // relative to the game folder, where the old copy stands
+    uint32_t size;              // as listed
+    const char* digest;         // its SHA-256 as listed
+    const char* indexDigest;    // the chunk index's SHA-256
+    uint32_t indexSize;         // and its size in bytes
+    const char* baseUrl;        // URL_BASE
+    const char* objectsFolder;  // where the objects are, below URL_BASE
+};
+
+// A changed file rebuilt from its old copy: the chunks the old copy holds are
+// copied, the others fetched by single ranges of its object, every piece
+// checked, the whole file judged by its digest before it replaces the old one.
+// 1 when it did; 0 when the file is to be fetched whole instead (the reason
+// is logged: that is no failure).
+int PatchFile(HINTERNET internet, const PatchTarget* file);
+
+// Inside the room: the plan and the build share one record of the patch.
+
+static const size_t PATCH_WINDOW_BYTES = 256u << 10;
+// The scan's window (at least twice the chunker's maximum), then the buffer
+// of the copies and checks: one per thread that patches.
+extern thread_local uint8_t PatchWindow[PATCH_WINDOW_BYTES];
+
+// A chunk's SHA-256: through the processor's SHA instructions where it has
+// them, else through the CryptoAPI provider. FinishChunkHash always releases
+// what StartChunkHash took.
+struct ChunkHash {
+    Sha256 sha;
+    HCRYPTHASH crypto;
+};
+int StartChunkHash(HCRYPTPROV provider, ChunkHash* hash);
+int AddToChunkHash(ChunkHash* hash, const void* bytes, DWORD length);
+int FinishChunkHash(ChunkHash* hash, uint8_t digest[32]);
+// DigestChunksOfFile over the next length bytes of the file only.
+int ScanBytes(FILE* file, uint64_t length, HCRYPTPROV provider, ChunkVisitor visit, void* context);
+
+static const size_t REASON_CAPACITY = 96;
+
+// A chunk of the old copy, looked up by its digest's first 8 bytes (a
+// mistaken match would fail the whole file's digest, and the file would come
+// whole: it cannot slip through).
+struct OldChunk {
+    uint64_t prefix;
+    uint32_t offset;
+    uint32_t length;
+};
+
+// A page of the old copy: the old release's page of that digest.
+struct OldPage {
+    uint8_t digest[32];
+    uint32_t offset;
+    uint32_t length;
+};
+
+struct Patch {
+    const PatchTarget* file;
+    char indexUrl[URL_CAPACITY];
+    char recordsUrl[URL_CAPACITY];
+    char objectUrl[URL_CAPACITY];
+    char indexTarget[MAX_PATH];  // "<path>.blocos", fetched into its .tmp
+    char indexName[MAX_PATH];    // "<path>.blocos.tmp"
+    char temporary[MAX_PATH];    // "<path>.tmp": the file being rebuilt
+    uint8_t* index;              // the whole index: header and page entries
+    ChunkIndexHeader header;
+    const uint8_t* pages;
+    FILE* old;
+    FILE* rebuilt;
+    HCRYPTPROV provider;
+    OldChunk* oldChunks;  // sorted by prefix after the scan
+    uint32_t oldChunkCount, oldChunkRoom;
+    OldPage* oldPages;    // sorted by digest after the scan
+    uint32_t oldPageCount, oldPageRoom;
+    PageBuilder oldPageBuilder;
+    uint64_t oldPageStart;
+    uint32_t* pageOldOffsets;  // per new page: where the old copy holds it, or CHUNK_NOT_HELD
+    uint32_t* pageFirstMissing;  // per new page the old copy lacks: its first record among the fetched
+    uint8_t* records;      // the fetched records of the pages the old copy lacks, in file order
+    uint32_t* lengths;     // and per fetched record: its chunk's length
+    uint32_t* oldOffsets;  // and where the old copy holds that chunk, or CHUNK_NOT_HELD
+    uint32_t missingRecords;
+    uint32_t firstPageToWrite;  // pages before it are in the temporary file already, checked
+    DWORD written;  // bytes of the new file in the temporary file
+    DWORD shown;
+    uint64_t reusedBytes;
+    uint64_t fetchedBytes;  // chunks and records
+    int discardRebuilt;     // the temporary file holds bytes that failed their check
+    char reason[REASON_CAPACITY];  // why the file is fetched whole, for the log
+};
+
+
+// 0, with why the file is fetched whole, for the log.
+int Refuse(Patch* patch, const char* why);
+// Why a range did not come: the answer's status when it was no range at all.
+int RefuseRange(Patch* patch, DWORD refused, const char* otherwise);
+PageEntry PageAt(const Patch* patch, uint32_t page);
+int OpenStream(FILE** file, const char* name, const char* mode);
+// The records of the run of pages the old copy lacks that starts at page
+// first: [*firstRecord, *endRecord). Answers the page after the run.
+uint32_t MissingRun(const Patch* patch, uint32_t first, uint32_t* firstRecord, uint32_t* endRecord);
+
+// The index fetched and read, the old copy scanned, its pages matched, the
+// records of the others fetched; 1 when the patch pays.
+int PlanPatch(HINTERNET internet, Patch* patch);
+// The file built by the plan, judged by its digest and moved into place.
+int BuildPatch(HINTERNET internet, Patch* patch);
+#endif

@@ -7,7 +7,7 @@
 #include <strings.h>
 
 #include "shell/shell_rules.h"
-#include "update/manifest.h"
+#include "trust/trust.h"
 
 static const char SIGNATURE_KEYWORD[] = "ASSINATURA";
 static const char NAME_KEYWORD[] = "NOME";

@@ -2,10 +2,7 @@
 #include <stdio.h>
 
 #include "shell/platform.h"
-#include "update/chunks.h"
-#include "update/update.h"
-
-#include <wincrypt.h>
+#include "transfer/transfer.h"
 
 static const DWORD DIGEST_READ_CHUNK = 0x8000;
 static const char AES_PROVIDER[] = "Microsoft Enhanced RSA and AES Cryptographic Provider";

@@ -3,7 +3,7 @@
 // Windows headers.
 #include <string.h>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 // Measured on a 1 GB pack of assets whose next release replaces 4 % of them
 // (bench/make_pack.py): smaller chunks waste less around each change and cost

@@ -4,7 +4,7 @@
 #include <stdio.h>
 
 #include "shell/shell.h"
-#include "update/update.h"
+#include "trust/trust.h"
 
 static const int MAX_MANIFEST_KEYS = 8;
 static const DWORD MAX_SIGNATURE_BYTES = 512;  // RSA 4096

@@ -1,10 +1,9 @@
 // The chunk index of a large file (written by the publisher's helper, read by
 // the launcher) and the plan of a patch: which ranges of the new file it
 // fetches. Everything fetched is checked here before use. No Windows headers.
-#include <stdio.h>
 #include <string.h>
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 static const char CHUNK_INDEX_MAGIC[8] = {'Q', 'R', 'V', 'B', 'L', 'O', 'C', 'O'};
 
@@ -209,35 +208,6 @@ int FinishPages(PageBuilder* builder, PageEntry* page)
         return 0;
     TakePage(builder, page);
     return 1;
-}
-
-static int HexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
-int ReadDigestHex(const char* text, uint8_t digest[32])
-{
-    for (int i = 0; i < 32; i++) {
-        int high = HexValue(text[2 * i]);
-        int low = high < 0 ? -1 : HexValue(text[2 * i + 1]);
-        if (low < 0)
-            return 0;
-        digest[i] = (uint8_t)(high << 4 | low);
-    }
-    return text[64] == '\0';
-}
-
-void WriteDigestHex(const uint8_t digest[32], char text[65])
-{
-    for (int i = 0; i < 32; i++)
-        snprintf(text + 2 * i, 3, "%02x", digest[i]);
 }
 
 uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint32_t first,

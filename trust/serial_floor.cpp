@@ -8,7 +8,7 @@
 #include <string.h>
 
 #include "shell/shell.h"
-#include "update/update.h"
+#include "trust/trust.h"
 
 const char SERIAL_FILE_NAME[] = "launcher.serie";
 static const char SERIAL_TEMPORARY_NAME[] = "launcher.serie.tmp";

@@ -10,7 +10,7 @@
 #define QRV_SHA_INSTRUCTIONS 1
 #endif
 
-#include "update/chunks.h"
+#include "patch/patch.h"
 
 static const uint32_t ROUND_CONSTANTS[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,

@@ -1,0 +1,224 @@
+// One file from the distribution server into place: the body goes into
+// "<target>.tmp", is verified against the expected digest and only then
+// replaces the target. A transfer that breaks off keeps what arrived and is
+// tried again, asking only for the rest. Also the folders along a path.
+#include <stdio.h>
+#include <string.h>
+
+#include "shell/shell.h"
+#include "transfer/transfer.h"
+
+static const int FIRST_FAILING_STATUS = 400;
+static const DWORD STATUS_PARTIAL_CONTENT = 206;
+
+// One file's fetch: where it goes and how much of it is already held.
+struct FileTransfer {
+    Transfer transfer;
+    const char* fallbackUrl;
+    const char* target;
+    const char* temporary;
+    uint32_t expectedSize;
+    const char* expectedDigest;
+    int resumable;  // a digest will judge the pieces: broken transfers keep them
+    DWORD shown;    // the most this file ever showed: the bar never goes back
+    int appended;   // some request continued the file rather than starting it
+};
+
+// The temporary file as the body arrives: written, and the progress shown.
+struct TemporaryWriter {
+    FileTransfer* file;
+    FILE* stream;
+    DWORD written;
+};
+
+void MakeParentDirectories(const char* path)
+{
+    char partial[MAX_PATH];
+    CopyCut(partial, sizeof partial, path);
+    for (char* c = partial; *c; c++) {
+        if (*c != '\\' && *c != '/')
+            continue;
+        char separator = *c;
+        *c = '\0';
+        CreateDirectoryA(partial, NULL);  // an existing folder is fine
+        *c = separator;
+    }
+}
+
+void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown)
+{
+    if (expectedSize == 0) {
+        SetDetailLine("%s  -  %lu KB", target, written >> 10);
+        return;
+    }
+    SetDetailLine("%s  -  %lu of %lu KB", target, written >> 10, (unsigned long)(expectedSize >> 10));
+    if (written > *shown)
+        *shown = written < expectedSize ? written : expectedSize;
+    AdvanceDownloadProgress((double)*shown);
+}
+
+static int WriteTemporary(void* context, const char* bytes, DWORD count)
+{
+    TemporaryWriter* writer = (TemporaryWriter*)context;
+    if (fwrite(bytes, 1, count, writer->stream) != count)
+        return 0;
+    writer->written += count;
+    ShowFileProgress(writer->file->target, writer->written, writer->file->expectedSize, &writer->file->shown);
+    return 1;
+}
+
+// The temporary file's digest is the expected one; obtained is empty when it
+// could not be computed.
+static int HoldsExpectedFile(const FileTransfer* file, char* obtained65)
+{
+    return ComputeFileDigest(file->temporary, obtained65) && DigestsMatch(file->expectedDigest, obtained65);
+}
+
+// Fewer bytes than the server announced; or, when it announced none (a
+// chunked or close-delimited answer), fewer than the manifest lists, unless
+// what arrived is already the listed file (a listed size may be wrong).
+static int EndedShort(const FileTransfer* file, DWORD announced, DWORD received)
+{
+    if (announced > 0)
+        return received - file->transfer.held < announced;
+    char obtained[65];
+    return file->expectedSize > 0 && received < file->expectedSize &&
+           !(file->resumable && HoldsExpectedFile(file, obtained));
+}
+
+// Streams the body into the temporary file from where it stands. A wait for
+// data that fails or times out, a stall, or fewer bytes than announced or
+// listed is a broken transfer; a write that fails or falls short, or an
+// answer beyond the file's limit, is a failure.
+static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
+{
+    Transfer* transfer = &file->transfer;
+    DWORD announced = AnswerNumber(source, HTTP_QUERY_CONTENT_LENGTH);
+    if (announced > 0 && !FitsCap(transfer, transfer->held, announced)) {
+        transfer->held = 0;
+        return TRANSFER_FAILED;
+    }
+    TemporaryWriter writer = {file, fopen(file->temporary, transfer->held > 0 ? "ab" : "wb"), transfer->held};
+    if (!writer.stream) {
+        LogLine("nao consegui criar %s", file->temporary);
+        return TRANSFER_FAILED;
+    }
+    ByteSink sink = {WriteTemporary, &writer};
+    DWORD received = transfer->held;
+    TransferEnd end = ReadBody(source, transfer, &sink, &received);
+    if (fclose(writer.stream) != 0)
+        end = TRANSFER_FAILED;
+    else if (end == TRANSFER_COMPLETE && EndedShort(file, announced, received))
+        end = TRANSFER_BROKEN;
+    if (end != TRANSFER_COMPLETE)
+        LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, received);
+    transfer->held = end == TRANSFER_BROKEN && file->resumable ? received : 0;
+    return end;
+}
+
+// One answer. When resuming, only a 206 that continues the file is appended;
+// a 200 starts the file over; anything else is answered by a request without Range.
+static TransferEnd ReceiveFile(ByteSource* source, Transfer* transfer)
+{
+    FileTransfer* file = (FileTransfer*)transfer->context;
+    DWORD status = transfer->status;
+    if (transfer->held > 0 && status == STATUS_PARTIAL_CONTENT && AnswerStartsAt(source, transfer->held)) {
+        file->appended = 1;
+        return ReceiveBody(source, file);
+    }
+    if (transfer->held > 0 && status != 200)
+        return TRANSFER_UNRESUMED;
+    if (status >= (DWORD)FIRST_FAILING_STATUS) {
+        LogLine("HTTP %d em %s", (int)status, transfer->url);
+        return TRANSFER_REFUSED;
+    }
+    transfer->held = 0;
+    return ReceiveBody(source, file);
+}
+
+// An object the server does not have (a studio that publishes objects for
+// some files only, a server that lost one) is asked for once by its path.
+static TransferEnd TransferFromEitherSource(HINTERNET internet, FileTransfer* file)
+{
+    Transfer* transfer = &file->transfer;
+    TransferEnd end = TransferWithRetries(internet, transfer);
+    if (end != TRANSFER_REFUSED || !file->fallbackUrl)
+        return end;
+    LogLine("objeto indisponivel (HTTP %lu) em %s; sigo por %s", transfer->status, transfer->url, file->fallbackUrl);
+    transfer->url = file->fallbackUrl;
+    file->fallbackUrl = NULL;
+    transfer->cache = CACHE_NONE;
+    return TransferWithRetries(internet, transfer);
+}
+
+static int VerifyDigest(const FileTransfer* file)
+{
+    char obtained[65];
+    if (HoldsExpectedFile(file, obtained))
+        return 1;
+    LogLine("hash nao confere em %s (esperado %s, obtido %s)", file->target, file->expectedDigest, obtained);
+    return 0;
+}
+
+// One atomic replacement: the old target stays whole until the new one takes
+// its name, and stays as it was when that fails.
+static int MoveIntoPlace(const char* temporary, const char* target)
+{
+    if (MoveWhenFree(temporary, target, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+        return 1;
+    LogLine("nao consegui renomear %s para %s (%lu)", temporary, target, GetLastError());
+    DeleteFileA(temporary);
+    return 0;
+}
+
+// What an earlier run left in the temporary file and this one may continue:
+// only for a file a digest will check, and only while it is shorter than the
+// file the manifest lists.
+static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, int resumable)
+{
+    WIN32_FILE_ATTRIBUTE_DATA attributes;
+    if (!resumable || expectedSize == 0 || !GetFileAttributesExA(temporary, GetFileExInfoStandard, &attributes))
+        return 0;
+    if (attributes.nFileSizeHigh != 0 || attributes.nFileSizeLow >= expectedSize)
+        return 0;
+    return attributes.nFileSizeLow;
+}
+
+int DownloadFile(HINTERNET internet, const FileFetch* fetch)
+{
+    char temporary[MAX_PATH];
+    if (!TemporaryNameOf(fetch->target, temporary, sizeof temporary)) {
+        LogLine("caminho longo demais para o arquivo temporario de %s", fetch->target);
+        return 0;
+    }
+    int checked = fetch->expectedDigest && fetch->expectedDigest[0];
+    FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL},
+                         fetch->fallbackUrl,
+                         fetch->target,
+                         temporary,
+                         fetch->expectedSize,
+                         fetch->expectedDigest,
+                         checked,
+                         0,
+                         0};
+    file.transfer.context = &file;
+    file.transfer.held = HeldFromEarlierRun(temporary, fetch->expectedSize, checked);
+    // A resumed file that fails its digest may have begun as an older
+    // release's bytes: it is fetched once more from its first byte.
+    for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
+        file.appended = 0;
+        TransferEnd end = TransferFromEitherSource(internet, &file);
+        if (end != TRANSFER_COMPLETE) {
+            if (file.transfer.held == 0)
+                DeleteFileA(temporary);
+            return 0;  // a broken transfer keeps its temporary file for a later run
+        }
+        if (!checked || VerifyDigest(&file))
+            return fetch->keepInTemporary ? 1 : MoveIntoPlace(temporary, fetch->target);
+        DeleteFileA(temporary);
+        if (!file.appended)
+            return 0;
+        file.transfer.held = 0;
+    }
+    return 0;
+}

@@ -1,0 +1,42 @@
+// Files that another program holds open (a virus scanner looking at what was
+// just written, an indexer, a game left running): a move or an exclusive open
+// is tried again for about 2 s while the error says the file is held.
+#include "shell/platform.h"
+#include "transfer/transfer.h"
+
+static const int MOVE_ATTEMPTS = 10;
+static const DWORD MOVE_PAUSE_MS = 200;
+
+// The errors of a file that another program holds.
+static int IsHeldByAnotherProgram(DWORD error)
+{
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+int MoveWhenFree(const char* from, const char* to, DWORD flags)
+{
+    for (int attempt = 1;; attempt++) {
+        if (Os.MoveFileExA(from, to, flags))
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+            return 0;
+        Sleep(MOVE_PAUSE_MS);
+        SetLastError(error);
+    }
+}
+
+int WaitUntilFree(const char* path)
+{
+    for (int attempt = 1;; attempt++) {
+        HANDLE file = CreateFileA(path, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return 1;
+        }
+        DWORD error = GetLastError();
+        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+            return 0;
+        Sleep(MOVE_PAUSE_MS);
+    }
+}

@@ -1,0 +1,182 @@
+// The transfer room: what crosses the network and lands on disk. Requests
+// and their flags; the one read loop (stall clock, size caps, progress) that
+// serves whole files, single ranges and manifests alike, each through a sink
+// that takes the bytes; retries that resume; a file fetched into its ".tmp",
+// judged by its digest and moved into place; the waits for a file another
+// program holds; the file digest that judges what arrived. It is the lowest
+// room: it calls none of the others (nor ui/ or install/), only shell/ for the
+// log, the status board and the platform table. The first half is pure (the
+// texts of digests, the names and URLs of what is fetched) and also builds
+// natively; the rest needs Windows.
+#pragma once
+#include <stddef.h>
+#include <stdint.h>
+
+// Digest texts compared without regard to case.
+int DigestsMatch(const char* expected, const char* obtained);
+// 64 hexadecimal characters, either case, at text.
+int IsDigestText(const char* text, size_t length);
+// 64 hexadecimal characters, either case, as 32 bytes; 0 otherwise.
+int ReadDigestHex(const char* text, uint8_t digest[32]);
+// 32 bytes as 64 lowercase hexadecimal characters and a terminating zero.
+void WriteDigestHex(const uint8_t digest[32], char text[65]);
+
+// "<path>.tmp", the name a file is fetched under; 0 when it would not fit.
+int TemporaryNameOf(const char* path, char* temporary, size_t capacity);
+// "<path>.blocos", the name a file's chunk index is fetched as (into its
+// temporary name, and deleted after use); 0 when it would not fit.
+int ChunkIndexNameOf(const char* path, char* name, size_t capacity);
+// URL_BASE followed by the name, every backslash turned into a slash.
+void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name);
+// URL_BASE + folder + the digest in lower case: the entry's immutable copy.
+// 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
+int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
+
+#ifdef _WIN32
+#include <windows.h>
+#include <wininet.h>
+
+#include <wincrypt.h>
+
+// SHA-256 of a file as 64 lowercase hexadecimal characters; 1 on success. The
+// output is the empty text after any failure.
+int ComputeFileDigest(const char* path, char* digest65);
+// The provider's DLL is loaded at every acquire of a context and unloaded at
+// every release unless someone else holds it: under Wine that costs about
+// 3 ms per file digest. One reference held for the whole process makes it a
+// few hundredths of a millisecond; without it only the speed changes. Called
+// once at start-up, before the update.
+void KeepCryptoProviderLoaded(void);
+// A context of the provider that does SHA-256 and RSA, with no key container.
+int AcquireShaProvider(HCRYPTPROV* provider);
+
+// Creates every folder along a relative path, not its last component.
+void MakeParentDirectories(const char* path);
+
+// How long a transfer waits and how it is tried again. The launcher keeps
+// DEFAULT_TRANSFER_POLICY (the time-outs Windows uses by default; pauses of 1 s
+// and 3 s before the two further attempts); tests may shorten them.
+struct TransferPolicyRecord {
+    DWORD connectTimeoutMs;
+    DWORD sendTimeoutMs;
+    DWORD receiveTimeoutMs;
+    DWORD stallWindowMs;      // a transfer that receives less than
+    DWORD stallMinimumBytes;  // this over a stretch that long is stalled
+    DWORD retryPausesMs[2];
+};
+extern const TransferPolicyRecord DEFAULT_TRANSFER_POLICY;
+extern TransferPolicyRecord TransferPolicy;
+
+// Sets the policy's time-outs on the run's internet handle.
+void ApplyTransferTimeouts(HINTERNET internet);
+
+// MoveFileExA, tried again for about 2 s while another program holds a file
+// (a virus scanner looking at what was just written, an indexer, a game left
+// running).
+int MoveWhenFree(const char* from, const char* to, DWORD flags);
+// 1 once nothing holds the file: it opens without sharing (tried as long as a
+// move); 0 when it stays held or cannot be opened.
+int WaitUntilFree(const char* path);
+
+// Room for URL_BASE (511 characters) and a name of 259, or an objects folder
+// of 200 and a digest.
+static const size_t URL_CAPACITY = 1024;
+
+// Which caches may answer a request.
+enum CacheUse {
+    CACHE_NONE,        // never WinINet's own (a file by its path: the URL's bytes change)
+    CACHE_NONE_ASKED,  // and every cache on the way is asked for a fresh copy (the manifest)
+    CACHE_ANY          // an immutable object: a proxy or CDN may answer from its cache
+};
+
+// One file to fetch and where it lands.
+struct FileFetch {
+    const char* url;
+    const char* target;          // where it lands; also the name the detail line shows
+    uint32_t expectedSize;       // as listed; 0 when unknown
+    const char* expectedDigest;  // NULL or empty: the body is taken as it comes
+    DWORD maxBytes;              // an answer that would make the file larger fails
+    int keepInTemporary;         // the body stays in "<target>.tmp", for the caller to judge
+    CacheUse cache;
+    const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
+};
+
+// Fetches the file into target through target.tmp, verified against the
+// digest when one is given; 1 when target (or, kept there, target.tmp) now
+// holds the body. A broken transfer is tried twice more; with a digest to
+// check, each attempt continues what arrived, and a temporary file left by an
+// earlier run is continued too.
+int DownloadFile(HINTERNET internet, const FileFetch* fetch);
+
+// The detail line of a file being written ("%s  -  %lu of %lu KB", or "%s  -
+// %lu KB" when its size is unknown) and the bar, which never goes back:
+// *shown is the most this file ever showed.
+void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown);
+
+// Where the bytes of an answer go as they arrive; take answers 0 to stop.
+struct ByteSink {
+    int (*take)(void* context, const char* bytes, DWORD count);
+    void* context;
+};
+// Bytes [first, first + length) of url into the sink, in one request with a
+// single Range, never read beyond; a broken transfer goes on from where it
+// stopped, tried twice more. 1 when every byte arrived. *refusedStatus is set
+// when the answer was anything but a 206 that starts at first.
+int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const ByteSink* sink,
+               DWORD* refusedStatus);
+
+// Inside the room: the road the bytes come by, and the one read loop and the
+// retries that files and ranges share.
+
+// One request's answer, read in small steps. Today a synchronous WinINet
+// request; only these steps know it.
+struct ByteSource {
+    HINTERNET connection;  // of its own: it carries the run's time-outs
+    HINTERNET request;
+};
+// Sends a GET (with "Range: bytes=<range>" when range is given); 0 on
+// failure, with the error code kept.
+int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, ByteSource* source);
+// Reads what has arrived, at most capacity, waiting at most a bounded time.
+// 0 when the wait fails or times out (*count may still hold bytes that
+// arrived); a count of 0 is the end of the body.
+int ReadArrived(ByteSource* source, char* buffer, DWORD capacity, DWORD* count);
+void CloseSource(ByteSource* source);
+// A number of the answer's headers (HTTP_QUERY_...), 0 when it has none.
+DWORD AnswerNumber(const ByteSource* source, DWORD query);
+// "Content-Range: bytes <first>-..." starts at first.
+int AnswerStartsAt(const ByteSource* source, DWORD first);
+
+enum TransferEnd {
+    TRANSFER_COMPLETE,
+    TRANSFER_BROKEN,    // cut short or timed out: worth another attempt
+    TRANSFER_FAILED,    // no connection, or the bytes could not be taken or would grow too large
+    TRANSFER_REFUSED,   // the server refused: 400 or more, or a range answered otherwise
+    TRANSFER_UNRESUMED  // the server did not continue where the temporary file ends
+};
+
+// One transfer, through every attempt. receive takes each answer: a file's
+// goes into its temporary file, a range's into its sink.
+struct Transfer {
+    const char* url;
+    CacheUse cache;
+    DWORD status;    // of the last answer
+    DWORD held;      // where the next request starts: bytes already taken
+    DWORD end;       // a range: the byte after its last; 0: the whole answer
+    DWORD maxBytes;  // the most the answer may reach
+    const char* resumedName;  // a file that resumes says so under this name; a range goes on silently
+    TransferEnd (*receive)(ByteSource* source, Transfer* transfer);
+    void* context;   // what receive works with
+};
+
+// An answer that would grow beyond the transfer's maxBytes is refused whole
+// (a hostile or broken server could otherwise fill the disk): 0, logged.
+int FitsCap(const Transfer* transfer, DWORD have, DWORD more);
+// The one read loop: the body into the sink from *received on, at most up to
+// the transfer's end, never beyond its maxBytes, watched for a stall. A wait
+// that fails or a stall is a broken transfer, a sink that refuses or an
+// answer beyond the cap a failed one; complete when the body or the range ended.
+TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received);
+// A request per attempt, up to two more after a broken one, after pauses.
+TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer);
+#endif

@@ -1,0 +1,96 @@
+// Which paths a manifest may name: nothing outside the game folder, no
+// device, none of the launcher's own files; and the objects folder it may
+// point at. The uninstall goes by the same rule. No Windows headers.
+#include <string.h>
+#include <strings.h>
+
+#include "trust/trust.h"
+
+static const char* const DEVICE_NAMES[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+static const char* const NUMBERED_DEVICE_NAMES[] = {"COM", "LPT"};
+
+// COM and LPT take a digit from 1 to 9, or a superscript 1, 2 or 3 (code page 1252).
+static int IsDeviceNumber(char c)
+{
+    return (c >= '1' && c <= '9') || c == '\xB9' || c == '\xB2' || c == '\xB3';
+}
+
+// The platform ignores an extension and trailing dots and blanks on a device name.
+static int NamesDevice(const char* component, size_t length)
+{
+    size_t base = 0;
+    while (base < length && component[base] != '.' && component[base] != ' ')
+        base++;
+    for (const char* device : DEVICE_NAMES) {
+        if (base == strlen(device) && strncasecmp(component, device, base) == 0)
+            return 1;
+    }
+    for (const char* device : NUMBERED_DEVICE_NAMES) {
+        if (base == 4 && strncasecmp(component, device, 3) == 0 && IsDeviceNumber(component[3]))
+            return 1;
+    }
+    return 0;
+}
+
+// "..", and anything the platform would shorten to it (trailing dots and blanks).
+static int ClimbsUp(const char* component, size_t length)
+{
+    size_t dots = 0;
+    for (size_t i = 0; i < length; i++) {
+        if (component[i] == '.')
+            dots++;
+        else if (component[i] != ' ')
+            return 0;
+    }
+    return dots >= 2 || (dots == 1 && length > 1);
+}
+
+int IsSafeManifestPath(const char* path)
+{
+    if (path[0] == '\0' || path[0] == '\\' || path[0] == '/' || strchr(path, ':'))
+        return 0;
+    const char* component = path;
+    for (;;) {
+        size_t length = strcspn(component, "\\/");
+        if (ClimbsUp(component, length) || NamesDevice(component, length))
+            return 0;
+        if (component[length] == '\0')
+            return 1;
+        component += length + 1;
+    }
+}
+
+int NamesLauncherFile(const char* path, const char* fileName)
+{
+    for (;;) {
+        size_t length = strcspn(path, "\\/");
+        if (path[length] == '\0')
+            break;
+        if (length != 1 || path[0] != '.')
+            return 0;  // only ".\" leads back to the same folder
+        path += length + 1;
+    }
+    size_t nameLength = strlen(fileName);
+    if (strncasecmp(path, fileName, nameLength) != 0)
+        return 0;
+    return strspn(path + nameLength, ". ") == strlen(path + nameLength);
+}
+
+int IsValidObjectsFolder(const char* folder)
+{
+    size_t length = strlen(folder);
+    if (length == 0 || length > OBJECTS_FOLDER_LONGEST || folder[0] == '/' || folder[length - 1] != '/' ||
+        strpbrk(folder, "\\:?#%"))
+        return 0;
+    for (const char* c = folder; *c; c++) {
+        if (*c <= ' ' || *c > '~')
+            return 0;
+    }
+    for (const char* component = folder; *component;) {
+        size_t componentLength = strcspn(component, "/");
+        if (componentLength == 0 || ClimbsUp(component, componentLength))
+            return 0;
+        component += componentLength + 1;
+    }
+    return 1;
+}
