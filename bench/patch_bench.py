@@ -54,7 +54,7 @@ def prepare():
         (release / "data").mkdir(parents=True, exist_ok=True)
         if not (release / "data" / "pack.pak").exists():
             os.link(new, release / "data" / "pack.pak")
-        publish(release, served, "bench")
+        publish(release, served, "bench", no_config=True)
         shutil.copy(new, served / "new.pak")
         subprocess.run(["zsyncmake", "-o", str(served / "new.pak.zsync"), "-u", "new.pak", str(served / "new.pak")],
                        check=True, stdout=subprocess.DEVNULL)

@@ -125,7 +125,7 @@ static int Download(const char* url, const char* name)
     snprintf(full, sizeof full, "%s%s", url, name);
     ResetStatusBoard();
     double start = SecondsNow();
-    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, 0, CACHE_NONE, NULL};
+    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL};
     int ok = DownloadFile(internet, &fetch);
     double seconds = SecondsNow() - start;
     InternetCloseHandle(internet);

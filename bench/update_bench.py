@@ -103,7 +103,7 @@ def serve(release, name):
     served = DATA / f"served-{name}"
     if not (served / "manifesto.txt").exists():
         shutil.rmtree(served, ignore_errors=True)
-        publish(release, served, "bench")
+        publish(release, served, "bench", no_config=True)
     return start_nginx(served, DATA / f"nginx-{name}")
 
 
@@ -183,11 +183,10 @@ def signature_bench():
     """What the check of a signed manifest adds to a run: 2 000 files, one RSA 3072 key."""
     key = DATA / "keys" / "bench"
     if not key.with_suffix(".pub.pem").exists():
-        key.parent.mkdir(parents=True, exist_ok=True)
         keygen(str(key))
     signed = DATA / "served-signed"
     shutil.rmtree(signed, ignore_errors=True)
-    publish(DATA / "release-small", signed, "bench", sign=[str(key) + ".pem"])
+    publish(DATA / "release-small", signed, "bench", sign=[str(key) + ".pem"], no_config=True)
     run_bench("verify", windows_path(signed / "manifesto.txt"), windows_path(str(key) + ".pub.pem"), cwd=DATA)
 
 

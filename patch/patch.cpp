@@ -2,7 +2,8 @@
 // is rebuilt from the player's old copy into "<path>.tmp" in the new file's
 // order, by a plan (patch_plan.cpp) and a build (patch_build.cpp). When any
 // of it fails or would not pay, the file is fetched whole as before,
-// continuing what was rebuilt so far.
+// continuing what was rebuilt so far; when the rebuilt file cannot be written
+// or take its name, the file fails as its whole download would.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -74,17 +75,31 @@ static void ReleasePatch(Patch* patch)
         DeleteFileA(patch->indexName);  // never left in the game folder
 }
 
-int PatchFile(HINTERNET internet, const PatchTarget* file)
+static void LogPatched(const Patch* patch)
+{
+    char reused[32];
+    char fetched[32];
+    char index[32];
+    FormatByteSize(reused, sizeof reused, patch->reusedBytes);
+    FormatByteSize(fetched, sizeof fetched, patch->fetchedBytes);
+    FormatByteSize(index, sizeof index, patch->file->indexSize);
+    LogLine("remendo de %s: %s reaproveitados, %s baixados, indice de %s", patch->file->path, reused, fetched, index);
+}
+
+PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file)
 {
     static thread_local Patch patch;  // a few KB of names and URLs, one per thread that patches
     memset(&patch, 0, sizeof patch);
     patch.file = file;
-    int patched = PlanPatch(internet, &patch) && BuildPatch(internet, &patch);
-    if (patched)
-        LogLine("remendo de %s: %llu KB reaproveitados, %llu KB baixados, indice de %lu KB", file->path,
-                patch.reusedBytes >> 10, patch.fetchedBytes >> 10, (unsigned long)(file->indexSize >> 10));
-    else
+    PatchOutcome outcome = PATCH_NOT_MADE;
+    if (PlanPatch(internet, &patch) && BuildPatch(internet, &patch)) {
+        LogPatched(&patch);
+        outcome = PATCH_MADE;
+    } else if (patch.localFailure) {
+        outcome = PATCH_FILE_FAILED;  // the reason is logged where it happened
+    } else {
         LogLine("sem remendo para %s (%s); baixo o arquivo inteiro", file->path, patch.reason);
+    }
     ReleasePatch(&patch);
-    return patched;
+    return outcome;
 }

@@ -180,9 +180,15 @@ struct PatchTarget {
 // A changed file rebuilt from its old copy: the chunks the old copy holds are
 // copied, the others fetched by single ranges of its object, every piece
 // checked, the whole file judged by its digest before it replaces the old one.
-// 1 when it did; 0 when the file is to be fetched whole instead (the reason
-// is logged: that is no failure).
-int PatchFile(HINTERNET internet, const PatchTarget* file);
+enum PatchOutcome {
+    PATCH_NOT_MADE,  // the file is to be fetched whole instead (the reason is logged: that is no failure)
+    PATCH_MADE,
+    // The rebuilt file could not be written (a full disk) or could not take
+    // the old copy's name (another program holds it): the file fails, as its
+    // whole download would.
+    PATCH_FILE_FAILED
+};
+PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file);
 
 // Inside the room: the plan and the build share one record of the patch.
 
@@ -253,7 +259,8 @@ struct Patch {
     DWORD shown;
     uint64_t reusedBytes;
     uint64_t fetchedBytes;  // chunks and records
-    int discardRebuilt;     // the temporary file holds bytes that failed their check
+    int discardRebuilt;     // the temporary file holds bytes that failed their check, or is given up
+    int localFailure;       // the file fails here: no whole download after it
     char reason[REASON_CAPACITY];  // why the file is fetched whole, for the log
 };
 

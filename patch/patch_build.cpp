@@ -67,10 +67,20 @@ static int KeepCheckedStart(Patch* patch)
     return _fseeki64(patch->rebuilt, patch->written, SEEK_SET) == 0;
 }
 
+// A rebuilt file that cannot be written (a full disk) or take the old copy's
+// name (a game left running holds it) fails the file: its whole download
+// would need the same room, or meet the same rename.
+static int FailLocally(Patch* patch, const char* why)
+{
+    patch->localFailure = 1;
+    patch->discardRebuilt = 1;
+    return Refuse(patch, why);
+}
+
 static int WriteNew(Patch* patch, const void* bytes, DWORD count)
 {
-    if (fwrite(bytes, 1, count, patch->rebuilt) != count)
-        return Refuse(patch, "nao consegui escrever o arquivo temporario");
+    if (!WriteTemporaryBytes(patch->rebuilt, patch->temporary, bytes, count))
+        return FailLocally(patch, "nao consegui gravar o arquivo temporario");
     patch->written += count;
     ShowFileProgress(patch->file->path, patch->written, patch->file->size, &patch->shown);
     return 1;
@@ -210,7 +220,8 @@ static int Rebuild(HINTERNET internet, Patch* patch)
         return 0;
     FILE* rebuilt = patch->rebuilt;
     patch->rebuilt = NULL;
-    return fclose(rebuilt) == 0 || Refuse(patch, "nao consegui escrever o arquivo temporario");
+    return CloseTemporaryFile(rebuilt, patch->temporary) ||
+           FailLocally(patch, "nao consegui gravar o arquivo temporario");
 }
 
 static int ReplaceWithRebuilt(Patch* patch)
@@ -224,9 +235,8 @@ static int ReplaceWithRebuilt(Patch* patch)
     }
     if (MoveWhenFree(patch->temporary, patch->file->path, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
         return 1;
-    snprintf(patch->reason, sizeof patch->reason, "nao consegui renomear %s (%lu)", patch->temporary,
-             GetLastError());
-    return 0;
+    LogLine("nao consegui renomear %s para %s (%lu)", patch->temporary, patch->file->path, GetLastError());
+    return FailLocally(patch, "nao consegui renomear o arquivo remendado");
 }
 
 int BuildPatch(HINTERNET internet, Patch* patch)

@@ -56,7 +56,7 @@ static int FetchIndex(HINTERNET internet, Patch* patch)
         return Refuse(patch, "nomes longos demais");
     if (file->indexSize > CHUNK_INDEX_HEADER_BYTES + (size_t)MOST_PAGES * PAGE_ENTRY_BYTES)
         return Refuse(patch, "indice grande demais");
-    FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, file->indexDigest, file->indexSize, 1,
+    FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, file->indexDigest, file->indexSize, KEEP_IN_TEMPORARY,
                        CACHE_ANY, NULL};
     FILE* stream = NULL;
     patch->index = (uint8_t*)malloc(file->indexSize ? file->indexSize : 1);

@@ -6,10 +6,12 @@ an Authenticode signature. scripts/build.sh runs it after every build.
 
     build_summary.py BUILD_DIR
 """
-import hashlib
 import struct
 import sys
 from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tools"))
+from publisher.launcher_keys import pem_fingerprint  # noqa: E402 (the fingerprint keygen and the publisher print)
 
 SECURITY_DIRECTORY = 4  # IMAGE_DIRECTORY_ENTRY_SECURITY: where Authenticode puts its signature
 
@@ -21,13 +23,6 @@ def cache_values(build):
             key, value = line.split("=", 1)
             values[key.split(":", 1)[0]] = value
     return values
-
-
-def key_fingerprint(pem_path):
-    from cryptography.hazmat.primitives import serialization
-    key = serialization.load_pem_public_key(Path(pem_path).read_bytes())
-    der = key.public_bytes(serialization.Encoding.DER, serialization.PublicFormat.SubjectPublicKeyInfo)
-    return hashlib.sha256(der).hexdigest()
 
 
 def is_code_signed(executable):
@@ -53,7 +48,7 @@ def main(argv):
     if keys:
         for key in keys:
             path = Path(key) if Path(key).is_absolute() else Path(values.get("CMAKE_HOME_DIRECTORY", ".")) / key
-            print(f"  manifest key {key}: SHA-256 {key_fingerprint(path)}")
+            print(f"  manifest key {key}: SHA-256 {pem_fingerprint(path.read_bytes())}")
     else:
         print("  no manifest keys: manifests are not checked")
     if is_code_signed(launcher):

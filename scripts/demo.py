@@ -23,8 +23,10 @@ SIGNED_LAUNCHER = BUILD / "demo-signed" / "launcher.exe"
 DEMO_KEY = DEMO / "keys" / "studio.pem"
 
 
-def make_sample_release(release):
+def make_sample_release(release, port):
+    """The stub game and data files, with the launcher.cfg that installed players go by."""
     files = {
+        "launcher.cfg": f"URL_BASE http://127.0.0.1:{port}/\r\nEXECUTAVEL client.exe\r\n".encode(),
         "client.exe": (BUILD / "tests" / "stub_game.exe").read_bytes(),
         "readme.txt": b"Quorvane sample release\r\n",
         "data/textures.pack": bytes((i * 31 + 7) & 0xFF for i in range(400_000)),
@@ -101,10 +103,11 @@ def signed_road(port):
 def main():
     for folder in ("release", "served", "nginx", "game", "signed-game"):
         subprocess.run(["rm", "-rf", str(DEMO / folder)], check=True)
-    make_sample_release(DEMO / "release")
-    publish(DEMO / "release", DEMO / "served", "1.0.42")
-    server, port = start_nginx(DEMO / "served", DEMO / "nginx")
+    (DEMO / "served").mkdir(parents=True)
+    server, port = start_nginx(DEMO / "served", DEMO / "nginx")  # first: the release's launcher.cfg names its port
     try:
+        make_sample_release(DEMO / "release", port)
+        publish(DEMO / "release", DEMO / "served", "1.0.42")
         unsigned_road(port)
         signed_road(port)
     finally:

@@ -11,11 +11,12 @@ if [ "$(id -u)" = 0 ]; then
     bash "$root/scripts/install-deps.sh"
 fi
 source "$root/scripts/wine-arch.sh"
+echo "demo: build/launcher.exe is built without manifest keys on purpose, for the unsigned road;" \
+     "CMake warns about it below. The signed road's launcher (build/demo-signed) has a key."
 bash "$root/scripts/build.sh" --defaults -DBUILD_TESTING=ON  # the sample game is the stub game
 # A studio's launcher: built with the public half of a key made for the demo.
 key="$root/build/demo/keys/studio"
 if [ ! -f "$key.pub.pem" ]; then
-    mkdir -p "$(dirname "$key")"
     /usr/bin/python3 "$root/tools/publish_release.py" keygen "$key"
 fi
 QRV_BUILD_DIR="$root/build/demo-signed" bash "$root/scripts/build.sh" -DBUILD_TESTING=OFF \

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12 (bookworm), as
-# root; with --bench, the benchmarks' peers too.
+# root; with --bench, the benchmarks' peers too. The CDN guide's test also
+# needs npm's s3rver, installed into build/s3rver.
 # Idempotent: when every package is already present it touches no network.
 set -euo pipefail
 
@@ -13,6 +14,7 @@ packages=(
   python3 python3-pytest python3-cryptography openssl osslsigncode
   nginx-light
   imagemagick librsvg2-bin liblnk-utils
+  awscli rclone
 )
 
 packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)
@@ -25,6 +27,8 @@ installed() {
 
 wanted=("${packages[@]}")
 [ "${1:-}" = --bench ] && wanted+=("${packages_bench[@]}")
+# npm from a Node.js installed some other way serves as well as Debian's.
+command -v npm >/dev/null || wanted+=(nodejs npm)
 missing=()
 for p in "${wanted[@]}"; do
   installed "$p" || missing+=("$p")
@@ -67,5 +71,11 @@ if ! /usr/lib/wine/wineserver32 --version >/dev/null 2>&1; then
     installed "$p" || missing+=("$p")
   done
   [ ${#missing[@]} -eq 0 ] || install "${missing[@]}"
+fi
+# A local S3-compatible server for the test of the README's CDN commands.
+s3rver_dir="$(cd "$(dirname "$0")/.." && pwd)/build/s3rver"
+if [ ! -x "$s3rver_dir/node_modules/.bin/s3rver" ]; then
+  echo "install-deps: installing s3rver from npm into $s3rver_dir"
+  npm install --prefix "$s3rver_dir" --no-audit --no-fund --loglevel=error s3rver@3.7.1
 fi
 echo "install-deps: everything is installed"

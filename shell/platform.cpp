@@ -16,6 +16,7 @@ static const PlatformCalls REAL_PLATFORM_CALLS = {
     InternetOpenA,
     CryptAcquireContextA,
     CryptCreateHash,
+    FlushFileBuffers,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

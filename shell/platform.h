@@ -21,6 +21,7 @@ struct PlatformCalls {
     HINTERNET(WINAPI* InternetOpenA)(LPCSTR, DWORD, LPCSTR, LPCSTR, DWORD);
     BOOL(WINAPI* CryptAcquireContextA)(HCRYPTPROV*, LPCSTR, LPCSTR, DWORD, DWORD);
     BOOL(WINAPI* CryptCreateHash)(HCRYPTPROV, ALG_ID, HCRYPTKEY, DWORD, HCRYPTHASH*);
+    BOOL(WINAPI* FlushFileBuffers)(HANDLE);
 };
 
 extern PlatformCalls Os;

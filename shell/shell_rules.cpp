@@ -139,3 +139,15 @@ size_t CopyCut(char* target, size_t capacity, const char* source)
     target[length] = '\0';
     return length;
 }
+
+void FormatByteSize(char* text, size_t capacity, unsigned long long bytes)
+{
+    const unsigned long long KB = 1024;
+    const unsigned long long MB = KB * KB;
+    if (bytes < KB)
+        snprintf(text, capacity, "%llu byte%s", bytes, bytes == 1 ? "" : "s");
+    else if (bytes < MB)
+        snprintf(text, capacity, "%.1f KB", (double)bytes / (double)KB);
+    else
+        snprintf(text, capacity, "%.1f MB", (double)bytes / (double)MB);
+}

@@ -60,3 +60,7 @@ int EndRulesSayQuit(float* endTimer, float frameTime, int outcome, float display
 // Copies at most capacity-1 bytes of source and always terminates; returns the
 // number of bytes copied. Texts that do not fit are cut, never refused.
 size_t CopyCut(char* target, size_t capacity, const char* source);
+
+// A size as the log shows it, in the publisher's form: bytes under 1 KB, KB
+// under 1 MB, MB above ("248 bytes", "43.0 KB", "4.0 MB").
+void FormatByteSize(char* text, size_t capacity, unsigned long long bytes);

@@ -80,11 +80,23 @@ static int GameProgramExists(const char* executable)
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
+// Logged by SetFailure; the end-of-run message box has already passed.
+static void FailToStartGame(DWORD error)
+{
+    SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable, (unsigned long)error);
+}
+
 void StartGame(void)
 {
+    // Only a program that stands in the game folder is the game: a value that
+    // is absolute, names a drive or climbs out with ".." starts nothing.
+    if (!IsSafeManifestPath(LauncherConfig.gameExecutable)) {
+        LogLine("EXECUTAVEL recusado: %s fica fora da pasta do jogo", LauncherConfig.gameExecutable);
+        FailToStartGame(ERROR_FILE_NOT_FOUND);
+        return;
+    }
     if (!GameProgramExists(LauncherConfig.gameExecutable)) {
-        SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable,
-                   (unsigned long)ERROR_FILE_NOT_FOUND);
+        FailToStartGame(ERROR_FILE_NOT_FOUND);
         return;
     }
     STARTUPINFOA startup;
@@ -95,7 +107,7 @@ void StartGame(void)
     CopyCut(commandLine, sizeof commandLine, LauncherConfig.gameExecutable);
 
     if (!Os.CreateProcessA(NULL, commandLine, NULL, NULL, FALSE, 0, NULL, AppDir, &startup, &process)) {
-        SetFailure("Could not start %s (error %lu).", LauncherConfig.gameExecutable, GetLastError());
+        FailToStartGame(GetLastError());
         return;
     }
     LogLine("jogo iniciado: %s", LauncherConfig.gameExecutable);  // support tells a started game from a silent run

@@ -12,11 +12,19 @@ until it is stopped (Ctrl-C or SIGTERM), and nginx stops with it.
 
 nginx's configuration, logs and temporary files go into the state folder: a
 new temporary one, removed at the end, unless --state names one. Its
-access.log records the request, status, user agent, the number of requests
-made on the same connection (which shows keep-alive), the body bytes sent and
-the Range asked. Objects (objetos/) are
-served as cacheable for a year and immutable, everything else as no-cache:
-the headers a CDN in front of the release should give them too.
+access.log has a line per request of seven fields separated by "|":
+  1. the request line ($request), e.g. "GET /quorvane/manifesto.txt HTTP/1.1"
+  2. the status ($status)
+  3. the user agent ($http_user_agent)
+  4. the connection's serial number ($connection): lines with the same
+     number came over one connection
+  5. the requests made on that connection so far, this one included
+     ($connection_requests): above 1 shows keep-alive
+  6. the body bytes sent ($body_bytes_sent)
+  7. the Range asked ($http_range; "-" without one)
+Objects (objetos/) are served as cacheable for a year and immutable,
+everything else as no-cache: the headers a CDN in front of the release
+should give them too.
 """
 import argparse
 import shutil
@@ -28,7 +36,7 @@ import tempfile
 import time
 from pathlib import Path
 
-from publish_release import OBJECTS_FOLDER
+from publisher.manifests import OBJECTS_FOLDER
 
 NGINX = "/usr/sbin/nginx"
 CONFIG = """\

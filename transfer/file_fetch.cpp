@@ -29,7 +29,39 @@ struct TemporaryWriter {
     FileTransfer* file;
     FILE* stream;
     DWORD written;
+    int failed;  // a write failed: the transfer ends at once
 };
+
+volatile LONG FullDiskWrites;
+
+static int FoundNoRoom(DWORD error)
+{
+    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
+}
+
+static void NoteFailedWrite(const char* temporary)
+{
+    DWORD error = GetLastError();
+    if (FoundNoRoom(error))
+        InterlockedIncrement(&FullDiskWrites);  // by any thread of the download phase
+    LogLine("nao consegui gravar %s (%lu)", temporary, error);
+}
+
+int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count)
+{
+    if (fwrite(bytes, 1, count, stream) == count)
+        return 1;
+    NoteFailedWrite(temporary);
+    return 0;
+}
+
+int CloseTemporaryFile(FILE* stream, const char* temporary)
+{
+    if (fclose(stream) == 0)
+        return 1;
+    NoteFailedWrite(temporary);
+    return 0;
+}
 
 void MakeParentDirectories(const char* path)
 {
@@ -60,8 +92,10 @@ void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, 
 static int WriteTemporary(void* context, const char* bytes, DWORD count)
 {
     TemporaryWriter* writer = (TemporaryWriter*)context;
-    if (fwrite(bytes, 1, count, writer->stream) != count)
+    if (!WriteTemporaryBytes(writer->stream, writer->file->temporary, bytes, count)) {
+        writer->failed = 1;
         return 0;
+    }
     writer->written += count;
     ShowFileProgress(writer->file->target, writer->written, writer->file->expectedSize, &writer->file->shown);
     return 1;
@@ -88,8 +122,9 @@ static int EndedShort(const FileTransfer* file, DWORD announced, DWORD received)
 
 // Streams the body into the temporary file from where it stands. A wait for
 // data that fails or times out, a stall, or fewer bytes than announced or
-// listed is a broken transfer; a write that fails or falls short, or an
-// answer beyond the file's limit, is a failure.
+// listed is a broken transfer; an answer beyond the file's limit is a
+// failure; so is a write that fails or falls short (a full disk), which also
+// gives up the temporary file at once.
 static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
 {
     Transfer* transfer = &file->transfer;
@@ -98,7 +133,7 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
         transfer->held = 0;
         return TRANSFER_FAILED;
     }
-    TemporaryWriter writer = {file, fopen(file->temporary, transfer->held > 0 ? "ab" : "wb"), transfer->held};
+    TemporaryWriter writer = {file, fopen(file->temporary, transfer->held > 0 ? "ab" : "wb"), transfer->held, 0};
     if (!writer.stream) {
         LogLine("nao consegui criar %s", file->temporary);
         return TRANSFER_FAILED;
@@ -106,9 +141,15 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
     ByteSink sink = {WriteTemporary, &writer};
     DWORD received = transfer->held;
     TransferEnd end = ReadBody(source, transfer, &sink, &received);
-    if (fclose(writer.stream) != 0)
-        end = TRANSFER_FAILED;
-    else if (end == TRANSFER_COMPLETE && EndedShort(file, announced, received))
+    if (writer.failed)
+        fclose(writer.stream);
+    else if (!CloseTemporaryFile(writer.stream, file->temporary))
+        writer.failed = 1;
+    if (writer.failed) {
+        transfer->held = 0;
+        return TRANSFER_FAILED;
+    }
+    if (end == TRANSFER_COMPLETE && EndedShort(file, announced, received))
         end = TRANSFER_BROKEN;
     if (end != TRANSFER_COMPLETE)
         LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, received);
@@ -171,6 +212,18 @@ static int MoveIntoPlace(const char* temporary, const char* target)
     return 0;
 }
 
+static int Place(const FileFetch* fetch, const char* temporary)
+{
+    if (fetch->placement == KEEP_IN_TEMPORARY)
+        return 1;
+    if (fetch->placement == PLACE_AS_TARGET_DURABLY && !FlushToDisk(temporary)) {
+        NoteFailedWrite(temporary);
+        DeleteFileA(temporary);
+        return 0;
+    }
+    return MoveIntoPlace(temporary, fetch->target);
+}
+
 // What an earlier run left in the temporary file and this one may continue:
 // only for a file a digest will check, and only while it is shorter than the
 // file the manifest lists.
@@ -214,7 +267,7 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch)
             return 0;  // a broken transfer keeps its temporary file for a later run
         }
         if (!checked || VerifyDigest(&file))
-            return fetch->keepInTemporary ? 1 : MoveIntoPlace(temporary, fetch->target);
+            return Place(fetch, temporary);
         DeleteFileA(temporary);
         if (!file.appended)
             return 0;

@@ -1,6 +1,7 @@
 // Files that another program holds open (a virus scanner looking at what was
-// just written, an indexer, a game left running): a move or an exclusive open
-// is tried again for about 2 s while the error says the file is held.
+// just written, an indexer, a game left running): a move or an open is tried
+// again for about 2 s while the error says the file is held. And the flush
+// that puts a file's data on the disk before it takes its name.
 #include "shell/platform.h"
 #include "transfer/transfer.h"
 
@@ -24,6 +25,30 @@ int MoveWhenFree(const char* from, const char* to, DWORD flags)
         Sleep(MOVE_PAUSE_MS);
         SetLastError(error);
     }
+}
+
+HANDLE OpenForReadingWhenFree(const char* path, DWORD* error, int* held)
+{
+    for (int attempt = 1;; attempt++) {
+        HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+        *error = file == INVALID_HANDLE_VALUE ? GetLastError() : 0;
+        *held = file == INVALID_HANDLE_VALUE && IsHeldByAnotherProgram(*error);
+        if (file != INVALID_HANDLE_VALUE || attempt == MOVE_ATTEMPTS || !*held)
+            return file;
+        Sleep(MOVE_PAUSE_MS);
+    }
+}
+
+int FlushToDisk(const char* path)
+{
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING, 0, NULL);
+    if (file == INVALID_HANDLE_VALUE)
+        return 0;
+    BOOL flushed = Os.FlushFileBuffers(file);
+    DWORD error = GetLastError();
+    CloseHandle(file);
+    SetLastError(error);
+    return flushed;
 }
 
 int WaitUntilFree(const char* path)

@@ -32,7 +32,19 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
 // 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
 int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
+// The room that fetching files one after the other takes on the disk at its
+// peak. Start from a zeroed tally and count every file in the order fetched:
+// its new size, the size of the copy it replaces (0: none) and of what its
+// temporary file already holds from an earlier run (continued, not fetched
+// again).
+struct FetchRoomTally {
+    int64_t grown;  // what the files counted so far add to the disk (less than 0: free)
+    uint64_t peak;
+};
+void CountFetchRoom(FetchRoomTally* tally, uint64_t newSize, uint64_t oldSize, uint64_t heldSize);
+
 #ifdef _WIN32
+#include <stdio.h>
 #include <windows.h>
 #include <wininet.h>
 
@@ -77,6 +89,13 @@ int MoveWhenFree(const char* from, const char* to, DWORD flags);
 // 1 once nothing holds the file: it opens without sharing (tried as long as a
 // move); 0 when it stays held or cannot be opened.
 int WaitUntilFree(const char* path);
+// An existing file opened for reading, sharing reads only, tried as long as a
+// move while another program holds it. INVALID_HANDLE_VALUE on failure, with
+// the error in *error; *held says whether another program held it to the end.
+HANDLE OpenForReadingWhenFree(const char* path, DWORD* error, int* held);
+// Writes what the system still caches of the file to the disk; 0, with the
+// error kept, when it cannot.
+int FlushToDisk(const char* path);
 
 // Room for URL_BASE (511 characters) and a name of 259, or an objects folder
 // of 200 and a digest.
@@ -89,6 +108,17 @@ enum CacheUse {
     CACHE_ANY          // an immutable object: a proxy or CDN may answer from its cache
 };
 
+// Where a fetched body ends up.
+enum FilePlacement {
+    PLACE_AS_TARGET,
+    // Flushed to the disk before it takes the target's name: a file the
+    // launcher cannot do without (a new launcher, launcher.cfg), which a power
+    // cut must not leave empty under its name. Game files need no flush: the
+    // next start judges every one by its digest.
+    PLACE_AS_TARGET_DURABLY,
+    KEEP_IN_TEMPORARY  // the body stays in "<target>.tmp", for the caller to judge
+};
+
 // One file to fetch and where it lands.
 struct FileFetch {
     const char* url;
@@ -96,10 +126,17 @@ struct FileFetch {
     uint32_t expectedSize;       // as listed; 0 when unknown
     const char* expectedDigest;  // NULL or empty: the body is taken as it comes
     DWORD maxBytes;              // an answer that would make the file larger fails
-    int keepInTemporary;         // the body stays in "<target>.tmp", for the caller to judge
+    FilePlacement placement;
     CacheUse cache;
     const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
 };
+
+// Writes to a file's temporary copy. One that fails is logged ("nao consegui
+// gravar %s (%lu)"); one that found the disk full is also counted in
+// FullDiskWrites, so that the update run names the disk, not the connection.
+int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count);
+int CloseTemporaryFile(FILE* stream, const char* temporary);
+extern volatile LONG FullDiskWrites;
 
 // Fetches the file into target through target.tmp, verified against the
 // digest when one is given; 1 when target (or, kept there, target.tmp) now

@@ -63,13 +63,17 @@ ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* man
     AcceptedRelease floor = {0, 0};
     int floorKnown = ManifestKeys.count == 0 || ReadSerialFloor(&floor);
     char temporary[MAX_PATH];
-    FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, 1, CACHE_NONE_ASKED, NULL};
+    FileFetch fetch = {url, name, 0, NULL, MANIFEST_MAX_BYTES, KEEP_IN_TEMPORARY, CACHE_NONE_ASKED, NULL};
     ManifestOutcome outcome = MANIFEST_UNAVAILABLE;
     AcceptedRelease accepted = {0, 0};
     if (TemporaryNameOf(name, temporary, sizeof temporary) && DownloadFile(internet, &fetch)) {
         outcome = JudgeAndParse(temporary, name, floorKnown ? &floor : NULL, manifest, &accepted);
         if (outcome == MANIFEST_ACCEPTED) {
-            if (!MoveWhenFree(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+            // The uninstall goes by the local copy: flushed, so that a power cut
+            // never leaves it empty under its name.
+            if (!FlushToDisk(temporary))
+                LogLine("nao consegui gravar %s (%lu)", temporary, GetLastError());
+            else if (!MoveWhenFree(temporary, name, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
                 LogLine("nao consegui renomear %s para %s (%lu)", temporary, name, GetLastError());
             if (ManifestKeys.count > 0)
                 RaiseSerialFloor(&accepted);

@@ -52,6 +52,8 @@ int CombineFloorCopies(const FloorCopy* first, const FloorCopy* second, Accepted
 {
     floor->serial = 0;
     floor->expiry = 0;
+    if (first->state == FLOOR_COPY_HELD || second->state == FLOOR_COPY_HELD)
+        return 0;
     const FloorCopy* best = NULL;
     if (first->state == FLOOR_COPY_READ)
         best = first;

@@ -157,7 +157,8 @@ struct AcceptedRelease {
 enum FloorCopyState {
     FLOOR_COPY_ABSENT,
     FLOOR_COPY_READ,
-    FLOOR_COPY_UNREADABLE  // it exists, but is held, empty, cut or not a number
+    FLOOR_COPY_UNREADABLE,  // it exists, but is empty, cut or not a number
+    FLOOR_COPY_HELD         // another program kept it from being read: it may say more than the other
 };
 
 struct FloorCopy {
@@ -171,8 +172,9 @@ size_t FormatAcceptedRelease(char* text, size_t capacity, const AcceptedRelease*
 // FLOOR_COPY_READ with the release, or FLOOR_COPY_UNREADABLE.
 FloorCopyState ReadAcceptedRelease(const char* text, size_t length, AcceptedRelease* release);
 // The floor that two copies give: the higher readable one (serial 0 when
-// neither exists). 0 when a copy exists but none can be read: the floor is
-// then unknown and no manifest may be accepted.
+// neither exists). 0 when a copy exists but none can be read, or when one is
+// held (it may hold the higher serial): the floor is then unknown and no
+// manifest may be accepted.
 int CombineFloorCopies(const FloorCopy* first, const FloorCopy* second, AcceptedRelease* floor);
 
 #ifdef _WIN32
@@ -197,12 +199,18 @@ int JudgeManifest(FILE* manifest, const char* askedName, const AcceptedRelease* 
 
 // The floor of the release last accepted, from the higher readable of its two
 // copies (serial 0 when there is none yet); a missing, damaged or lower copy
-// is rewritten from it. 0, logged, when a copy exists but none can be read.
+// is rewritten from it. 0, logged, when a copy exists but none can be read,
+// or when another program holds launcher.serie.
 int ReadSerialFloor(AcceptedRelease* floor);
 // Both copies hold the accepted release afterwards (a copy is never lowered).
 void RaiseSerialFloor(const AcceptedRelease* accepted);
 // The uninstall's part: the registry copy of this game folder goes.
 void ForgetSerialFloor(void);
+// The registry value of this game folder's floor, named after the folder's
+// identity (its file index), so that every path that reaches the folder finds
+// the one value. 0 when the file system gives no index: the value is then
+// named after the folder's path.
+int SerialFloorValueName(char* name, size_t capacity);
 
 // The manifest that the run goes by. It is fetched under its temporary name,
 // judged and parsed from that same open file, and moved over the local copy

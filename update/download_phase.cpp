@@ -78,11 +78,11 @@ static void CountReceived(void* context, double bytes)
 
 // A changed file whose old copy is there, with a chunk index beside its
 // object, rebuilt from that copy.
-static int Patched(const ManifestEntry* entry)
+static PatchOutcome Patched(const ManifestEntry* entry)
 {
     if (!Phase.objectsFolder || entry->blocks != BLOCKS_LISTED ||
         GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
-        return 0;
+        return PATCH_NOT_MADE;
     PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
                         LauncherConfig.baseUrl, Phase.objectsFolder};
     return PatchFile(Phase.internet, &file);
@@ -94,10 +94,14 @@ static int FetchEntry(const ManifestEntry* entry)
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
     MakeParentDirectories(entry->path);
-    FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
-                       0,    CACHE_NONE,  NULL};  // the source is chosen next
+    // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
+    FilePlacement placement =
+        NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
+    FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+                       placement, CACHE_NONE,  NULL};  // the source is chosen next
     ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, Phase.objectsFolder);
-    if (Patched(entry) || DownloadFile(Phase.internet, &fetch))
+    PatchOutcome patched = Patched(entry);
+    if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch)))
         return 1;
     LogLine("falhou: %s", entry->path);
     return 0;

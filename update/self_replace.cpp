@@ -55,7 +55,8 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
     SetStatusLine("Updating the updater itself...");
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
-    FileFetch fetch = {NULL, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, 0, CACHE_NONE, NULL};
+    FileFetch fetch = {NULL, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, PLACE_AS_TARGET_DURABLY,
+                       CACHE_NONE, NULL};
     ChooseFileSource(&fetch, pathUrl, objectUrl, ownName, expectedDigest, objectsFolder);
     if (!DownloadFile(internet, &fetch)) {
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");

@@ -30,6 +30,12 @@ int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch,
 // WinINet's limit of connections to one server, raised to connections when it
 // is lower. WinINet takes it for the whole process only (the NULL handle).
 void AllowConnectionsPerServer(int connections);
+// Whether the game folder's disk has room for fetching the manifest's entries
+// to fetch (toFetch of them) at the peak of the download phase. 0 when it has
+// not: logged, and the failure text says how much more room is needed where.
+int RoomForFetches(const Manifest* manifest, int toFetch);
+// The disk the game folder is on ("C:\"), for the player.
+void NameGameDisk(char* disk, size_t capacity);
 
 // 1: the game may start; 0: it must not (the failure text says why);
 // -1: the launcher replaced itself and started its new copy.

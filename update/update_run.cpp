@@ -117,11 +117,31 @@ static int StartUnchecked(const char* status, int frozenSince)
     return 1;
 }
 
+// The run could not bring every file into line; when a write found the disk
+// full, the player is told which disk, not the connection.
+static int Block(int failures, int fullDiskWrites)
+{
+    if (fullDiskWrites > 0) {
+        char disk[MAX_PATH];
+        NameGameDisk(disk, sizeof disk);
+        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                   "There is not enough room on %s: free some space and try again.\n\nDetails in %s.",
+                   failures, disk, "launcher.log");
+    } else {
+        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
+                   "Check your connection and try again.\n\nDetails in %s.",
+                   failures, "launcher.log");
+    }
+    LogLine("BLOQUEADO: %d arquivo(s) falharam, jogo nao foi aberto", failures);
+    return 0;
+}
+
 static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
     char url[URL_CAPACITY];
     BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, LauncherConfig.manifestName);
+    LogLine("manifesto pedido: %s", url);  // a new installation asks for the complete list
     int frozenSince = 0;
     switch (FetchManifest(internet, url, &RunManifest, &frozenSince)) {
     case MANIFEST_ACCEPTED:
@@ -153,17 +173,15 @@ static int UpdateThrough(HINTERNET internet)
         SetProgress(1.0f);
         return 1;
     }
+    int fullDiskWrites = FullDiskWrites;
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
+        if (!RoomForFetches(&RunManifest, toFetch))
+            return 0;
         failures += FetchFilesInTurns(internet, &RunManifest, toFetch, objectsFolder, LauncherConfig.connections);
     }
-    if (failures > 0) {
-        SetFailure("%d file(s) could not be updated.\n\nThe game will NOT start: it would differ from the server.\n"
-                   "Check your connection and try again.\n\nDetails in %s.",
-                   failures, "launcher.log");
-        LogLine("BLOQUEADO: %d arquivo(s) falharam, jogo nao foi aberto", failures);
-        return 0;
-    }
+    if (failures > 0)
+        return Block(failures, FullDiskWrites - fullDiskWrites);
     SetStatusLine("Updated to version %s.", RunManifest.version);
     SetProgress(1.0f);
     return 1;

@@ -1,5 +1,6 @@
 """Harness for the end-to-end tests: runs the real launcher.exe under Wine in a
 scratch game folder, and drives its windows as a person would (xdotool)."""
+import contextlib
 import hashlib
 import os
 import shutil
@@ -30,6 +31,7 @@ LAUNCHER_SHORT_TIMEOUTS = BUILD_DIR / "tests" / "launcher_short_timeouts.exe"  #
 LAUNCHER_SIGNED = BUILD_DIR / "tests" / "launcher_signed.exe"
 TEST_SIGNING_KEY = BUILD_DIR / "tests" / "keys" / "test_signing.pem"
 STUB_RECORD = "stub_game_record.txt"
+WINE_PREFIX = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix"))
 
 
 def windows_path(path):
@@ -59,6 +61,7 @@ class GameFolder:
 
     def __init__(self, root, launcher=LAUNCHER):
         self.root = root
+        self.program = "launcher.exe"  # how runs name the launcher: another path may reach the same file
         shutil.copy(launcher, root / "launcher.exe")
         shutil.copy(STUB_GAME, root / "stubgame.exe")
 
@@ -87,7 +90,7 @@ class GameFolder:
         return [line[len("[dd/mm hh:mm:ss] "):] for line in self.log().split("\r\n") if line]
 
     def start(self, *arguments, env=None):
-        return subprocess.Popen([str(WINE_RUN), "launcher.exe", *arguments], cwd=self.root,
+        return subprocess.Popen([str(WINE_RUN), self.program, *arguments], cwd=self.root,
                                 stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
 
     def run(self, *arguments, timeout=60, env=None):
@@ -126,6 +129,30 @@ class GameFolder:
         return None
 
 
+SERIAL_FLOOR_KEY = "HKCU\\Software\\Quorvane\\launcher.serie"
+
+
+def forget_serial_floors():
+    """The registry copies of every game folder's floor. A value is named after its
+    folder's file index, which a scratch folder may share with a deleted one."""
+    subprocess.run([str(WINE_RUN), "reg", "delete", SERIAL_FLOOR_KEY, "/f"], stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+@contextlib.contextmanager
+def drive_letter(letter, folder):
+    """The folder reached as a drive of its own (Wine's drive letters are links in
+    dosdevices), as a player's folder is through a changed drive letter, a mapped
+    drive or a junction. Yields the drive, "Q:"."""
+    link = WINE_PREFIX / "dosdevices" / f"{letter.lower()}:"
+    link.unlink(missing_ok=True)
+    link.symlink_to(folder)
+    try:
+        yield f"{letter.upper()}:"
+    finally:
+        link.unlink()
+
+
 @pytest.fixture
 def game(tmp_path):
     root = tmp_path / "game"
@@ -147,8 +174,9 @@ class Release:
         return data
 
     def publish(self, version="1.0.42", objects=False, **options):
-        """By path unless objects is set: most tests put their faults on path URLs."""
-        publish(self.root, self.served, version, objects=objects, **options)
+        """By path unless objects is set: most tests put their faults on path URLs. Without
+        launcher.cfg: each test writes its game folder's own."""
+        publish(self.root, self.served, version, objects=objects, no_config=True, **options)
 
     def object_path(self, data):
         """Where the published object of these bytes lies."""
@@ -160,6 +188,37 @@ class Release:
         target = self.served.joinpath(*relative.split("\\"))
         target.unlink()
         target.write_bytes(data)
+
+
+class SmallDisk:
+    """A volume of its own, a few megabytes of tmpfs, that the test can fill and
+    grow: writes into it fail once it is full, as on a full disk."""
+
+    def __init__(self, root, megabytes):
+        self.root = root
+        root.mkdir()
+        mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={megabytes}m", "tmpfs", str(root)],
+                                 capture_output=True, text=True)
+        if mounted.returncode != 0:
+            pytest.skip("the disk-full tests mount a small tmpfs, which needs root and a kernel that allows it: "
+                        + mounted.stderr.strip())
+
+    def free(self):
+        stats = os.statvfs(self.root)
+        return stats.f_bavail * stats.f_frsize
+
+    def resize(self, megabytes):
+        subprocess.run(["mount", "-o", f"remount,size={megabytes}m", str(self.root)], check=True)
+
+    def unmount(self):
+        subprocess.run(["umount", "-l", str(self.root)], check=True)
+
+
+@pytest.fixture
+def small_disk(tmp_path):
+    disk = SmallDisk(tmp_path / "disk", 2)
+    yield disk
+    disk.unmount()
 
 
 @pytest.fixture

@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import (BUILD_DIR, STUB_GAME, WINE_RUN, dismiss_message_box, find_window, press_key, publish, start_nginx,
-                      stop_nginx)
+from conftest import (BUILD_DIR, STUB_GAME, WINE_RUN, dismiss_message_box, find_window, forget_serial_floors, press_key,
+                      publish, start_nginx, stop_nginx)
 
 USER = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix")) / "drive_c" / "users" / "root"
 INSTALLED = USER / "Documents" / "Quorvane"
@@ -18,17 +18,12 @@ SHORTCUTS = [USER / "Desktop" / "Quorvane.lnk",
 DEFAULT_PORT = 8080  # the build's default server address, http://127.0.0.1:8080/quorvane/
 
 
-SERIAL_FLOOR_KEY = "HKCU\\Software\\Quorvane\\launcher.serie"
-INSTALLED_FOLDER = "c:\\users\\root\\documents\\quorvane"  # how the launcher names its floor's value
-
-
 def remove_installation():
     """As if the game had never been installed: its folder, its shortcuts and its serial floor."""
     shutil.rmtree(INSTALLED, ignore_errors=True)
     for shortcut in SHORTCUTS:
         shortcut.unlink(missing_ok=True)
-    subprocess.run([str(WINE_RUN), "reg", "delete", SERIAL_FLOOR_KEY, "/v", INSTALLED_FOLDER, "/f"],
-                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    forget_serial_floors()
 
 
 @pytest.fixture
@@ -46,7 +41,7 @@ def default_server(tmp_path):
     shutil.copy(STUB_GAME, release / "client.exe")
     (release / "data").mkdir()
     (release / "data" / "a.pak").write_bytes(b"pak" * 1000)
-    publish(release, tmp_path / "root" / "quorvane", "1.0.42")
+    publish(release, tmp_path / "root" / "quorvane", "1.0.42", no_config=True)  # the installer's launcher.cfg stays
     try:
         server, _ = start_nginx(tmp_path / "root", tmp_path / "nginx", DEFAULT_PORT)
     except RuntimeError:

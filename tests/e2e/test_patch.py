@@ -3,10 +3,12 @@ player's old copy with single ranges of its object, and every way that could
 go wrong falls back to the whole file, which the game still gets."""
 import hashlib
 import random
+import re
 
 import pytest
 
 from conftest import STUB_GAME, pattern
+from test_transfers import hold
 from test_update import GAME_STARTED, messages_after_start
 
 PACK = "data\\pack.pak"
@@ -42,7 +44,9 @@ def test_a_changed_pack_is_rebuilt_from_the_old_copy_with_ranges_of_its_object(g
     assert game.read("data/pack.pak") == new
     assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.blocos*"))
     messages = messages_after_start(game)
-    assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages), messages
+    patched = [m for m in messages if m.startswith("remendo de data\\pack.pak: ")]
+    assert len(patched) == 1 and re.fullmatch(r"remendo de data\\pack\.pak: \d+\.\d (MB|KB) reaproveitados, "
+                                               r"\d+\.\d KB baixados, indice de \d+ bytes", patched[0]), messages
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
     asked = [r for r in nginx.requests() if pack_object(new) in r["request"]]
     assert asked and all(r["status"] == "206" and r["range"].startswith("bytes=") for r in asked)
@@ -108,3 +112,27 @@ def test_a_patch_cut_short_is_resumed_at_the_next_start(game, release, fault_ser
     assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages)
     first = [asked for path, asked in fault_server.ranges[asked_before:] if path == pack_object(new)][0]
     assert int(first[len("bytes="):].split("-")[0]) >= 600_000 - 70_000, "the checked start was kept"
+
+
+def test_a_patched_file_whose_old_copy_is_held_fails_like_any_held_file(game, release, fault_server):
+    """A game left running shares reads of its pack: the patch is rebuilt and
+    checked, and only its rename fails; fetching the whole file would fail the same way."""
+    old, new = packs()
+    patched_release(game, release, fault_server, old, new)
+    holder = hold(game.path("data/pack.pak"), 25.0, share_reads=True)
+    try:
+        assert game.run_through_message_box("Quorvane - Updater") == 0
+    finally:
+        holder.wait(timeout=40)
+    assert game.read("data/pack.pak") == old
+    assert game.game_record(wait=1.0) is None
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.blocos*"))
+    asked = [range_ for path, range_ in fault_server.ranges if path == pack_object(new)]
+    assert asked and all(asked), "every request for the pack's object asked for a range"
+    assert len(asked) == len(set(asked)), "each range was fetched once"
+    assert not any(path == "/data/pack.pak" for path, _ in fault_server.ranges), "never the whole file by path"
+    messages = messages_after_start(game)
+    assert any(m.startswith("nao consegui renomear data\\pack.pak.tmp para data\\pack.pak (") for m in messages), messages
+    assert not any(m.startswith("sem remendo para data\\pack.pak") for m in messages), messages
+    assert "falhou: data\\pack.pak" in messages
+    assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"

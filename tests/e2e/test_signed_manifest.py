@@ -3,7 +3,8 @@ releases signed by the publishing tool (OpenSSL's signatures), and what it
 does with a manifest that was changed, replayed or left to expire."""
 import datetime
 
-from conftest import LAUNCHER, LAUNCHER_NEXT, LAUNCHER_SIGNED, STUB_GAME, TEST_SIGNING_KEY, GameFolder, pattern
+from conftest import (LAUNCHER, LAUNCHER_NEXT, LAUNCHER_SIGNED, STUB_GAME, TEST_SIGNING_KEY, GameFolder,
+                      forget_serial_floors, pattern)
 from publish_release import load_private_key, manifest_text, sha256_of, signed_text
 from test_update import GAME_STARTED, messages_after_start
 
@@ -14,6 +15,7 @@ REFUSED = "Could not check for updates; starting the game anyway."
 def signed_game(tmp_path, release, nginx):
     """A game folder whose launcher checks signatures, and a release that lists that launcher."""
     (tmp_path / "game").mkdir()
+    forget_serial_floors()
     game = GameFolder(tmp_path / "game", launcher=LAUNCHER_SIGNED)
     release.add("launcher.exe", LAUNCHER_SIGNED.read_bytes())
     release.add("client.exe", STUB_GAME.read_bytes())
@@ -28,7 +30,8 @@ def run_refused(game, nginx, reason):
     assert game.run() == 0
     assert game.game_record() is not None
     assert [r["request"] for r in nginx.requests()[asked:]] == ["GET /manifesto.txt HTTP/1.1"]
-    assert messages_after_start(game)[-4:] == ["Checking for updates...", reason, REFUSED, GAME_STARTED]
+    asked = f"manifesto pedido: {nginx.base_url}manifesto.txt"
+    assert messages_after_start(game)[-5:] == ["Checking for updates...", asked, reason, REFUSED, GAME_STARTED]
 
 
 def test_signed_releases_update_and_a_changed_replayed_or_expired_manifest_is_refused(tmp_path, release, nginx):

@@ -70,8 +70,7 @@ def test_the_readme_road_from_a_clean_clone_to_a_shipped_release(tmp_path, clean
         "scripts/install-deps.sh", "tools/publish_release.py", "QRV_BUILD_DIR=$STUDIO/build", "mkdir",
         "tools/publish_release.py", "tools/local_nginx.py", "grep"]
     install, keygen, build, assemble, publish, serve, check_log = commands
-    studio, game = tmp_path / "studio", tmp_path / "game-files"
-    studio.mkdir()
+    studio, game = tmp_path / "studio", tmp_path / "game-files"  # keygen makes the studio's folder
     (game / "data").mkdir(parents=True)
     (game / "client.exe").write_bytes(STUB_GAME.read_bytes())
     (game / "data" / "a.pak").write_bytes(pattern(50_000))
@@ -80,11 +79,12 @@ def test_the_readme_road_from_a_clean_clone_to_a_shipped_release(tmp_path, clean
 
     if os.geteuid() == 0:  # the packages are there already: it touches nothing
         assert "everything is installed" in run_step(install, env).stdout
-    run_step(keygen, env)
+    made = run_step(keygen, env).stdout
     built = run_step(build, env).stdout
-    fingerprint = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(studio / "studio.pub.pem"), "-outform",
-                                  "DER"], capture_output=True, check=True).stdout
-    assert f"manifest key {studio}/studio.pub.pem: SHA-256 {hashlib.sha256(fingerprint).hexdigest()}" in built
+    fingerprint = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(studio / "keys" / "studio.pub.pem"),
+                                  "-outform", "DER"], capture_output=True, check=True).stdout
+    key_line = f"manifest key {studio}/keys/studio.pub.pem: SHA-256 {hashlib.sha256(fingerprint).hexdigest()}"
+    assert key_line in made and key_line in built, "keygen and the build print one fingerprint"
     assert "server address (written by the installer): http://127.0.0.1:8080/quorvane/" in built
     run_step(assemble, env)
     published = run_step(publish, env)

@@ -82,10 +82,12 @@ def test_a_stalled_server_ends_the_run_with_the_blocking_failure(tmp_path, relea
     assert game.read("data/big.bin.tmp") == pattern(100_000)[:15_000]  # kept for the next start
 
 
-def hold(path, seconds):
-    """Starts a program that holds the file open without sharing; returns once it holds it."""
+def hold(path, seconds, share_reads=False):
+    """Starts a program that holds the file open without sharing (or sharing reads
+    only, as a game left running does); returns once it holds it."""
     marker = path.with_name(path.name + ".held")
-    process = subprocess.Popen([str(WINE_RUN), str(HOLD_FILE), windows_path(path), str(int(seconds * 1000))],
+    process = subprocess.Popen([str(WINE_RUN), str(HOLD_FILE), windows_path(path), str(int(seconds * 1000)),
+                                *(["reads"] if share_reads else [])],
                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 20
     while not marker.exists() and time.monotonic() < deadline:

@@ -6,7 +6,8 @@ only."""
 import os
 import time
 
-from conftest import LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, GameFolder, dismiss_message_box, pattern, press_key
+from conftest import (LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, GameFolder, dismiss_message_box, drive_letter, pattern,
+                      press_key)
 from publish_release import sha256_of
 from test_signed_manifest import REFUSED, SIGN, signed_game
 from test_transfers import hold
@@ -62,12 +63,17 @@ def test_a_refused_manifest_changes_nothing_and_the_uninstall_keeps_what_it_list
     assert not game.path("manifesto.txt").exists() and not game.path("launcher.cfg").exists()
 
 
-def test_the_serial_floor_holds_when_launcher_serie_is_emptied_or_held(tmp_path, release, nginx):
+def test_the_serial_floor_holds_when_launcher_serie_is_emptied_or_held_and_under_another_path(tmp_path, release,
+                                                                                               nginx):
     game = signed_game(tmp_path, release, nginx)
     release.add("data\\a.pak", pattern(20_000))
     release.publish("1.0", **SIGN)
     first = (release.served / "manifesto.txt").read_bytes()
-    assert game.run() == 0
+    with drive_letter("q", tmp_path) as drive:
+        game.program = drive + "\\game\\launcher.exe"  # the same folder under another path
+        assert game.run() == 0
+        assert game.read("launcher.serie") == b"1\r\n"
+    game.program = "launcher.exe"
     release.add("data\\a.pak", pattern(20_000, seed=2))
     release.publish("1.1", **SIGN)
     assert game.run() == 0
@@ -78,11 +84,16 @@ def test_the_serial_floor_holds_when_launcher_serie_is_emptied_or_held(tmp_path,
     refused_run(game, "manifesto mais antigo que o aceito: serie 1 < 2")
     assert game.read("launcher.serie") == b"2\r\n"  # rewritten from the registry's copy
 
-    holder = hold(game.path("launcher.serie"), 8.0)  # a virus scanner's long look
-    try:
+    with drive_letter("q", tmp_path) as drive:
+        game.program = drive + "\\game\\launcher.exe"
+        holder = hold(game.path("launcher.serie"), 8.0)  # a backup's long look
+        try:
+            refused_run(game, "launcher.serie em uso por outro programa (32); nenhum manifesto e aceito nesta execucao")
+        finally:
+            holder.wait(timeout=30)
+        assert game.read("launcher.serie") == b"2\r\n"
+        game.path("launcher.serie").unlink()  # a player's clean-up
         refused_run(game, "manifesto mais antigo que o aceito: serie 1 < 2")
-    finally:
-        holder.wait(timeout=30)
     assert game.read("launcher.serie") == b"2\r\n"
     assert game.read("data/a.pak") == pattern(20_000, seed=2)
 
@@ -155,3 +166,14 @@ def test_a_missing_game_is_not_looked_for_along_the_path(game, tmp_path):
     assert game.game_record(wait=3.0) is None
     assert not (elsewhere / "stub_game_record.txt").exists()
     assert game.log_messages()[-1] == "FALHA: Could not start qrvpathgame.exe (error 2)."
+
+
+def test_a_game_outside_the_game_folder_is_not_started(game, tmp_path):
+    (tmp_path / "x.exe").write_bytes(STUB_GAME.read_bytes())
+    game.write("launcher.cfg", "EXECUTAVEL ..\\x.exe\r\n")  # no server: the game starts as it is
+
+    assert game.run() == 0
+    assert game.game_record(wait=3.0) is None
+    assert not (tmp_path / "stub_game_record.txt").exists()
+    assert game.log_messages()[-2:] == ["EXECUTAVEL recusado: ..\\x.exe fica fora da pasta do jogo",
+                                        "FALHA: Could not start ..\\x.exe (error 2)."]

@@ -15,6 +15,7 @@ GAME_STARTED = "jogo iniciado: client.exe"  # the last line of a run that starte
 
 UPDATED_RUN = [
     "Checking for updates...",
+    "manifesto pedido: {base_url}manifesto.txt",
     "manifesto lido: versao '1.0.42', 4 arquivo(s)",
     "Checking game files...",
     "2 arquivo(s) para baixar",
@@ -48,7 +49,7 @@ def test_typical_road_through_nginx_fetches_two_files_and_starts_the_game(game, 
     assert record is not None and record["cwd"].lower() == windows_path(game.root).lower()
     assert game.read("data/a.pak") == pack
     assert game.read("data/maps/b b.pak") == blank
-    assert messages_after_start(game) == UPDATED_RUN
+    assert messages_after_start(game) == [m.format(base_url=nginx.base_url) for m in UPDATED_RUN]
     assert not list(game.root.rglob("*.tmp"))
 
     requests = nginx.requests()  # in the order they were answered: the files were fetched at once

@@ -1,10 +1,13 @@
 """The built launcher.exe as Windows sees it: its application manifest and
-version read back from its PE resources, and its signature when a studio signs
-it (with a throwaway certificate made here)."""
+version read back from its PE resources, its signature when a studio signs
+it (with a throwaway certificate made here), and its manifest keys as the
+publisher reads them."""
+import hashlib
 import os
 import re
 import shutil
 import subprocess
+import sys
 from pathlib import Path
 
 import pytest
@@ -13,6 +16,8 @@ from pe_resources import RT_MANIFEST, RT_VERSION, resource
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ.get("QRV_BUILD_DIR", SOURCE_DIR / "build"))
+sys.path.insert(0, str(SOURCE_DIR / "tools"))
+from publisher.launcher_keys import launcher_fingerprints  # noqa: E402
 BUILT = [path for path in (BUILD_DIR / "launcher.exe", BUILD_DIR / "pe32" / "launcher.exe") if path.exists()]
 
 
@@ -82,3 +87,11 @@ def test_signing_that_fails_leaves_the_file_whole(tmp_path):
         sign(exe, tmp_path / "bad.pem", tmp_path / "bad.pem")
     assert exe.read_bytes() == BUILT[0].read_bytes()
     assert not (tmp_path / "launcher.exe.signed").exists()
+
+
+def test_the_publisher_reads_the_manifest_keys_a_build_holds():
+    """The keys it compares with its signing keys before a release goes out."""
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(BUILD_DIR / "tests" / "keys" / "test_signing.pub.pem"),
+                          "-outform", "DER"], capture_output=True, check=True).stdout
+    assert launcher_fingerprints(BUILD_DIR / "tests" / "launcher_signed.exe") == [hashlib.sha256(der).hexdigest()]
+    assert launcher_fingerprints(BUILD_DIR / "launcher.exe") == []  # built without QRV_MANIFEST_KEYS

@@ -1,10 +1,12 @@
 """The local server: a folder under a URL path, with the cache headers each kind of URL needs."""
+import re
+import subprocess
 import sys
 import urllib.request
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
-from local_nginx import start_nginx, stop_nginx  # noqa: E402
+from local_nginx import CONFIG, start_nginx, stop_nginx  # noqa: E402
 
 OBJECT = "0" * 64
 
@@ -26,3 +28,13 @@ def test_serves_the_folder_under_its_path_with_the_cache_headers_of_each_kind(tm
                 assert answer.headers["Cache-Control"] == cache, path
     finally:
         stop_nginx(process)
+
+
+def test_help_says_each_field_of_the_access_log():
+    fields = re.search(r"log_format qrv '([^']+)'", CONFIG).group(1).split("|")
+    helped = subprocess.run([sys.executable, str(Path(__file__).resolve().parents[2] / "tools" / "local_nginx.py"),
+                             "--help"], capture_output=True, text=True, check=True).stdout
+    described = re.findall(r"^ +\d+\. (.*?)(?=^ +\d+\. |^\S)", helped, re.MULTILINE | re.DOTALL)
+    assert len(described) == len(fields)
+    for text, field in zip(described, fields):
+        assert f"({field}" in text, field

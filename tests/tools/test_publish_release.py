@@ -19,11 +19,16 @@ def make_release(root, files):
     return root
 
 
+def publish(release, out, *options):
+    """A publication whose release leaves launcher.cfg to the test."""
+    publish_release.main([str(release), str(out), *options, "--no-config"])
+
+
 def test_publishes_files_and_both_manifests(tmp_path, capsys):
     release = make_release(tmp_path / "release", {
         "client.exe": b"game", "data/maps/a b.pak": b"map" * 100, "first_run.txt": b"hello"})
     out = tmp_path / "out"
-    publish_release.main([str(release), str(out), "--version", "1.0.42", "--leave-out", "first_run.txt"])
+    publish(release, out, "--version", "1.0.42", "--leave-out", "first_run.txt")
 
     lines = (out / "manifesto_completo.txt").read_bytes().decode().splitlines()
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
@@ -56,7 +61,7 @@ def test_refuses_names_the_launcher_would_refuse(tmp_path, name):
         pytest.skip(f"this file system cannot hold {name!r}")
     out = tmp_path / "out"
     with pytest.raises(SystemExit) as refused:
-        publish_release.main([str(release), str(out), "--version", "1"])
+        publish(release, out, "--version", "1")
     assert name in str(refused.value)
     assert not out.exists()
 
@@ -73,10 +78,10 @@ def test_refuses_releases_the_launcher_cannot_check_in_full(tmp_path, files, ver
     release = make_release(tmp_path / "release", {name.replace("\\", "/"): data for name, data in files.items()})
     out = tmp_path / "out"
     if expected is None:
-        publish_release.main([str(release), str(out), "--version", version])
+        publish(release, out, "--version", version)
         return
     with pytest.raises(SystemExit) as refused:
-        publish_release.main([str(release), str(out), "--version", version])
+        publish(release, out, "--version", version)
     assert expected in str(refused.value)
     assert not out.exists()
 
@@ -84,9 +89,9 @@ def test_refuses_releases_the_launcher_cannot_check_in_full(tmp_path, files, ver
 def test_refuses_a_leave_out_that_names_nothing_and_an_empty_version(tmp_path):
     release = make_release(tmp_path / "release", {"a.bin": b"a"})
     with pytest.raises(SystemExit):
-        publish_release.main([str(release), str(tmp_path / "out"), "--version", "1", "--leave-out", "b.bin"])
+        publish(release, tmp_path / "out", "--version", "1", "--leave-out", "b.bin")
     with pytest.raises(SystemExit):
-        publish_release.main([str(release), str(tmp_path / "out"), "--version", " "])
+        publish(release, tmp_path / "out", "--version", " ")
 
 
 def test_unsafe_rule_matches_the_launchers(tmp_path):
@@ -100,13 +105,13 @@ def test_unsafe_rule_matches_the_launchers(tmp_path):
 def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(tmp_path, capsys):
     release = make_release(tmp_path / "release", {"a.bin": b"a" * 1000, "data/b.bin": b"b", "c.bin": b"c"})
     out = tmp_path / "out"
-    publish_release.main([str(release), str(out), "--version", "1"])
+    publish(release, out, "--version", "1")
     assert "copied 3 file(s), left 0 as they were" in capsys.readouterr().out
     (release / "data" / "b.bin").write_bytes(b"B")
     objects = {p.name: p.stat().st_mtime_ns for p in (out / "objetos").iterdir()}
     (out / "c.bin").chmod(0o644)
     (out / "c.bin").write_bytes(b"x")  # same size, other bytes, written in place: its object with it
-    publish_release.main([str(release), str(out), "--version", "2"])
+    publish(release, out, "--version", "2")
     printed = capsys.readouterr()
     assert "copied 2 file(s), left 1 as they were" in printed.out
     assert "wrote 1 object(s) into objetos/, 2 were there already" in printed.out
@@ -118,6 +123,13 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
     assert (out / "objetos" / a_object).stat().st_mtime_ns == objects[a_object], "objects are never rewritten"
     assert not list(out.rglob(".publishing-*"))
 
+    # A file dropped from the release leaves OUT with its folder; its object stays until prune.
+    (release / "data" / "b.bin").unlink()
+    publish(release, out, "--version", "3")
+    assert ("removed data\\b.bin: the release no longer holds it; its object stays until prune"
+            in capsys.readouterr().out)
+    assert not (out / "data").exists() and (out / "objetos" / hashlib.sha256(b"B").hexdigest()).is_file()
+
 
 def test_manifests_are_renamed_into_place_after_the_data_files(tmp_path, monkeypatch):
     release = make_release(tmp_path / "release", {"a.bin": b"a", "b.bin": b"b"})
@@ -126,12 +138,12 @@ def test_manifests_are_renamed_into_place_after_the_data_files(tmp_path, monkeyp
     real_replace = publish_release.os.replace
     monkeypatch.setattr(publish_release.os, "replace",
                         lambda source, target: (renamed.append(Path(target).name), real_replace(source, target)))
-    publish_release.main([str(release), str(out), "--version", "1"])
+    publish(release, out, "--version", "1")
     objects = [hashlib.sha256(data).hexdigest() for data in (b"a", b"b")]
     assert renamed == [*objects, "a.bin", "b.bin", "manifesto_completo.txt", "manifesto.txt",
                        "1-manifesto_completo.txt", "1-manifesto.txt"]
     renamed.clear()
-    publish_release.main([str(release), str(tmp_path / "by-path"), "--version", "1", "--no-objects"])
+    publish(release, tmp_path / "by-path", "--version", "1", "--no-objects")
     assert renamed == ["a.bin", "b.bin", "manifesto_completo.txt", "manifesto.txt"]
     assert sorted(p.name for p in (tmp_path / "by-path").iterdir()) == [
         "a.bin", "b.bin", "manifesto.txt", "manifesto_completo.txt"]
@@ -159,6 +171,22 @@ def test_keygen_writes_a_private_key_only_its_owner_reads_and_never_overwrites_o
     assert private.read_bytes() == before
 
 
+def fingerprint(public_pem):
+    """As the README says to compute it: SHA-256 of the key's DER form."""
+    der = subprocess.run(["openssl", "pkey", "-pubin", "-in", str(public_pem), "-outform", "DER"],
+                         capture_output=True, check=True).stdout
+    return hashlib.sha256(der).hexdigest()
+
+
+def test_keygen_makes_its_folder_and_prints_the_fingerprint_as_the_build_does(tmp_path, capsys):
+    name = tmp_path / "studio" / "keys" / "studio"
+    publish_release.main(["keygen", str(name)])
+    printed = capsys.readouterr().out
+    assert f"wrote {name}.pem (private: keep it secret) and {name}.pub.pem" in printed
+    assert f"manifest key {name}.pub.pem: SHA-256 {fingerprint(f'{name}.pub.pem')}" in printed
+    assert name.parent.stat().st_mode & 0o777 == 0o700
+
+
 def verify(manifest_bytes, public_pem):
     """Every signature line checked with the key; answers the signed text."""
     from cryptography.hazmat.primitives import hashes, serialization
@@ -181,8 +209,7 @@ def test_signs_both_manifests_with_every_key_and_a_growing_serial(tmp_path, keys
     release = make_release(tmp_path / "release", {"a.bin": b"a", "first.txt": b"f"})
     out = tmp_path / "out"
     sign = ["--sign", str(keys / "first.pem"), "--sign", str(keys / "second.pem")]
-    publish_release.main([str(release), str(out), "--version", "1", "--leave-out", "first.txt", *sign,
-                          "--expires-in", "7"])
+    publish(release, out, "--version", "1", "--leave-out", "first.txt", *sign, "--expires-in", "7")
     for name in ("manifesto.txt", "manifesto_completo.txt"):
         data = (out / name).read_bytes()
         signed, first = verify(data, (keys / "first.pub.pem").read_bytes())
@@ -192,25 +219,65 @@ def test_signs_both_manifests_with_every_key_and_a_growing_serial(tmp_path, keys
         assert signed.splitlines()[-1].startswith("EXPIRA 20")
         assert data.endswith(b"\n") and b"\r" not in data
 
-    publish_release.main([str(release), str(out), "--version", "2", *sign[:2]])
+    publish(release, out, "--version", "2", *sign[:2])
     signed, _ = verify((out / "manifesto.txt").read_bytes(), (keys / "first.pub.pem").read_bytes())
     assert signed.splitlines()[-1] == "SERIE 2"
     for serial in ("2", "1"):
         with pytest.raises(SystemExit) as refused:
-            publish_release.main([str(release), str(out), "--version", "3", *sign[:2], "--serial", serial])
+            publish(release, out, "--version", "3", *sign[:2], "--serial", serial)
         assert "is not above 2" in str(refused.value)
-    publish_release.main([str(release), str(out), "--version", "3", *sign[:2], "--serial", "40"])
+    publish(release, out, "--version", "3", *sign[:2], "--serial", "40")
     assert b"SERIE 40\n" in (out / "manifesto.txt").read_bytes()
     with pytest.raises(SystemExit):
-        publish_release.main([str(release), str(out), "--version", "4", "--serial", "41"])
+        publish(release, out, "--version", "4", "--serial", "41")
+
+
+def launcher_holding(keys, names):
+    """A launcher.exe as the build makes it: each public key's PEM text among its bytes."""
+    return b"MZ\x90\x00" + b"".join(b"\x00" * 16 + (keys / f"{n}.pub.pem").read_bytes() for n in names) + b"\x00"
+
+
+@pytest.mark.parametrize("previous, own, signers, expected", [
+    (None, ["first"], ["second"], "refused: the release's launcher.exe checks manifests against SHA-256 {first}; "
+                                  "the release is signed with SHA-256 {second}: every player who runs it would "
+                                  "refuse the release"),
+    (None, ["first"], [], "refused: the release's launcher.exe checks manifests against SHA-256 {first}; the "
+                          "release is not signed (--sign)"),
+    (None, ["first", "second"], ["second"], None),
+    (["first"], None, ["second"], "refused: the launcher.exe of the previous publication in OUT (the release holds "
+                                  "none) checks manifests against SHA-256 {first}"),
+    (["first"], ["second"], ["second"], "warning: the launcher.exe of the previous publication in OUT checks "
+                                        "manifests against SHA-256 {first}; the release is signed with SHA-256 "
+                                        "{second}: installed players still run it"),
+    (None, [], ["first"], "warning: the release's launcher.exe holds no manifest keys"),
+])
+def test_a_release_that_the_launchers_would_refuse_is_refused_or_warned_about(tmp_path, keys, capsys, previous, own,
+                                                                              signers, expected):
+    out = tmp_path / "out"
+    if previous:
+        earlier = make_release(tmp_path / "earlier", {"launcher.exe": launcher_holding(keys, previous)})
+        publish(earlier, out, "--version", "1", "--sign", str(keys / f"{previous[0]}.pem"))
+    files = {"client.exe": b"game"} if own is None else {"launcher.exe": launcher_holding(keys, own)}
+    release = make_release(tmp_path / "release", files)
+    command = ["--version", "2", *[a for n in signers for a in ("--sign", str(keys / f"{n}.pem"))]]
+    expected = expected and expected.format(**{n: fingerprint(keys / f"{n}.pub.pem") for n in ("first", "second")})
+    capsys.readouterr()
+    if expected and expected.startswith("refused"):
+        with pytest.raises(SystemExit) as refused:
+            publish(release, out, *command)
+        assert f"publish: {expected}" in str(refused.value)
+        return
+    publish(release, out, *command)
+    printed = capsys.readouterr().err
+    assert f"publish: {expected}" in printed if expected else "warning" not in printed
 
 
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 
 
 @pytest.mark.parametrize("tool, words", [
-    ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--executable", "--sign",
-                            "--serial", "--expires-in"]),
+    ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--executable", "--no-config",
+                            "--sign", "--serial", "--expires-in", "--dry-run"]),
     ("local_nginx.py", ["FOLDER", "--url-path", "--port", "--state", "SIGTERM"]),
 ])
 def test_each_tool_runs_as_a_program_and_its_help_says_everything(tool, words):
@@ -220,11 +287,16 @@ def test_each_tool_runs_as_a_program_and_its_help_says_everything(tool, words):
         assert word in helped.stdout, word
 
 
-def test_a_release_without_launcher_cfg_is_warned_about_and_one_is_written_when_asked(tmp_path, capsys):
+def test_a_release_without_launcher_cfg_is_refused_unless_said_and_one_is_written_when_asked(tmp_path, capsys):
     release = make_release(tmp_path / "release", {"client.exe": b"game", "first.txt": b"f"})
     out = tmp_path / "out"
-    publish_release.main([str(release), str(out), "--version", "1"])
-    assert "the release holds no launcher.cfg" in capsys.readouterr().err
+    command = [str(release), str(out), "--version", "1"]
+    with pytest.raises(SystemExit) as refused:
+        publish_release.main(command)
+    assert ("the release holds no launcher.cfg: new installs would keep asking for manifesto_completo.txt and "
+            "overwrite the files left out (--leave-out) at every start") in str(refused.value)
+    assert "--no-config" in str(refused.value) and not out.exists()
+    publish_release.main(command + ["--no-config"])
 
     publish_release.main([str(release), str(out), "--version", "2", "--leave-out", "first.txt",
                           "--write-config", "https://cdn.example.com/quorvane/", "--executable", "game.exe"])
@@ -238,7 +310,8 @@ def test_a_release_without_launcher_cfg_is_warned_about_and_one_is_written_when_
 
     for arguments, refusal in ((["--write-config", "http://no-final-slash"], "ends in '/'"),
                                (["--write-config", "ftp://x/"], "http:// or https://"),
-                               (["--write-config", "http://x/", "--executable", "my game.exe"], "without blanks")):
+                               (["--write-config", "http://x/", "--executable", "my game.exe"], "without blanks"),
+                               (["--write-config", "http://x/", "--no-config"], "--no-config, yet")):
         with pytest.raises(SystemExit) as refused:
             publish_release.main([str(release), str(out), "--version", "3", *arguments])
         assert refusal in str(refused.value)
@@ -256,11 +329,16 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
     for version in (b"1", b"2", b"3"):
         (release / "a.bin").write_bytes(version)
-        publish_release.main([str(release), str(out), "--version", version.decode()])
+        publish(release, out, "--version", version.decode())
     assert sorted(p.name for p in (out / "publicados").iterdir()) == [
         f"{n}-{name}" for n in (1, 2, 3) for name in ("manifesto.txt", "manifesto_completo.txt")]
     (out / "objetos" / ".publishing-left-by-a-crash").write_bytes(b"not an object")
 
+    before = sorted(out.rglob("*"))
+    publish_release.main(["prune", str(out), "--keep", "2", "--dry-run"])
+    printed = capsys.readouterr().out
+    assert f"would remove objetos/{sha(b'1')}" in printed and "would remove publicados/1-manifesto.txt" in printed
+    assert sorted(out.rglob("*")) == before
     publish_release.main(["prune", str(out), "--keep", "2"])
     assert f"removed objetos/{sha(b'1')}" in capsys.readouterr().out
     assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
@@ -277,9 +355,21 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
     with pytest.raises(SystemExit):
         publish_release.main(["prune", str(out), "--keep", "0"])
 
-    publish_release.main([str(release), str(out), "--version", "4", "--sign", str(keys / "first.pem"),
-                          "--serial", "7"])
-    assert (out / "publicados" / "7-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()
+
+def test_prune_keeps_the_last_publications_in_the_order_published_signed_or_not(tmp_path, keys):
+    release = make_release(tmp_path / "release", {"a.bin": b""})
+    out = tmp_path / "out"
+    (out / "publicados").mkdir(parents=True)
+    (out / "publicados" / "3-manifesto.txt").write_bytes(b"VERSAO 0\n")  # named by serial, as before
+    for version in range(1, 8):
+        (release / "a.bin").write_bytes(b"%d" % version)
+        publish_release.main([str(release), str(out), "--version", str(version), "--write-config", "http://x/",
+                              *(["--sign", str(keys / "first.pem")] if version > 5 else [])])
+    assert (out / "publicados" / "10-manifesto.txt").read_bytes() == (out / "manifesto.txt").read_bytes()
+    publish_release.main(["prune", str(out), "--keep", "2"])
+    kept = {hashlib.sha256(b"%d" % version).hexdigest() for version in (6, 7)}
+    assert kept <= {p.name for p in (out / "objetos").iterdir()}, "both signed releases' files stay"
+    assert hashlib.sha256(b"5").hexdigest() not in {p.name for p in (out / "objetos").iterdir()}
 
 
 def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest(tmp_path, keys, capsys):
@@ -289,8 +379,11 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
     release = make_release(tmp_path / "release", {"data/pack.pak": pack, "small.txt": b"small"})
     out = tmp_path / "out"
     sign = ["--sign", str(keys / "first.pem")]
-    publish_release.main([str(release), str(out), "--version", "1", *sign])
-    capsys.readouterr()
+    publish(release, out, "--version", "1", *sign)
+    printed = capsys.readouterr().out
+    assert re.search(r"data\\pack\.pak: chunk index of \d{3} bytes \(no earlier", printed), printed
+    assert "wrote 4 object(s) into objetos/, 0 were there already" in printed, "the index and records counted"
+    assert "published data\\pack.pak (3.0 MB)" in printed
 
     signed, results = verify((out / "manifesto.txt").read_bytes(), (keys / "first.pub.pem").read_bytes())
     assert results == [True]
@@ -306,16 +399,17 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
 
     # The same pack again: its index is taken from the previous release, not cut again.
     (release / "small.txt").write_bytes(b"other")
-    publish_release.main([str(release), str(out), "--version", "2", *sign])
+    publish(release, out, "--version", "2", *sign)
     assert index.stat().st_mtime_ns == written
     assert "chunks new" not in capsys.readouterr().out
 
     # A changed pack: what a player of the previous release fetches.
     (release / "data" / "pack.pak").write_bytes(pack[:1_000_000] + rng.randbytes(30_000) + pack[1_000_000:])
-    publish_release.main([str(release), str(out), "--version", "3", *sign])
+    publish(release, out, "--version", "3", *sign)
     printed = capsys.readouterr().out
-    assert re.search(r"data\\pack\.pak: \d+ of \d+ chunks new; a player of the previous release fetches 0\.\d MB "
+    assert re.search(r"data\\pack\.pak: \d+ of \d+ chunks new; a player of the previous release fetches \d+\.\d KB "
                      r"\(index included\) of 3\.0 MB", printed), printed
+    assert "wrote 3 object(s) into objetos/, 1 were there already" in printed
     publish_release.main(["prune", str(out), "--keep", "1"])
     named = (out / "manifesto.txt").read_text()
     index = next(line.split()[1] for line in named.splitlines() if line.startswith("BLOCOS"))
@@ -324,5 +418,5 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
         re.findall(r"^(?:ARQUIVO|BLOCOS) ([0-9a-f]{64})", named, re.MULTILINE) + [records]), \
         "prune keeps what the manifests name, and the records their indexes name"
 
-    publish_release.main([str(release), str(out), "--version", "4", *sign, "--min-chunked-size", "4"])
+    publish(release, out, "--version", "4", *sign, "--min-chunked-size", "4")
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2

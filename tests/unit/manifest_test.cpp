@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "test_support.h"
 #include "trust/trust.h"
@@ -313,6 +314,36 @@ TEST(AnswerLimits, TwiceTheListedSizeAndSixteenMegabytesMore)
     EXPECT_EQ(AnswerLimitForListedSize(0xFFFFFFFFu), 0xFFFFFFFFu);  // no wrap-around
 }
 
+// The room the download phase needs at its peak, files fetched in order
+// (sizes in MB): new size, the copy it replaces, what its temporary file holds.
+TEST(FetchRoom, ThePeakComesWhileAFileIsWrittenBesideItsOldCopy)
+{
+    struct File {
+        uint64_t fresh, old, held;
+    };
+    const struct {
+        const char* name;
+        std::vector<File> files;
+        uint64_t peak;
+    } cases[] = {
+        {"nothing to fetch", {}, 0},
+        {"a new file", {{5, 0, 0}}, 5},
+        {"a file replaced: its temporary file stands beside the old copy", {{3, 3, 0}}, 3},
+        {"a patched file's temporary file is as large as the file", {{100, 98, 0}}, 100},
+        {"a file that shrinks frees room for the next", {{1, 4, 0}, {5, 0, 0}}, 2},
+        {"the same two the other way round", {{5, 0, 0}, {1, 4, 0}}, 6},
+        {"what an earlier run left is continued", {{5, 1, 2}}, 3},
+        {"the largest file alone, when the rest only shrink", {{1, 2, 0}, {1, 2, 0}, {7, 7, 0}}, 5},
+    };
+    const uint64_t MB = 1 << 20;
+    for (const auto& c : cases) {
+        FetchRoomTally tally = {0, 0};
+        for (const File& file : c.files)
+            CountFetchRoom(&tally, file.fresh * MB, file.old * MB, file.held * MB);
+        EXPECT_EQ(tally.peak, c.peak * MB) << c.name;
+    }
+}
+
 // What the two copies of the serial floor may hold, and which one counts.
 TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
 {
@@ -354,6 +385,7 @@ TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
 
     const FloorCopy absent = {FLOOR_COPY_ABSENT, {0, 0}};
     const FloorCopy damaged = {FLOOR_COPY_UNREADABLE, {0, 0}};
+    const FloorCopy held = {FLOOR_COPY_HELD, {0, 0}};
     const FloorCopy five = {FLOOR_COPY_READ, {5, 20270101}};
     const FloorCopy nine = {FLOOR_COPY_READ, {9, 0}};
     struct CombineCase {
@@ -371,6 +403,9 @@ TEST(SerialFloor, RecordTextAndTheCopyThatCounts)
         {"a damaged copy beside a good one", damaged, five, 1, 5},
         {"a damaged copy alone", damaged, absent, 0, 0},
         {"both damaged", damaged, damaged, 0, 0},
+        {"a held copy beside a good one: it may say more", held, five, 0, 0},
+        {"a held copy beside a higher one", nine, held, 0, 0},
+        {"a held copy alone", held, absent, 0, 0},
     };
     for (const CombineCase& c : combined) {
         AcceptedRelease floor = {99, 99};

@@ -219,12 +219,37 @@ TEST_F(SignedManifest, SignatureNameSerialAndExpiry)
     }
 }
 
+static void SetRegistryValue(const char* name, const char* text)
+{
+    HKEY key;
+    ASSERT_EQ(RegCreateKeyExA(HKEY_CURRENT_USER, "Software\\Quorvane\\launcher.serie", 0, NULL, 0, KEY_SET_VALUE, NULL,
+                              &key, NULL),
+              ERROR_SUCCESS);
+    RegSetValueExA(key, name, 0, REG_SZ, (const BYTE*)text, (DWORD)strlen(text) + 1);
+    RegCloseKey(key);
+}
+
+// The name earlier launchers gave the registry value: the folder's path in lower case.
+static std::string PathValueName()
+{
+    std::string name = AppDir;
+    CharLowerBuffA(&name[0], (DWORD)name.size());
+    return name;
+}
+
+static DWORD WINAPI CloseAfterHalfASecond(LPVOID handle)
+{
+    Sleep(500);
+    CloseHandle((HANDLE)handle);
+    return 0;
+}
+
 // What may become of each copy of the floor (serial 7 accepted), and what a
 // replayed release of serial 6 and a newer one of serial 8 then meet.
 struct FloorCase {
     const char* name;
     const char* file;      // launcher.serie afterwards: null deletes it
-    bool holdFile;         // another program holds launcher.serie without sharing
+    int holdFile;          // another program holds launcher.serie without sharing: 1 throughout, 2 for half a second
     const char* registry;  // the registry copy afterwards: null deletes it, "keep" leaves it
     bool replayRefused;
     bool newerAccepted;
@@ -232,21 +257,28 @@ struct FloorCase {
 
 TEST_F(SignedManifest, TheFloorNeverGoesDownWhateverBecomesOfOneCopy)
 {
+    const char* const unknown = "serie aceita ilegivel em launcher.serie e no registro; nenhum manifesto e aceito "
+                                "nesta execucao";
+    const char* const held = "launcher.serie em uso por outro programa (32); nenhum manifesto e aceito nesta execucao";
     const FloorCase cases[] = {
-        {"both copies whole", "7\r\n", false, "keep", true, true},
-        {"the file emptied by a power cut", "", false, "keep", true, true},
-        {"the file damaged", "garbage\r\n", false, "keep", true, true},
-        {"the file cut in its number", "7", false, "keep", true, true},
-        {"the file deleted", nullptr, false, "keep", true, true},
-        {"the file held by a scanner", "7\r\n", true, "keep", true, true},
-        {"the file lower than the registry", "3\r\n", false, "keep", true, true},
-        {"the registry copy deleted", "7\r\n", false, nullptr, true, true},
-        {"the registry copy damaged", "7\r\n", false, "seven", true, true},
-        {"the registry lower than the file", "7\r\n", false, "2\r\n", true, true},
-        {"both damaged: nothing is accepted", "", false, "seven", true, false},
-        {"held, no registry copy: nothing is accepted", "7\r\n", true, nullptr, true, false},
+        {"both copies whole", "7\r\n", 0, "keep", true, true},
+        {"the file emptied by a power cut", "", 0, "keep", true, true},
+        {"the file damaged", "garbage\r\n", 0, "keep", true, true},
+        {"the file cut in its number", "7", 0, "keep", true, true},
+        {"the file deleted", nullptr, 0, "keep", true, true},
+        {"the file held by a scanner for a moment", "7\r\n", 2, "2\r\n", true, true},
+        {"the file held: nothing is accepted", "7\r\n", 1, "keep", true, false},
+        {"the file held, the registry lower: nothing is accepted", "7\r\n", 1, "2\r\n", true, false},
+        {"the file lower than the registry", "3\r\n", 0, "keep", true, true},
+        {"the registry copy deleted", "7\r\n", 0, nullptr, true, true},
+        {"the registry copy damaged", "7\r\n", 0, "seven", true, true},
+        {"the registry lower than the file", "7\r\n", 0, "2\r\n", true, true},
+        {"both damaged: nothing is accepted", "", 0, "seven", true, false},
+        {"held, no registry copy: nothing is accepted", "7\r\n", 1, nullptr, true, false},
     };
     const std::string accepted = Release(first, 7);
+    char valueName[MAX_PATH];
+    ASSERT_TRUE(SerialFloorValueName(valueName, sizeof valueName)) << "this file system gives folders an identity";
     for (const FloorCase& c : cases) {
         ForgetSerialFloor();
         DeleteFileA(SERIAL_FILE_NAME);
@@ -256,29 +288,26 @@ TEST_F(SignedManifest, TheFloorNeverGoesDownWhateverBecomesOfOneCopy)
             WriteWholeFile(SERIAL_FILE_NAME, c.file);
         else
             DeleteFileA(SERIAL_FILE_NAME);
-        if (!c.registry) {
+        if (!c.registry)
             ForgetSerialFloor();
-        } else if (strcmp(c.registry, "keep") != 0) {
-            HKEY key;
-            ASSERT_EQ(RegOpenKeyExA(HKEY_CURRENT_USER, "Software\\Quorvane\\launcher.serie", 0, KEY_SET_VALUE, &key),
-                      ERROR_SUCCESS);
-            std::string name = AppDir;
-            CharLowerBuffA(&name[0], (DWORD)name.size());
-            RegSetValueExA(key, name.c_str(), 0, REG_SZ, (const BYTE*)c.registry, (DWORD)strlen(c.registry) + 1);
-            RegCloseKey(key);
-        }
-        HANDLE held = c.holdFile ? CreateFileA(SERIAL_FILE_NAME, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL)
-                                 : INVALID_HANDLE_VALUE;
+        else if (strcmp(c.registry, "keep") != 0)
+            SetRegistryValue(valueName, c.registry);
+        HANDLE holder = c.holdFile ? CreateFileA(SERIAL_FILE_NAME, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL)
+                                   : INVALID_HANDLE_VALUE;
+        HANDLE releaser = c.holdFile == 2 ? CreateThread(NULL, 0, CloseAfterHalfASecond, holder, 0, NULL) : NULL;
         std::string logged;
         EXPECT_EQ(Fetch(Release(first, 6), &logged), MANIFEST_REFUSED) << c.name;
         EXPECT_EQ(Fetch(Release(first, 8), &logged) == MANIFEST_ACCEPTED, c.newerAccepted) << c.name << ": " << logged;
         if (!c.newerAccepted) {
-            EXPECT_EQ(logged, "serie aceita ilegivel em launcher.serie e no registro; nenhum manifesto e aceito nesta "
-                              "execucao")
-                << c.name;
+            EXPECT_EQ(logged, c.holdFile ? held : unknown) << c.name;
         }
-        if (held != INVALID_HANDLE_VALUE)
-            CloseHandle(held);
+        if (releaser) {
+            WaitForSingleObject(releaser, INFINITE);
+            CloseHandle(releaser);
+        } else if (c.holdFile) {
+            CloseHandle(holder);
+            EXPECT_EQ(ReadWholeFile(SERIAL_FILE_NAME), "7\r\n") << c.name << ": a held copy is never rewritten";
+        }
         if (c.newerAccepted) {
             EXPECT_EQ(Fetch(Release(first, 7), &logged), MANIFEST_REFUSED) << c.name;
             EXPECT_EQ(logged, "manifesto mais antigo que o aceito: serie 7 < 8") << c.name;
@@ -300,6 +329,35 @@ TEST_F(SignedManifest, TwoInstallationsKeepFloorsOfTheirOwn)
     SetCurrentDirectoryA(here);
     CopyCut(AppDir, sizeof AppDir, here);
     EXPECT_EQ(Fetch(Release(first, 8)), MANIFEST_REFUSED);
+}
+
+// One folder keeps one floor whatever path reaches it (a drive letter that
+// changed, a mapped drive, a junction; here another spelling of the path),
+// and a floor kept under the path by an earlier launcher still counts.
+TEST_F(SignedManifest, OneFolderKeepsOneFloorWhateverPathReachesIt)
+{
+    char here[MAX_PATH];
+    CopyCut(here, sizeof here, AppDir);
+    CreateDirectoryA("sub", NULL);
+    std::string logged;
+    ASSERT_EQ(Fetch(Release(first, 9)), MANIFEST_ACCEPTED);
+    snprintf(AppDir, sizeof AppDir, "%s\\sub\\..", here);
+    DeleteFileA(SERIAL_FILE_NAME);
+    EXPECT_EQ(Fetch(Release(first, 8), &logged), MANIFEST_REFUSED);
+    EXPECT_EQ(logged, "manifesto mais antigo que o aceito: serie 8 < 9");
+    ForgetSerialFloor();
+    CopyCut(AppDir, sizeof AppDir, here);
+    ForgetSerialFloor();
+
+    SetRegistryValue(PathValueName().c_str(), "7\r\n");  // an earlier launcher's value, and no file
+    DeleteFileA(SERIAL_FILE_NAME);
+    EXPECT_EQ(Fetch(Release(first, 6), &logged), MANIFEST_REFUSED);
+    EXPECT_EQ(logged, "manifesto mais antigo que o aceito: serie 6 < 7");
+    snprintf(AppDir, sizeof AppDir, "%s\\sub\\..", here);
+    DeleteFileA(SERIAL_FILE_NAME);
+    EXPECT_EQ(Fetch(Release(first, 6), &logged), MANIFEST_REFUSED) << "the value moved to the folder's identity";
+    ForgetSerialFloor();
+    CopyCut(AppDir, sizeof AppDir, here);
 }
 
 TEST_F(SignedManifest, KeyRotationKeepsWorking)

@@ -153,6 +153,26 @@ TEST_F(SelfReplacement, TamperedBuildNeverReachesTheSideName)
     EXPECT_EQ(ReadWholeFile("game.bin"), "game");  // the run goes on with the game files
 }
 
+static BOOL WINAPI NoFlush(HANDLE)
+{
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+
+// A new launcher that cannot be written to the disk never takes a name: a
+// power cut would leave it empty there, and every shortcut broken.
+TEST_F(SelfReplacement, NewBuildThatCannotReachTheDiskIsNotPromoted)
+{
+    Os.FlushFileBuffers = NoFlush;
+    PublishNewBuild(NEW_BUILD);
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile(ownName.c_str()), OLD_BUILD);
+    EXPECT_FALSE(Exists("launcher.novo"));
+    EXPECT_FALSE(Exists("launcher.novo.tmp"));
+    EXPECT_TRUE(Logged("nao consegui gravar launcher.novo.tmp (1117)"));
+    EXPECT_TRUE(Logged("nao consegui baixar a versao nova do atualizador; sigo com a atual"));
+}
+
 TEST_F(SelfReplacement, RenameOfTheRunningLauncherFails)
 {
     FailingMoves = {1};

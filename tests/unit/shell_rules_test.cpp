@@ -173,3 +173,20 @@ TEST(BoundedCopy, CutsAndAlwaysTerminates)
     EXPECT_EQ(CopyCut(buffer, 1, "ab"), 0u);
     EXPECT_STREQ(buffer, "");
 }
+
+TEST(ByteSizes, ReadAsThePublisherPrintsThem)
+{
+    const struct {
+        unsigned long long bytes;
+        const char* text;
+    } cases[] = {
+        {0, "0 bytes"},         {1, "1 byte"},         {248, "248 bytes"},    {1023, "1023 bytes"},
+        {1024, "1.0 KB"},       {44032, "43.0 KB"},    {1048576, "1.0 MB"},   {4194304, "4.0 MB"},
+        {5ull << 30, "5120.0 MB"},
+    };
+    for (const auto& c : cases) {
+        char text[32];
+        FormatByteSize(text, sizeof text, c.bytes);
+        EXPECT_STREQ(text, c.text) << c.bytes;
+    }
+}

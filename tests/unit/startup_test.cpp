@@ -59,14 +59,24 @@ TEST_F(Startup, OnlyTheGameInTheGameFolderIsStarted)
         const char* present;     // a file in the game folder, or null
         DWORD startError;
         const char* failure;     // null: started
+        const char* refusal;     // the log line that says why, before the failure's
     } cases[] = {
-        {"client.exe", "client.exe", 0, nullptr},
-        {"client", "client.exe", 0, nullptr},
-        {"bin\\game.exe", "bin\\game.exe", 0, nullptr},
-        {"no_such_game.exe", nullptr, 0, "Could not start no_such_game.exe (error 2)."},
-        {"notepad.exe", nullptr, 0, "Could not start notepad.exe (error 2)."},  // one that PATH has
-        {"bin", "bin\\game.exe", 0, "Could not start bin (error 2)."},          // a folder
-        {"client.exe", "client.exe", ERROR_ACCESS_DENIED, "Could not start client.exe (error 5)."},
+        {"client.exe", "client.exe", 0, nullptr, nullptr},
+        {"client", "client.exe", 0, nullptr, nullptr},
+        {"bin\\game.exe", "bin\\game.exe", 0, nullptr, nullptr},
+        {"no_such_game.exe", nullptr, 0, "Could not start no_such_game.exe (error 2).", nullptr},
+        {"notepad.exe", nullptr, 0, "Could not start notepad.exe (error 2).", nullptr},  // one that PATH has
+        {"bin", "bin\\game.exe", 0, "Could not start bin (error 2).", nullptr},          // a folder
+        {"client.exe", "client.exe", ERROR_ACCESS_DENIED, "Could not start client.exe (error 5).", nullptr},
+        // Values that reach outside the game folder, even when they come back into it.
+        {"bin\\..\\client.exe", "client.exe", 0, "Could not start bin\\..\\client.exe (error 2).",
+         "EXECUTAVEL recusado: bin\\..\\client.exe fica fora da pasta do jogo"},
+        {"..\\client.exe", "client.exe", 0, "Could not start ..\\client.exe (error 2).",
+         "EXECUTAVEL recusado: ..\\client.exe fica fora da pasta do jogo"},
+        {"\\windows\\notepad.exe", nullptr, 0, "Could not start \\windows\\notepad.exe (error 2).",
+         "EXECUTAVEL recusado: \\windows\\notepad.exe fica fora da pasta do jogo"},
+        {"C:notepad.exe", nullptr, 0, "Could not start C:notepad.exe (error 2).",
+         "EXECUTAVEL recusado: C:notepad.exe fica fora da pasta do jogo"},
     };
     Os.CreateProcessA = ScriptedStart;
     CreateDirectoryA("bin", NULL);
@@ -84,8 +94,10 @@ TEST_F(Startup, OnlyTheGameInTheGameFolderIsStarted)
         StartGame();
         EXPECT_STREQ(StatusBoard.failure, c.failure ? c.failure : "") << c.executable;
         EXPECT_EQ(StartedCommandLine, c.failure && !c.startError ? "" : c.executable) << c.executable;
-        EXPECT_EQ(RunLogMessages().back(), c.failure ? std::string("FALHA: ") + c.failure
-                                                     : std::string("jogo iniciado: ") + c.executable)
+        std::vector<std::string> log = RunLogMessages();
+        EXPECT_EQ(log.back(), c.failure ? std::string("FALHA: ") + c.failure
+                                        : std::string("jogo iniciado: ") + c.executable)
             << c.executable;
+        EXPECT_EQ(log.size() > 1 ? log[log.size() - 2] : "", c.refusal ? c.refusal : "") << c.executable;
     }
 }

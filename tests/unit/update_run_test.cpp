@@ -166,6 +166,7 @@ TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
     EXPECT_EQ(ReadWholeFile("data\\maps\\a b.pak"), PatternBytes(70000));
     EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
                                  "Checking for updates...",
+                                 "manifesto pedido: " + server.BaseUrl() + "manifesto.txt",
                                  "manifesto lido: versao '1.0.42', 3 arquivo(s)",
                                  "Checking game files...",
                                  "2 arquivo(s) para baixar",
@@ -217,6 +218,33 @@ TEST_F(UpdateRun, ListedConfigurationIsReplacedLikeAnyFile)
     ServeManifest("VERSAO 1\n" + Publish("launcher.cfg", "URL_BASE " + server.BaseUrl() + "\r\n"));
     EXPECT_EQ(RunUpdate(), 1);
     EXPECT_EQ(ReadWholeFile("launcher.cfg"), "URL_BASE " + server.BaseUrl() + "\r\n");
+}
+
+static BOOL WINAPI NoFlush(HANDLE)
+{
+    SetLastError(ERROR_IO_DEVICE);
+    return FALSE;
+}
+
+// launcher.cfg and the accepted manifest reach the disk before they take their
+// names, so a power cut never leaves them empty there; game files are judged
+// by their digest at the next start instead.
+TEST_F(UpdateRun, ConfigurationAndManifestAreOnTheDiskBeforeTheyTakeTheirNames)
+{
+    WriteWholeFile("launcher.cfg", "URL_BASE http://old/\n");
+    ServeManifest("VERSAO 1\n" + Publish("launcher.cfg", "URL_BASE " + server.BaseUrl() + "\r\n") +
+                  Publish("a.bin", "new"));
+    Os.FlushFileBuffers = NoFlush;  // a disk that cannot take them
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_EQ(ReadWholeFile("launcher.cfg"), "URL_BASE http://old/\n");
+    EXPECT_EQ(ReadWholeFile("a.bin"), "new");
+    EXPECT_FALSE(Exists("manifesto.txt"));
+    EXPECT_FALSE(Exists("launcher.cfg.tmp"));
+    EXPECT_FALSE(Exists("manifesto.txt.tmp"));
+    std::vector<std::string> log = RunLogMessages();
+    for (const char* line : {"nao consegui gravar manifesto.txt.tmp (1117)", "nao consegui gravar launcher.cfg.tmp (1117)",
+                             "falhou: launcher.cfg"})
+        EXPECT_NE(std::find(log.begin(), log.end(), line), log.end()) << line;
 }
 
 TEST_F(UpdateRun, LargestListedSizeIsAnOrdinarySize)
@@ -304,6 +332,7 @@ TEST_F(UpdateRun, WithoutThreadsOfItsOwnTheDownloadPhaseFetchesOneFileAtATime)
     EXPECT_EQ(ReadWholeFile("a.bin") + ReadWholeFile("b.bin") + ReadWholeFile("c.bin"), "abc");
     EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
                                     "Checking for updates...",
+                                    "manifesto pedido: " + server.BaseUrl() + "manifesto.txt",
                                     "manifesto lido: versao '1', 3 arquivo(s)",
                                     "Checking game files...",
                                     "3 arquivo(s) para baixar",

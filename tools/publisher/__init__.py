@@ -1,0 +1,17 @@
+"""The publisher behind tools/publish_release.py, one concern a module:
+
+- manifests:     the lists' names and lines, and what a published list says
+- figures:       sizes as the publisher prints them
+- checks:        what the launcher could not bring into line, and launcher.cfg
+- store:         files written whole under temporary names: objects and path
+                 copies, and the path copies a release dropped
+- chunks:        chunk indexes through the native helper, and patch figures
+- launcher_keys: the keys a launcher.exe checks, against the signing keys
+- signing:       keys, serials and signature lines
+- records:       each publication's lists in publicados/, and prune
+- publication:   the order a publication writes things in
+- command:       the command line
+
+Modules call only those above them in this list, and nothing here calls the
+command line.
+"""

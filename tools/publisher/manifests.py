@@ -1,0 +1,43 @@
+"""The lists a publication writes: their names, their lines, and what a
+published list says about the files and objects it names."""
+import re
+
+FULL_MANIFEST = "manifesto_completo.txt"
+DEFAULT_MANIFEST = "manifesto.txt"
+OBJECTS_FOLDER = "objetos/"       # where the immutable copies live, named by their digest
+DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+BLOCKS_IN_MANIFEST = re.compile(rb"^BLOCOS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
+FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t]+([^\r\n]+)$", re.MULTILINE)
+SERIAL_LINE = re.compile(rb"^SERIE[ \t]+([0-9]+)[ \t]*\r?$", re.MULTILINE)
+
+
+def manifest_text(version, entries, objects=False, blocks=None):
+    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line."""
+    blocks = blocks or {}
+    lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
+    for relative, digest, size in entries:
+        lines.append(f"ARQUIVO {digest} {size} {relative}\n")
+        if relative in blocks:
+            lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
+    return "".join(lines)
+
+
+def listed_paths(manifest):
+    """The paths a list in OUT names (none when it is missing)."""
+    if not manifest.is_file():
+        return []
+    return [path.decode("latin-1") for _, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())]
+
+
+def named_objects(manifest_bytes):
+    return {digest.decode().lower() for digest in DIGEST_IN_MANIFEST.findall(manifest_bytes)}
+
+
+def published_serial(out):
+    """The highest serial of the manifests already in OUT; 0 when unsigned or absent."""
+    serials = [0]
+    for name in (FULL_MANIFEST, DEFAULT_MANIFEST):
+        path = out / name
+        if path.is_file():
+            serials += [int(match) for match in SERIAL_LINE.findall(path.read_bytes())]
+    return max(serials)

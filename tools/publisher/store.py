@@ -1,0 +1,131 @@
+"""Files written whole: every file goes under a temporary name beside its
+target and is renamed into place, so a server serves the old file or the new
+one, never half of one. Objects (one per digest, read-only, never rewritten)
+and the path copies that are hard links to them live here."""
+import hashlib
+import os
+import shutil
+import sys
+import tempfile
+
+from .checks import unsafe_reason
+from .figures import size_text
+from .manifests import OBJECTS_FOLDER
+
+TEMPORARY_PREFIX = ".publishing-"
+PUBLISHED_MODE = 0o644  # what a web server's workers read
+OBJECT_MODE = 0o444     # objects never change: a write in place is refused (but for root)
+
+
+def sha256_of(path):
+    digest = hashlib.sha256()
+    with open(path, "rb") as file:
+        for chunk in iter(lambda: file.read(1 << 20), b""):
+            digest.update(chunk)
+    return digest.hexdigest()
+
+
+def replace_atomically(target, fill, mode=PUBLISHED_MODE):
+    """Fills a temporary file beside the target and renames it into place:
+    readers see the old file or the new one, whole."""
+    descriptor, temporary = tempfile.mkstemp(dir=target.parent, prefix=TEMPORARY_PREFIX)
+    try:
+        with os.fdopen(descriptor, "wb") as file:
+            fill(file)
+            file.flush()
+            os.fsync(file.fileno())
+        os.chmod(temporary, mode)
+        os.replace(temporary, target)
+    except BaseException:
+        os.unlink(temporary)
+        raise
+
+
+def write_atomically(target, data):
+    replace_atomically(target, lambda file: file.write(data))
+
+
+def copy_atomically(source, target, mode=PUBLISHED_MODE):
+    def fill(file):
+        with open(source, "rb") as original:
+            shutil.copyfileobj(original, file, 1 << 20)
+    replace_atomically(target, fill, mode)
+
+
+def link_atomically(existing, target):
+    """A hard link to existing under target's name, renamed into place; OSError where links are not allowed."""
+    temporary = target.parent / f"{TEMPORARY_PREFIX}{os.getpid()}-{target.name}"
+    temporary.unlink(missing_ok=True)
+    os.link(existing, temporary)
+    try:
+        os.replace(temporary, target)
+    except BaseException:
+        temporary.unlink(missing_ok=True)
+        raise
+
+
+def is_served_already(target, size, digest):
+    return target.is_file() and target.stat().st_size == size and sha256_of(target) == digest
+
+
+def write_object(source, target):
+    copy_atomically(source, target, OBJECT_MODE)
+
+
+def write_objects(files, out):
+    """Each file's immutable copy, written only when it is not there yet (or is
+    plainly damaged: another size); answers how many were written."""
+    folder = out / OBJECTS_FOLDER
+    folder.mkdir(parents=True, exist_ok=True)
+    written = 0
+    for _, digest, size, source in files:
+        target = folder / digest
+        if not target.is_file() or target.stat().st_size != size:
+            write_object(source, target)
+            written += 1
+    return written
+
+
+def write_path_copies(files, out, objects):
+    """The files by path, hard links to their objects where the file system
+    allows; answers how many changed. A path copy that no longer matches was
+    perhaps written in place, and with it its linked object: that object is
+    checked, and written anew when it is damaged."""
+    copied = 0
+    for relative, digest, size, source in files:
+        target = out.joinpath(*relative.split("\\"))
+        target.parent.mkdir(parents=True, exist_ok=True)
+        if is_served_already(target, size, digest):
+            continue
+        try:
+            if not objects:
+                raise OSError("no object to link to")
+            stored = out / OBJECTS_FOLDER / digest
+            if sha256_of(stored) != digest:
+                print(f"publish: warning: {OBJECTS_FOLDER}{digest} was damaged (written in place?); written anew",
+                      file=sys.stderr)
+                write_object(source, stored)
+            link_atomically(stored, target)
+        except OSError:
+            copy_atomically(source, target)
+        copied += 1
+        print(f"published {relative} ({size_text(size)})")
+    return copied
+
+
+def remove_dropped_path_copies(out, earlier, listed):
+    """The path copies of files that the previous lists named and these no longer do: a server (and a
+    sync that mirrors OUT) must not serve them on. Their objects stay until prune."""
+    for relative in sorted(set(earlier) - set(listed)):
+        if "/" in relative or unsafe_reason(relative):
+            continue  # not a path this publisher writes
+        target = out.joinpath(*relative.split("\\"))
+        if not target.is_file():
+            continue
+        target.unlink()
+        folder = target.parent
+        while folder != out and not any(folder.iterdir()):
+            folder.rmdir()
+            folder = folder.parent
+        kept = "; its object stays until prune" if (out / OBJECTS_FOLDER).is_dir() else ""
+        print(f"removed {relative}: the release no longer holds it{kept}")
