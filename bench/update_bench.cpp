@@ -3,7 +3,7 @@
 //   update_bench check URL            RunUpdate of a current release in the working folder,
 //                                     against the digests of the same files alone
 //   update_bench download URL NAME    DownloadFile of one file
-//   update_bench fetch URL            RunUpdate that downloads every listed file
+//   update_bench fetch URL [N]        RunUpdate that downloads every listed file, N at once
 //   update_bench verify MANIFEST PEM  the check of a signed manifest against one key
 //   update_bench scan FILE            the patch's scan of an old copy against ComputeFileDigest
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
@@ -140,13 +140,14 @@ static int Download(const char* url, const char* name)
     return ok ? 0 : 1;
 }
 
-static int Fetch(const char* url)
+static int Fetch(const char* url, int connections)
 {
+    LauncherConfig.connections = connections;
     double seconds;
     int result = TimedUpdateRun(url, &seconds);
     long long bytes = ListedBytes();
-    printf("fetch of %d files, %.1f MB: result %d, %.2f s, %.0f files/s, %.1f MB/s\n", Listed.count,
-           bytes / 1048576.0, result, seconds, Listed.count / seconds, bytes / 1048576.0 / seconds);
+    printf("fetch of %d files, %.1f MB, CONEXOES %d: result %d, %.2f s, %.0f files/s, %.1f MB/s\n", Listed.count,
+           bytes / 1048576.0, connections, result, seconds, Listed.count / seconds, bytes / 1048576.0 / seconds);
     PrintPeakMemory();
     return result == 1 ? 0 : 1;
 }
@@ -308,8 +309,8 @@ int main(int argc, char** argv)
         return Check(argv[2]);
     if (argc == 4 && strcmp(argv[1], "download") == 0)
         return Download(argv[2], argv[3]);
-    if (argc == 3 && strcmp(argv[1], "fetch") == 0)
-        return Fetch(argv[2]);
+    if ((argc == 3 || argc == 4) && strcmp(argv[1], "fetch") == 0)
+        return Fetch(argv[2], argc == 4 ? atoi(argv[3]) : DEFAULT_CONNECTIONS);
     if (argc == 4 && strcmp(argv[1], "verify") == 0)
         return Verify(argv[2], argv[3]);
     if (argc == 3 && strcmp(argv[1], "scan") == 0)
@@ -320,7 +321,7 @@ int main(int argc, char** argv)
         return ReadLoop(argv[2], argv[3]);
     if (argc == 2 && strcmp(argv[1], "progress") == 0)
         return Progress();
-    fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL | verify MANIFEST PEM"
+    fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL [N] | verify MANIFEST PEM"
                     " | scan FILE | update URL | read URL async|sync | progress\n");
     return 2;
 }

@@ -14,7 +14,7 @@
 const char CONFIG_FILE_NAME[] = "launcher.cfg";
 const char DEFAULT_BASE_URL[] = QRV_DEFAULT_BASE_URL;
 
-static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt", ""};
+static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt", "", DEFAULT_CONNECTIONS, ""};
 
 // The manifest is fetched into a file of its own name beside the launcher:
 // the name must stay there (a safe path without folders) and must not be one
@@ -62,6 +62,20 @@ static void StoreManifestName(const char* value)
         CopyCut(LauncherConfig.refusedManifestName, sizeof LauncherConfig.refusedManifestName, name);
 }
 
+// A count from 1 to MOST_CONNECTIONS in plain digits; anything else is
+// refused, keeping the earlier count, and kept aside for the update run's log.
+static void StoreConnections(const char* value)
+{
+    int count = 0;
+    const char* digit = value;
+    while (*digit >= '0' && *digit <= '9' && count <= MOST_CONNECTIONS)
+        count = count * 10 + (*digit++ - '0');
+    if (digit != value && *digit == '\0' && count >= 1 && count <= MOST_CONNECTIONS)
+        LauncherConfig.connections = count;
+    else
+        CopyCut(LauncherConfig.refusedConnections, sizeof LauncherConfig.refusedConnections, value);
+}
+
 static void ApplyConfigLine(const char* line)
 {
     char key[64];
@@ -74,6 +88,8 @@ static void ApplyConfigLine(const char* line)
         StoreWhole(LauncherConfig.gameExecutable, sizeof LauncherConfig.gameExecutable, value);
     else if (strcasecmp(key, "MANIFESTO") == 0)
         StoreManifestName(value);
+    else if (strcasecmp(key, "CONEXOES") == 0)
+        StoreConnections(value);
 }
 
 // Lines longer than the read buffer arrive in pieces; each piece is a line.

@@ -8,7 +8,12 @@ struct LauncherConfigRecord {
     char gameExecutable[64];  // EXECUTAVEL
     char manifestName[64];    // MANIFESTO
     char refusedManifestName[64];  // a MANIFESTO value that could write elsewhere, for the log
+    int connections;               // CONEXOES: how many files the download phase fetches at once
+    char refusedConnections[16];   // a CONEXOES value that is no count from 1 to 16, for the log
 };
+
+static const int DEFAULT_CONNECTIONS = 6;
+static const int MOST_CONNECTIONS = 16;
 
 // Holds the defaults from process start; the reader only overwrites fields.
 extern LauncherConfigRecord LauncherConfig;

@@ -5,7 +5,7 @@
 
 #include "patch/patch.h"
 
-uint8_t PatchWindow[PATCH_WINDOW_BYTES];
+thread_local uint8_t PatchWindow[PATCH_WINDOW_BYTES];
 
 // The processor's SHA instructions hash eight times the CryptoAPI's rate
 // under Wine: the scan of a 4 GB copy takes seconds, not half a minute.

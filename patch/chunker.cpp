@@ -56,19 +56,22 @@ static uint64_t SpreadMask(int bits)
     return mask;
 }
 
+static GearTable MakeGear(void)
+{
+    GearTable table;
+    uint64_t state = CHUNK_PARAMETERS.gearSeed;
+    for (uint64_t& value : table.values)
+        value = NextSplitMix(&state);
+    int bits = Log2(CHUNK_PARAMETERS.average);
+    table.mask = SpreadMask(bits);
+    table.backupMask = SpreadMask(bits - (int)CHUNK_PARAMETERS.backupShift);
+    return table;
+}
+
+// Made once, by whichever thread cuts first; the others wait for it.
 static const GearTable* Gear(void)
 {
-    static GearTable table;
-    static int made;
-    if (!made) {
-        uint64_t state = CHUNK_PARAMETERS.gearSeed;
-        for (uint64_t& value : table.values)
-            value = NextSplitMix(&state);
-        int bits = Log2(CHUNK_PARAMETERS.average);
-        table.mask = SpreadMask(bits);
-        table.backupMask = SpreadMask(bits - (int)CHUNK_PARAMETERS.backupShift);
-        made = 1;
-    }
+    static const GearTable table = MakeGear();
     return &table;
 }
 

@@ -88,7 +88,7 @@ static void LogPatched(const Patch* patch)
 
 PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file)
 {
-    static Patch patch;  // worker thread only: a few KB of names and URLs
+    static thread_local Patch patch;  // a few KB of names and URLs, one per thread that patches
     memset(&patch, 0, sizeof patch);
     patch.file = file;
     PatchOutcome outcome = PATCH_NOT_MADE;

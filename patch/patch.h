@@ -194,8 +194,8 @@ PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file);
 
 static const size_t PATCH_WINDOW_BYTES = 256u << 10;
 // The scan's window (at least twice the chunker's maximum), then the buffer
-// of the copies and checks: one at a time, on the worker thread only.
-extern uint8_t PatchWindow[PATCH_WINDOW_BYTES];
+// of the copies and checks: one per thread that patches.
+extern thread_local uint8_t PatchWindow[PATCH_WINDOW_BYTES];
 
 // A chunk's SHA-256: through the processor's SHA instructions where it has
 // them, else through the CryptoAPI provider. FinishChunkHash always releases

@@ -8,7 +8,7 @@ static const char RUN_LOG_NAME[] = "launcher.log";
 
 // The file is opened and closed for every line, so each line has reached the
 // file system when LogLine returns and nothing holds the file between lines.
-void LogLine(const char* format, ...)
+static void WriteLine(const char* format, va_list arguments)
 {
     FILE* log = fopen(RUN_LOG_NAME, "at");
     if (!log)
@@ -16,10 +16,16 @@ void LogLine(const char* format, ...)
     SYSTEMTIME now;
     GetLocalTime(&now);
     fprintf(log, "[%02d/%02d %02d:%02d:%02d] ", now.wDay, now.wMonth, now.wHour, now.wMinute, now.wSecond);
-    va_list arguments;
-    va_start(arguments, format);
     vfprintf(log, format, arguments);
-    va_end(arguments);
     fputs("\n", log);
     fclose(log);
+}
+
+void LogLine(const char* format, ...)
+{
+    va_list arguments;
+    va_start(arguments, format);
+    if (!CaptureLine(format, arguments))
+        WriteLine(format, arguments);
+    va_end(arguments);
 }

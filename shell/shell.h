@@ -1,6 +1,7 @@
 // The launcher shell: process start and run modes, the run log, the status board
 // shared by the worker and the main thread, the frame loop and the game start.
 #pragma once
+#include <stdarg.h>
 #include <windows.h>
 
 #include "shell/shell_rules.h"
@@ -36,6 +37,23 @@ void SetDetailLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetFailure(const char* format, ...) QRV_PRINTF(1, 2);
 void SetProgress(float fraction);
 void AdvanceDownloadProgress(double received);
+
+// While a thread fetches one file among several, what it writes to the log
+// (LogLine), the detail line (SetDetailLine) and the bar (AdvanceDownloadProgress)
+// goes to its capture instead, to be passed on in the file's turn. Inside the
+// capture's own calls the thread writes straight through.
+struct BoardCapture {
+    void (*line)(void* context, const char* text);
+    void (*detail)(void* context, const char* text);
+    void (*received)(void* context, double bytes);
+    void* context;
+};
+// NULL: the calling thread writes straight through again.
+void CaptureThreadBoard(const BoardCapture* capture);
+// 1 when the calling thread's capture took it.
+int CaptureLine(const char* format, va_list arguments);
+int CaptureDetail(const char* text);
+int CaptureReceived(double bytes);
 
 // Called after every change of the board's progress or texts when set; the
 // product leaves it null, tests watch the board's history through it.

@@ -47,6 +47,8 @@ static void SetLine(char* field, size_t capacity, int isStatus, const char* form
 {
     char text[512];
     vsnprintf(text, sizeof text, format, arguments);
+    if (!isStatus && CaptureDetail(text))
+        return;
     SetBoardText(field, capacity, text, isStatus);
     if (isStatus)
         LogLine("%s", text);
@@ -87,5 +89,7 @@ void SetProgress(float fraction)
 
 void AdvanceDownloadProgress(double received)
 {
+    if (CaptureReceived(received))
+        return;
     SetProgress(DownloadProgressFraction(BytesHandled, received, BytesToFetch));
 }

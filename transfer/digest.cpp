@@ -21,7 +21,7 @@ int AcquireShaProvider(HCRYPTPROV* provider)
 // Streams the file through the hash; 0 when the hash refused data.
 static int HashStream(HCRYPTHASH hash, FILE* file)
 {
-    static BYTE chunk[DIGEST_READ_CHUNK];  // worker thread only
+    static thread_local BYTE chunk[DIGEST_READ_CHUNK];  // one per thread of the download phase
     size_t count;
     while ((count = fread(chunk, 1, sizeof chunk, file)) > 0) {
         if (!CryptHashData(hash, chunk, (DWORD)count, 0))

@@ -32,7 +32,7 @@ struct TemporaryWriter {
     int failed;  // a write failed: the transfer ends at once
 };
 
-int FullDiskWrites;
+volatile LONG FullDiskWrites;
 
 static int FoundNoRoom(DWORD error)
 {
@@ -43,7 +43,7 @@ static void NoteFailedWrite(const char* temporary)
 {
     DWORD error = GetLastError();
     if (FoundNoRoom(error))
-        FullDiskWrites++;
+        InterlockedIncrement(&FullDiskWrites);  // by any thread of the download phase
     LogLine("nao consegui gravar %s (%lu)", temporary, error);
 }
 

@@ -150,7 +150,7 @@ struct FileFetch {
 // FullDiskWrites, so that the update run names the disk, not the connection.
 int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count);
 int CloseTemporaryFile(FILE* stream, const char* temporary);
-extern int FullDiskWrites;  // worker thread only
+extern volatile LONG FullDiskWrites;
 
 // Fetches the file into target through target.tmp, verified against the
 // digest when one is given; 1 when target (or, kept there, target.tmp) now
@@ -211,11 +211,11 @@ static const DWORD LONGEST_WAIT_MS = 1000;
 // was still with WinINet (its buffer stays WinINet's until WinINet lets go of
 // the request, which a silent server can put off until the process ends), or
 // left unread (see CloseSource). A process never holds more; a request asked
-// beyond that fails at once.
-static const int REQUEST_SLOTS = 12;
-// Of those, answers left unread; beyond this many an unread answer is closed
-// (and WinINet under Wine may read it to its end first).
+// beyond that fails at once. Room for the download phase's most files in
+// flight (16), the unread answers below, and a few requests given up while a
+// read was pending.
 static const int MOST_UNREAD_ANSWERS = 4;
+static const int REQUEST_SLOTS = 16 + MOST_UNREAD_ANSWERS + 4;
 // Sends a GET (with "Range: bytes=<range>" when range is given) and waits for
 // the answer's headers, at most giveUpMs in all. 0 on failure, with the error
 // code kept (ERROR_INTERNET_TIMEOUT when the wait ran out) and nothing left

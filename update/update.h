@@ -21,6 +21,12 @@ void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const ch
 // from the objects folder when the manifest names one (NULL: by its path).
 int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder);
 
+// The download phase: every entry marked to fetch, up to connections files at
+// once, each through its whole road; answers how many failed. The status
+// line, the detail line and the log go in manifest order, as one file at a
+// time would have them.
+int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch, const char* objectsFolder,
+                      int connections);
 // Whether the game folder's disk has room for fetching the manifest's entries
 // to fetch (toFetch of them) at the peak of the download phase. 0 when it has
 // not: logged, and the failure text says how much more room is needed where.

@@ -85,51 +85,6 @@ void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const ch
     }
 }
 
-// A changed file whose old copy is there, with a chunk index beside its
-// object, rebuilt from that copy.
-static PatchOutcome Patched(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
-{
-    if (!objectsFolder || entry->blocks != BLOCKS_LISTED || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
-        return PATCH_NOT_MADE;
-    PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
-                        LauncherConfig.baseUrl, objectsFolder};
-    return PatchFile(internet, &file);
-}
-
-// Every file to fetch is tried once; answers how many failed. The ordinal
-// counts successful downloads plus one, so after a failure the next file is
-// announced under the same number.
-static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder)
-{
-    int failures = 0;
-    int ordinal = 1;
-    char pathUrl[URL_CAPACITY];
-    char objectUrl[URL_CAPACITY];
-    for (int i = 0; i < RunManifest.count; i++) {
-        const ManifestEntry* entry = &RunManifest.entries[i];
-        if (entry->state != ENTRY_TO_FETCH)
-            continue;
-        SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
-        MakeParentDirectories(entry->path);
-        // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
-        FilePlacement placement =
-            NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
-        FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
-                           placement, CACHE_NONE,  NULL};  // the source is chosen next
-        ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        PatchOutcome patched = Patched(internet, entry, objectsFolder);
-        if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(internet, &fetch))) {
-            ordinal++;
-        } else {
-            failures++;
-            LogLine("falhou: %s", entry->path);
-        }
-        BytesHandled += (double)entry->size;
-        AdvanceDownloadProgress(0);
-    }
-    return failures;
-}
-
 // The manifest's objects folder, or NULL when files come by path. A line
 // that is refused is said once in the log: the run goes on by path.
 static const char* ObjectsFolderOf(const Manifest* manifest)
@@ -223,7 +178,7 @@ static int UpdateThrough(HINTERNET internet)
         LogLine("%d arquivo(s) para baixar", toFetch);
         if (!RoomForFetches(&RunManifest, toFetch))
             return 0;
-        failures += FetchFiles(internet, toFetch, objectsFolder);
+        failures += FetchFilesInTurns(internet, &RunManifest, toFetch, objectsFolder, LauncherConfig.connections);
     }
     if (failures > 0)
         return Block(failures, FullDiskWrites - fullDiskWrites);
@@ -242,6 +197,9 @@ int RunUpdate(void)
     if (LauncherConfig.refusedManifestName[0])
         LogLine("MANIFESTO recusado em %s: %s; uso %s", CONFIG_FILE_NAME, LauncherConfig.refusedManifestName,
                 LauncherConfig.manifestName);
+    if (LauncherConfig.refusedConnections[0])
+        LogLine("CONEXOES recusado em %s: %s; uso %d", CONFIG_FILE_NAME, LauncherConfig.refusedConnections,
+                LauncherConfig.connections);
     HINTERNET internet = OpenInternet(USER_AGENT);
     if (!internet) {
         SetFailure("Could not start the internet connection (error %lu).", GetLastError());

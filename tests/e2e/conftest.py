@@ -14,6 +14,7 @@ import pytest
 SOURCE_DIR = Path(os.environ.get("QRV_SOURCE_DIR", Path(__file__).resolve().parents[2]))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 from fault_server import FaultServer  # noqa: E402
+from latency_proxy import LatencyProxy  # noqa: E402
 from local_nginx import access_log, start_nginx, stop_nginx  # noqa: E402
 from publish_release import publish  # noqa: E402
 
@@ -254,6 +255,22 @@ def fault_server(tmp_path):
     server = FaultServer(tmp_path / "served").start()
     yield server
     server.stop()
+
+
+@pytest.fixture
+def far_away():
+    """far_away(server) puts the server behind a fixed round trip (50 ms unless
+    given) and answers the base URL to give the launcher."""
+    proxies = []
+
+    def behind(server, rtt=0.05):
+        port = int(server.base_url.rstrip("/").rsplit(":", 1)[1])
+        proxies.append(LatencyProxy(port, rtt).start())
+        return proxies[-1].base_url
+
+    yield behind
+    for proxy in proxies:
+        proxy.stop()
 
 
 def pattern(size, seed=1):

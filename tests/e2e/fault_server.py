@@ -29,6 +29,8 @@ class FaultServer:
         self.no_ranges = False
         self.requests = []  # (path, user agent)
         self.ranges = []    # (path, Range header or None)
+        self.asked = []     # (path, time.monotonic() when the request came)
+        self.answered = []  # (path, time.monotonic() when its answer was sent or broken off)
         self._cuts_made = {}
         self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), self._handler())
         self._server.daemon_threads = True
@@ -85,6 +87,13 @@ class FaultServer:
             def do_GET(self):  # noqa: N802 (the http.server name)
                 server.requests.append((self.path, self.headers.get("User-Agent", "")))
                 server.ranges.append((self.path, self.headers.get("Range")))
+                server.asked.append((self.path, time.monotonic()))
+                try:
+                    self._answer()
+                finally:
+                    server.answered.append((self.path, time.monotonic()))
+
+            def _answer(self):
                 fault = server.faults.get(self.path, ())
                 if fault[:1] == ("huge",):
                     self._send_endless(fault[1])

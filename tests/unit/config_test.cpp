@@ -114,3 +114,34 @@ TEST_F(Config, ReaderRules)
         EXPECT_EQ(LauncherConfig.refusedManifestName[0] != '\0', strstr(c.name, "manifest name ") == c.name) << c.name;
     }
 }
+
+struct ConnectionsCase {
+    const char* contents;
+    int connections;
+    const char* refused;
+};
+
+TEST_F(Config, ConnectionCountIsOneToSixteenOrTheEarlierCount)
+{
+    const ConnectionsCase cases[] = {
+        {"", 6, ""},
+        {"CONEXOES 1\n", 1, ""},
+        {"conexoes 16\r\n", 16, ""},
+        {"CONEXOES 0016\n", 16, ""},
+        {"CONEXOES 3\nCONEXOES 9\n", 9, ""},
+        {"CONEXOES 3\nCONEXOES 0\n", 3, "0"},
+        {"CONEXOES 17\n", 6, "17"},
+        {"CONEXOES -2\n", 6, "-2"},
+        {"CONEXOES +2\n", 6, "+2"},
+        {"CONEXOES 4x\n", 6, "4x"},
+        {"CONEXOES 99999999999999999999\n", 6, "999999999999999"},
+        {"CONEXOES\n", 6, ""},
+    };
+    for (const ConnectionsCase& c : cases) {
+        RestoreDefaultLauncherConfig();
+        WriteWholeFile("launcher.cfg", c.contents);
+        ReadLauncherConfig();
+        EXPECT_EQ(LauncherConfig.connections, c.connections) << c.contents;
+        EXPECT_STREQ(LauncherConfig.refusedConnections, c.refused) << c.contents;
+    }
+}

@@ -194,9 +194,17 @@ TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
                              }));
     EXPECT_EQ(StatusBoard.progress, 1.0f);
     // WinINet percent-encodes the blank on the wire.
-    EXPECT_EQ(server.RequestedPaths().back(), "/data/maps/a%20b.pak");
+    std::vector<std::string> requested = server.RequestedPaths();
+    EXPECT_NE(std::find(requested.begin(), requested.end(), "/data/maps/a%20b.pak"), requested.end());
+    // The second file's turn begins with the bar at the first file's share at
+    // least (the second may have come in meanwhile); the bar never goes back.
     std::vector<float> downloading = ProgressWhileStatus("Downloading 2 of 2...");
-    EXPECT_FLOAT_EQ(downloading.front(), (float)(0.25 + 0.75 * 12 / 70012.0));
+    EXPECT_GE(downloading.front(), (float)(0.25 + 0.75 * 12 / 70012.0));
+    std::vector<float> bar;
+    for (const BoardState& state : BoardHistory)
+        if (state.status.rfind("Downloading", 0) == 0)
+            bar.push_back(state.progress);
+    EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end()));
 }
 
 TEST_F(UpdateRun, FailedFileBlocksTheGameButTheOthersAreStillFetched)
@@ -326,4 +334,43 @@ TEST_F(UpdateRun, UnreadableModulePathMeansNoEntryIsTheRunningLauncher)
         std::vector<std::string> log = RunLogMessages();
         EXPECT_EQ(std::count(log.begin(), log.end(), "Updating the updater itself..."), 0);
     }
+}
+
+static HANDLE WINAPI RefusedThread(LPSECURITY_ATTRIBUTES, SIZE_T, LPTHREAD_START_ROUTINE, LPVOID, DWORD, LPDWORD)
+{
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return NULL;
+}
+
+TEST_F(UpdateRun, WithoutThreadsOfItsOwnTheDownloadPhaseFetchesOneFileAtATime)
+{
+    Os.CreateThread = RefusedThread;
+    ServeManifest("VERSAO 1\n" + Publish("a.bin", "a") + Publish("b.bin", "b") + Publish("c.bin", "c"));
+    EXPECT_EQ(RunUpdate(), 1);
+    EXPECT_EQ(ReadWholeFile("a.bin") + ReadWholeFile("b.bin") + ReadWholeFile("c.bin"), "abc");
+    EXPECT_EQ(RunLogMessages(), (std::vector<std::string>{
+                                    "Checking for updates...",
+                                    "manifesto pedido: " + server.BaseUrl() + "manifesto.txt",
+                                    "manifesto lido: versao '1', 3 arquivo(s)",
+                                    "Checking game files...",
+                                    "3 arquivo(s) para baixar",
+                                    "CreateThread falhou (8); baixo 1 arquivo(s) por vez",
+                                    "Downloading 1 of 3...",
+                                    "Downloading 2 of 3...",
+                                    "Downloading 3 of 3...",
+                                    "Updated to version 1.",
+                                }));
+}
+
+TEST_F(UpdateRun, WinInetMayOpenAsManyConnectionsToTheServerAsFilesAreFetchedAtOnce)
+{
+    LauncherConfig.connections = 11;
+    CopyCut(LauncherConfig.refusedConnections, sizeof LauncherConfig.refusedConnections, "40");
+    ServeManifest("VERSAO 1\n" + Publish("a.bin", "a"));
+    EXPECT_EQ(RunUpdate(), 1);
+    ULONG most = 0;
+    DWORD length = sizeof most;
+    ASSERT_TRUE(InternetQueryOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &most, &length));
+    EXPECT_GE(most, 11u);
+    EXPECT_EQ(RunLogMessages().front(), "CONEXOES recusado em launcher.cfg: 40; uso 11");
 }
