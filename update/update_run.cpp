@@ -57,10 +57,18 @@ static int CheckFiles(const char* ownName, int* failures)
             (*failures)++;
             continue;
         }
+        if (!entry->digestRead) {
+            LogLine("hash ilegivel no manifesto: %s", entry->path);
+            entry->state = ENTRY_REFUSED;
+            (*failures)++;
+            continue;
+        }
         SetDetailLine("%s", entry->path);
         SetProgress((float)i * 0.25f / (float)RunManifest.count);  // the check owns the first quarter
         char digest[65];
-        if (ComputeFileDigest(entry->path, digest) && DigestsMatch(entry->digest, digest)) {
+        uint8_t obtained[32];
+        if (ComputeFileDigest(entry->path, digest) && ReadDigestHex(digest, obtained) &&
+            memcmp(obtained, entry->digest, sizeof obtained) == 0) {
             entry->state = ENTRY_CURRENT;
         } else {
             entry->state = ENTRY_TO_FETCH;
@@ -87,12 +95,15 @@ void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const ch
 
 // A changed file whose old copy is there, with a chunk index beside its
 // object, rebuilt from that copy.
-static int Patched(HINTERNET internet, const ManifestEntry* entry, const char* objectsFolder)
+static int Patched(HINTERNET internet, const ManifestEntry* entry, const char* digest, const char* objectsFolder)
 {
-    if (!objectsFolder || entry->blocks != BLOCKS_LISTED || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
+    const ChunkIndexListing* index = ChunkIndexOf(&RunManifest, entry);
+    if (!objectsFolder || !index || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
         return 0;
-    PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
-                        LauncherConfig.baseUrl, objectsFolder};
+    char indexDigest[65];
+    WriteDigestHex(index->digest, indexDigest);
+    PatchTarget file = {entry->path, entry->size, digest, indexDigest, index->size, LauncherConfig.baseUrl,
+                        objectsFolder};
     return PatchFile(internet, &file);
 }
 
@@ -111,10 +122,12 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
             continue;
         SetStatusLine("Downloading %d of %d...", ordinal, toFetch);
         MakeParentDirectories(entry->path);
-        FileFetch fetch = {NULL, entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+        char digest[65];
+        WriteDigestHex(entry->digest, digest);
+        FileFetch fetch = {NULL, entry->path, entry->size, digest, AnswerLimitForListedSize(entry->size),
                            0,    CACHE_NONE,  NULL};  // the source is chosen next
-        ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, objectsFolder);
-        if (Patched(internet, entry, objectsFolder) || DownloadFile(internet, &fetch)) {
+        ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, objectsFolder);
+        if (Patched(internet, entry, digest, objectsFolder) || DownloadFile(internet, &fetch)) {
             ordinal++;
         } else {
             failures++;
@@ -158,6 +171,17 @@ static int StartUnchecked(const char* status, int frozenSince)
     return 1;
 }
 
+// The manifest was read only in part (the reason is in the log): the files
+// beyond could not be checked, so the game must not start by it.
+static int BlockBeyondLimits(void)
+{
+    SetFailure("The game's file list is beyond what this launcher can read.\n\nThe game will NOT start: it "
+               "would differ from the server.\nCheck your connection and try again.\n\nDetails in %s.",
+               "launcher.log");
+    LogLine("BLOQUEADO: manifesto alem dos limites deste atualizador, jogo nao foi aberto");
+    return 0;
+}
+
 static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
@@ -182,8 +206,14 @@ static int UpdateThrough(HINTERNET internet)
     char ownName[MAX_PATH];
     ReadOwnName(ownName, sizeof ownName);
     const ManifestEntry* ownEntry = FindOwnEntry(ownName);
-    if (ownEntry && ReplaceLauncher(internet, ownName, ownEntry->digest, objectsFolder))
-        return -1;
+    char ownDigest[65];
+    if (ownEntry && ownEntry->digestRead) {
+        WriteDigestHex(ownEntry->digest, ownDigest);
+        if (ReplaceLauncher(internet, ownName, ownDigest, objectsFolder))
+            return -1;
+    }
+    if (RunManifest.limit != MANIFEST_WITHIN_LIMITS)
+        return BlockBeyondLimits();
 
     SetStatusLine("Checking game files...");
     int failures = 0;
