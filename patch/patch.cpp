@@ -79,7 +79,9 @@ int PatchFile(HINTERNET internet, const PatchTarget* file)
     static Patch patch;  // worker thread only: a few KB of names and URLs
     memset(&patch, 0, sizeof patch);
     patch.file = file;
-    int patched = PlanPatch(internet, &patch) && BuildPatch(internet, &patch);
+    // Until transfers take 64-bit offsets, a file over 4 GB comes whole.
+    int patched = (file->size <= UINT32_MAX || Refuse(&patch, "arquivo de mais de 4 GB")) &&
+                  PlanPatch(internet, &patch) && BuildPatch(internet, &patch);
     if (patched)
         LogLine("remendo de %s: %llu KB reaproveitados, %llu KB baixados, indice de %lu KB", file->path,
                 patch.reusedBytes >> 10, patch.fetchedBytes >> 10, (unsigned long)(file->indexSize >> 10));
