@@ -474,3 +474,16 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
 
     publish(release, out, "--version", "4", *sign, "--min-chunked-size", "4")
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2
+
+
+def test_objects_of_sparse_files_stay_sparse(tmp_path):
+    """A pack of gigabytes of empty space takes no more room once published than in the release."""
+    release = make_release(tmp_path / "release", {"a.bin": b"a"})
+    with open(release / "sparse.pak", "wb") as sparse:
+        sparse.seek(64 << 20)
+        sparse.write(b"end")
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1", "--min-chunked-size", str(1 << 40))
+    stored = out / "objetos" / hashlib.sha256((release / "sparse.pak").read_bytes()).hexdigest()
+    assert stored.read_bytes() == (release / "sparse.pak").read_bytes()
+    assert stored.stat().st_blocks * 512 < 1 << 20
