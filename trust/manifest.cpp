@@ -238,13 +238,32 @@ static void ResetManifest(Manifest* manifest)
     manifest->ignoredBlocksText[0] = '\0';
 }
 
+static const size_t LINE_PIECE = 1024;
+
+// The lines that may be entries, counted first (at most one more than an
+// entry table may hold): the table is then made once at its size, where
+// doubling would hold the old and the new table at once.
+static int CountFileLines(FILE* file)
+{
+    char line[LINE_PIECE];
+    int count = 0;
+    while (count <= MANIFEST_MOST_ENTRIES && fgets(line, sizeof line, file))
+        count += strncasecmp(line, "ARQUIVO", 7) == 0;
+    return count;
+}
+
 // Lines longer than the read buffer arrive in pieces; each piece is a line.
 // Past a limit nothing more is read: what was read stays for the run, which
 // may still replace the launcher from it but never starts the game by it.
 int ParseManifestStream(FILE* file, Manifest* manifest)
 {
     ResetManifest(manifest);
-    char line[1024];
+    long start = ftell(file);
+    int lines = CountFileLines(file);
+    if (start < 0 || fseek(file, start, SEEK_SET) != 0)
+        return 0;
+    ReserveManifestEntries(manifest, lines < MANIFEST_MOST_ENTRIES ? lines : MANIFEST_MOST_ENTRIES);
+    char line[LINE_PIECE];
     while (manifest->limit == MANIFEST_WITHIN_LIMITS && fgets(line, sizeof line, file))
         ReadManifestLine(line, manifest);
     return manifest->count;

@@ -1,5 +1,5 @@
-// Where a parsed manifest keeps what it lists: the entries in one array that
-// grows by doubling, their paths in a pool of blocks that never move (so an
+// Where a parsed manifest keeps what it lists: the entries in one array (made
+// at the size the parser counted, grown by doubling past it), their paths in a pool of blocks that never move (so an
 // entry's path stays where it points), and the chunk indexes of BLOCOS lines
 // in a table of their own (few files have one). Nothing grows beyond
 // MANIFEST_MOST_ENTRIES, and a failed allocation is a limit like any other,
@@ -28,6 +28,14 @@ static int GrowArray(void** items, size_t* room, size_t count, size_t first, siz
     *items = moved;
     *room = grown;
     return 1;
+}
+
+void ReserveManifestEntries(Manifest* manifest, int count)
+{
+    if (count < 1 || count > MANIFEST_MOST_ENTRIES || manifest->entries)
+        return;
+    manifest->entries = (ManifestEntry*)malloc((size_t)count * sizeof *manifest->entries);
+    manifest->entryRoom = manifest->entries ? count : 0;
 }
 
 ManifestEntry* AddManifestEntry(Manifest* manifest)

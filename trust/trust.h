@@ -112,6 +112,8 @@ const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEn
 
 // Inside the room: the parser's storage. Each answers NULL, with
 // manifest->limit set, when the manifest is full or memory is short.
+// The table made at once for count entries (at most the most there may be).
+void ReserveManifestEntries(Manifest* manifest, int count);
 ManifestEntry* AddManifestEntry(Manifest* manifest);  // zeroed; count is the caller's to raise
 const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length);
 ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at);

@@ -258,5 +258,6 @@ int RunUpdate(void)
     ApplyTransferTimeouts(internet);
     int result = UpdateThrough(internet);
     InternetCloseHandle(internet);
+    ReleaseManifest(&RunManifest);  // the game starts with the memory of its list given back
     return result;
 }
