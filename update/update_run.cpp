@@ -124,10 +124,16 @@ static int FetchFiles(HINTERNET internet, int toFetch, const char* objectsFolder
         MakeParentDirectories(entry->path);
         char digest[65];
         WriteDigestHex(entry->digest, digest);
-        FileFetch fetch = {NULL, entry->path, entry->size, digest, AnswerLimitForListedSize(entry->size),
+        // Transfers still count in 32 bits: a larger file cannot be fetched, and blocks the game.
+        uint64_t answerLimit = AnswerLimitForListedSize(entry->size);
+        FileFetch fetch = {NULL, entry->path, (uint32_t)entry->size,
+                           digest, answerLimit > UINT32_MAX ? UINT32_MAX : (DWORD)answerLimit,
                            0,    CACHE_NONE,  NULL};  // the source is chosen next
         ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, objectsFolder);
-        if (Patched(internet, entry, digest, objectsFolder) || DownloadFile(internet, &fetch)) {
+        if (entry->size > UINT32_MAX)
+            LogLine("arquivo de mais de 4 GB, que este atualizador ainda nao baixa: %s", entry->path);
+        if (entry->size <= UINT32_MAX &&
+            (Patched(internet, entry, digest, objectsFolder) || DownloadFile(internet, &fetch))) {
             ordinal++;
         } else {
             failures++;

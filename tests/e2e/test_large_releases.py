@@ -102,3 +102,4 @@ def test_the_publisher_refuses_a_release_beyond_the_old_limits_with_todays_launc
     assert ("the release lists 4097 files, and its launcher.exe reads at most 4096 files of 32-bit sizes"
             in str(refused.value))
     assert not (tmp_path / "served").exists()
+
