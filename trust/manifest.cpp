@@ -108,13 +108,17 @@ static void ReadFileLine(const char* rest, Manifest* manifest)
 // line for a file whose path holds ":" and refuse it, which keeps them from
 // starting the game once they failed to replace themselves; this build goes on
 // when it meets what the line asks.
+// Sizes are read to 63 bits, but transfers still count in 32: this build
+// fetches files of at most 4 294 967 295 bytes, and says so.
+static const uint32_t FETCHED_SIZE_BITS = 32;
+
 static void ReadLimitsLine(const char* rest, Manifest* manifest)
 {
     uint32_t entries = 0;
     uint32_t bits = 0;
     const char* afterEntries = ReadDecimal32(SkipBlanks(rest), &entries);
     const char* afterBits = afterEntries ? ReadDecimal32(SkipBlanks(afterEntries), &bits) : NULL;
-    if (!afterBits || entries > (uint32_t)MANIFEST_MOST_ENTRIES || bits > 64)
+    if (!afterBits || entries > (uint32_t)MANIFEST_MOST_ENTRIES || bits > FETCHED_SIZE_BITS)
         manifest->limit = MANIFEST_NEEDS_NEWER;
 }
 
@@ -290,4 +294,4 @@ uint64_t AnswerLimitForListedSize(uint64_t listedSize)
     return 2 * listedSize + ANSWER_SLACK_BYTES;
 }
 
-const char MANIFEST_LIMITS_MARK[] = "QRV-LIMITES-DO-MANIFESTO 1000000 64";
+const char MANIFEST_LIMITS_MARK[] = "QRV-LIMITES-DO-MANIFESTO 1000000 32";
