@@ -210,7 +210,7 @@ int FinishPages(PageBuilder* builder, PageEntry* page)
     return 1;
 }
 
-uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint32_t first,
+uint32_t EndOfFetchRange(const uint32_t* lengths, const uint64_t* oldOffsets, uint32_t count, uint32_t first,
                          uint64_t gapBytes)
 {
     uint32_t end = first + 1;
@@ -231,7 +231,7 @@ uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, ui
     return end;
 }
 
-uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint64_t gapBytes)
+uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint64_t* oldOffsets, uint32_t count, uint64_t gapBytes)
 {
     uint64_t fetched = 0;
     for (uint32_t i = 0; i < count;) {

@@ -147,15 +147,15 @@ int FinishPages(PageBuilder* builder, PageEntry* page);
 // order, adjacent ones in one range, and a run of held chunks no longer than
 // gapBytes between two fetched ones is fetched too (one request costs more
 // than a few kilobytes). oldOffsets[i] is where the old file holds chunk i,
-// or CHUNK_NOT_HELD (files are below 4 GB). Answers the chunk after the last
-// one of the range that starts at first (a chunk not held).
-static const uint32_t CHUNK_NOT_HELD = UINT32_MAX;
+// or CHUNK_NOT_HELD (listed sizes stop at 2^63 - 1). Answers the chunk after
+// the last one of the range that starts at first (a chunk not held).
+static const uint64_t CHUNK_NOT_HELD = UINT64_MAX;
 // The held run a launcher fetches rather than make another request for what follows it.
 static const uint64_t PATCH_GAP_BYTES = 32u << 10;
-uint32_t EndOfFetchRange(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint32_t first,
+uint32_t EndOfFetchRange(const uint32_t* lengths, const uint64_t* oldOffsets, uint32_t count, uint32_t first,
                          uint64_t gapBytes);
 // The bytes a patch fetches under that rule.
-uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint32_t* oldOffsets, uint32_t count, uint64_t gapBytes);
+uint64_t PlannedFetchBytes(const uint32_t* lengths, const uint64_t* oldOffsets, uint32_t count, uint64_t gapBytes);
 
 #ifdef _WIN32
 #include <stdio.h>
@@ -169,7 +169,7 @@ int DigestChunksOfFile(FILE* file, HCRYPTPROV provider, ChunkVisitor visit, void
 // A changed file as the manifest lists it, with its chunk index (BLOCOS).
 struct PatchTarget {
     const char* path;           // relative to the game folder, where the old copy stands
-    uint32_t size;              // as listed
+    uint64_t size;              // as listed
     const char* digest;         // its SHA-256 as listed
     const char* indexDigest;    // the chunk index's SHA-256
     uint32_t indexSize;         // and its size in bytes
@@ -217,14 +217,14 @@ static const size_t REASON_CAPACITY = 96;
 // whole: it cannot slip through).
 struct OldChunk {
     uint64_t prefix;
-    uint32_t offset;
+    uint64_t offset;
     uint32_t length;
 };
 
 // A page of the old copy: the old release's page of that digest.
 struct OldPage {
     uint8_t digest[32];
-    uint32_t offset;
+    uint64_t offset;
     uint32_t length;
 };
 
@@ -248,14 +248,14 @@ struct Patch {
     uint32_t oldPageCount, oldPageRoom;
     PageBuilder oldPageBuilder;
     uint64_t oldPageStart;
-    uint32_t* pageOldOffsets;  // per new page: where the old copy holds it, or CHUNK_NOT_HELD
+    uint64_t* pageOldOffsets;  // per new page: where the old copy holds it, or CHUNK_NOT_HELD
     uint32_t* pageFirstMissing;  // per new page the old copy lacks: its first record among the fetched
     uint8_t* records;      // the fetched records of the pages the old copy lacks, in file order
     uint32_t* lengths;     // and per fetched record: its chunk's length
-    uint32_t* oldOffsets;  // and where the old copy holds that chunk, or CHUNK_NOT_HELD
+    uint64_t* oldOffsets;  // and where the old copy holds that chunk, or CHUNK_NOT_HELD
     uint32_t missingRecords;
     uint32_t firstPageToWrite;  // pages before it are in the temporary file already, checked
-    DWORD written;  // bytes of the new file in the temporary file
+    uint64_t written;  // bytes of the new file in the temporary file
     DWORD shown;
     uint64_t reusedBytes;
     uint64_t fetchedBytes;  // chunks and records

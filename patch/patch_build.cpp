@@ -63,7 +63,8 @@ static int KeepCheckedStart(Patch* patch)
         patch->firstPageToWrite++;
     }
     if (patch->written > 0)
-        LogLine("retomando o remendo de %s a partir de %lu bytes", patch->file->path, patch->written);
+        LogLine("retomando o remendo de %s a partir de %llu bytes", patch->file->path,
+                (unsigned long long)patch->written);
     return _fseeki64(patch->rebuilt, patch->written, SEEK_SET) == 0;
 }
 
@@ -82,11 +83,11 @@ static int WriteNew(Patch* patch, const void* bytes, DWORD count)
     if (!WriteTemporaryBytes(patch->rebuilt, patch->temporary, bytes, count))
         return FailLocally(patch, "nao consegui gravar o arquivo temporario");
     patch->written += count;
-    ShowFileProgress(patch->file->path, patch->written, patch->file->size, &patch->shown);
+    ShowFileProgress(patch->file->path, (DWORD)patch->written, (uint32_t)patch->file->size, &patch->shown);
     return 1;
 }
 
-static int CopyOldBytes(Patch* patch, uint32_t offset, uint64_t length)
+static int CopyOldBytes(Patch* patch, uint64_t offset, uint64_t length)
 {
     if (_fseeki64(patch->old, offset, SEEK_SET) != 0)
         return Refuse(patch, "copia antiga ilegivel");
@@ -105,7 +106,7 @@ static int CopyOldBytes(Patch* patch, uint32_t offset, uint64_t length)
 // Held items (pages, or chunks of a page the old copy lacks) that follow one
 // another in the old copy too are copied as one run. Answers the item after
 // the run, 0 on failure.
-static uint32_t CopyHeldRun(Patch* patch, const uint32_t* oldOffsets, const uint32_t* lengths, uint32_t count,
+static uint32_t CopyHeldRun(Patch* patch, const uint64_t* oldOffsets, const uint32_t* lengths, uint32_t count,
                             uint32_t first)
 {
     uint32_t end = first + 1;
@@ -171,7 +172,7 @@ static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_
     arrival.record = first;
     ByteSink sink = {TakeArrival, &arrival};
     DWORD refused = 0;
-    int fetched = FetchRange(internet, patch->objectUrl, patch->written, length, &sink, &refused);
+    int fetched = FetchRange(internet, patch->objectUrl, (DWORD)patch->written, length, &sink, &refused);
     if (arrival.hashing) {
         uint8_t unused[32];
         FinishChunkHash(&arrival.hash, unused);  // a chunk cut short: its hash is released

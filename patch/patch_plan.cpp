@@ -13,14 +13,19 @@
 
 #include "patch/patch.h"
 
-// Bounds of what is held in memory: a 4 GB file cut into 24 KB chunks has
-// 175 000 of them and 5 500 pages.
-static const uint32_t MOST_PAGES = 65536;
-static const uint32_t MOST_CHUNKS = 262144;
 // A patch that would fetch more than three quarters of the file does not pay:
 // the whole file costs one request and no scan.
 static const uint64_t WORTH_NUMERATOR = 3;
 static const uint64_t WORTH_DENOMINATOR = 4;
+
+// What memory holds grows with the file and is bounded by it: no chunk but
+// the last is shorter than the minimum, so an index of the listed file has
+// at most this many records, and as many pages. (A 5 GB file cut into 24 KB
+// chunks has 220 000 records and 7 000 pages.)
+static uint64_t MostChunksOf(uint64_t fileSize)
+{
+    return fileSize / CHUNK_PARAMETERS.minimum + 1;
+}
 
 static uint64_t PrefixOf(const uint8_t* digest)
 {
@@ -54,7 +59,7 @@ static int FetchIndex(HINTERNET internet, Patch* patch)
         !TemporaryNameOf(patch->indexTarget, patch->indexName, sizeof patch->indexName) ||
         !TemporaryNameOf(file->path, patch->temporary, sizeof patch->temporary))
         return Refuse(patch, "nomes longos demais");
-    if (file->indexSize > CHUNK_INDEX_HEADER_BYTES + (size_t)MOST_PAGES * PAGE_ENTRY_BYTES)
+    if (file->indexSize > CHUNK_INDEX_HEADER_BYTES + MostChunksOf(file->size) * PAGE_ENTRY_BYTES)
         return Refuse(patch, "indice grande demais");
     FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, file->indexDigest, file->indexSize, KEEP_IN_TEMPORARY,
                        CACHE_ANY, NULL};
@@ -77,14 +82,14 @@ static int ReadIndex(Patch* patch)
                                                listedDigest, &patch->header, &patch->pages);
     if (verdict != INDEX_GOOD)
         return Refuse(patch, ChunkIndexVerdictText(verdict));
-    if (patch->header.recordCount > MOST_CHUNKS || patch->header.pageCount == 0)
+    if (patch->header.recordCount > MostChunksOf(patch->file->size) || patch->header.pageCount == 0)
         return Refuse(patch, "indice grande demais");
     char recordsDigest[65];
     WriteDigestHex(patch->header.recordsDigest, recordsDigest);
     if (!BuildObjectUrl(patch->recordsUrl, sizeof patch->recordsUrl, patch->file->baseUrl,
                         patch->file->objectsFolder, recordsDigest))
         return Refuse(patch, "nomes longos demais");
-    patch->pageOldOffsets = (uint32_t*)calloc(patch->header.pageCount, sizeof *patch->pageOldOffsets);
+    patch->pageOldOffsets = (uint64_t*)calloc(patch->header.pageCount, sizeof *patch->pageOldOffsets);
     patch->pageFirstMissing = (uint32_t*)calloc(patch->header.pageCount, sizeof *patch->pageFirstMissing);
     return (patch->pageOldOffsets && patch->pageFirstMissing) || Refuse(patch, "memoria insuficiente");
 }
@@ -97,7 +102,7 @@ static void AddOldPage(Patch* patch, const PageEntry* page)
     }
     OldPage* old = &patch->oldPages[patch->oldPageCount++];
     memcpy(old->digest, page->digest, 32);
-    old->offset = (uint32_t)patch->oldPageStart;
+    old->offset = patch->oldPageStart;
     old->length = page->length;
     patch->oldPageStart += page->length;
 }
@@ -106,15 +111,15 @@ static void AddOldPage(Patch* patch, const PageEntry* page)
 static void TakeOldChunk(void* context, const uint8_t digest[32], uint32_t length, uint64_t offset)
 {
     Patch* patch = (Patch*)context;
-    if (patch->oldChunkCount == UINT32_MAX || offset + length > UINT32_MAX)
-        return;  // memory ran short, or beyond what a listed file can hold
+    if (patch->oldChunkCount == UINT32_MAX)
+        return;  // memory ran short
     if (!MakeRoom((void**)&patch->oldChunks, &patch->oldChunkRoom, patch->oldChunkCount, sizeof *patch->oldChunks)) {
         patch->oldChunkCount = UINT32_MAX;
         return;
     }
     OldChunk* chunk = &patch->oldChunks[patch->oldChunkCount++];
     chunk->prefix = PrefixOf(digest);
-    chunk->offset = (uint32_t)offset;
+    chunk->offset = offset;
     chunk->length = length;
     uint8_t record[CHUNK_RECORD_BYTES];
     PageEntry page;
@@ -144,7 +149,7 @@ static int ScanOldCopy(Patch* patch)
     return 1;
 }
 
-static uint32_t OldOffsetOfPage(const Patch* patch, const PageEntry* page)
+static uint64_t OldOffsetOfPage(const Patch* patch, const PageEntry* page)
 {
     const OldPage* begin = patch->oldPages;
     const OldPage* end = begin + patch->oldPageCount;
@@ -157,7 +162,7 @@ static uint32_t OldOffsetOfPage(const Patch* patch, const PageEntry* page)
                : CHUNK_NOT_HELD;
 }
 
-static uint32_t OldOffsetOfChunk(const Patch* patch, const uint8_t* digest, uint32_t length)
+static uint64_t OldOffsetOfChunk(const Patch* patch, const uint8_t* digest, uint32_t length)
 {
     uint64_t prefix = PrefixOf(digest);
     const OldChunk* begin = patch->oldChunks;
@@ -173,10 +178,11 @@ static uint32_t OldOffsetOfChunk(const Patch* patch, const uint8_t* digest, uint
 
 static int TooMuch(Patch* patch, uint64_t planned)
 {
-    if (planned * WORTH_DENOMINATOR <= (uint64_t)patch->file->size * WORTH_NUMERATOR)
+    uint64_t size = patch->file->size;  // three quarters of it, without overflow
+    if (planned <= size / WORTH_DENOMINATOR * WORTH_NUMERATOR + size % WORTH_DENOMINATOR * WORTH_NUMERATOR / WORTH_DENOMINATOR)
         return 0;
-    snprintf(patch->reason, sizeof patch->reason, "o remendo buscaria %llu de %lu KB", planned >> 10,
-             (unsigned long)(patch->file->size >> 10));
+    snprintf(patch->reason, sizeof patch->reason, "o remendo buscaria %llu de %llu KB",
+             (unsigned long long)(planned >> 10), (unsigned long long)(patch->file->size >> 10));
     return 1;
 }
 
@@ -192,11 +198,11 @@ static int MatchPages(Patch* patch)
         if (patch->pageOldOffsets[i] == CHUNK_NOT_HELD)
             patch->missingRecords += page.records;
     }
-    if (patch->missingRecords > MOST_CHUNKS)
-        return Refuse(patch, "indice grande demais");
+    if (patch->missingRecords >= SIZE_MAX / CHUNK_RECORD_BYTES)
+        return Refuse(patch, "memoria insuficiente");
     patch->records = (uint8_t*)malloc((size_t)patch->missingRecords * CHUNK_RECORD_BYTES + 1);
     patch->lengths = (uint32_t*)calloc(patch->missingRecords + 1, sizeof *patch->lengths);
-    patch->oldOffsets = (uint32_t*)calloc(patch->missingRecords + 1, sizeof *patch->oldOffsets);
+    patch->oldOffsets = (uint64_t*)calloc(patch->missingRecords + 1, sizeof *patch->oldOffsets);
     return (patch->records && patch->lengths && patch->oldOffsets) || Refuse(patch, "memoria insuficiente");
 }
 

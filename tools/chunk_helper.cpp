@@ -185,7 +185,8 @@ static int Plan(const char* oldIndex, const char* oldRecords, const char* newInd
             i++;
             continue;
         }
-        std::vector<uint32_t> lengths, held;
+        std::vector<uint32_t> lengths;
+        std::vector<uint64_t> held;
         for (; i < fresh.pages.size() &&
                !std::binary_search(oldPages.begin(), oldPages.end(), fresh.pages[i].digest, DigestLess);
              i++) {

@@ -73,6 +73,7 @@ import sys
 from publisher.checks import unsafe_reason  # noqa: F401
 from publisher.chunks import records_of  # noqa: F401
 from publisher.command import main as run_command
+from publisher.launcher_limits import in_launcher_order  # noqa: F401
 from publisher.manifests import manifest_text  # noqa: F401
 from publisher.publication import publish  # noqa: F401
 from publisher.signing import keygen, load_private_key, signed_text  # noqa: F401

@@ -34,42 +34,92 @@ static int TakeRestOfLine(const char* text, char* field, size_t capacity)
     return 1;
 }
 
-// Plain decimal digits that fit 32 bits: no sign, no wrap-around.
-const char* ReadDecimal32(const char* text, uint32_t* size)
+// Plain decimal digits up to most: no sign, no wrap-around.
+static const char* ReadDecimalUpTo(const char* text, uint64_t most, uint64_t* value)
 {
-    uint64_t value = 0;
+    uint64_t read = 0;
     const char* digits = text;
-    while (*text >= '0' && *text <= '9') {
-        value = value * 10 + (uint64_t)(*text - '0');
-        if (value > UINT32_MAX)
+    for (; *text >= '0' && *text <= '9'; text++) {
+        uint64_t digit = (uint64_t)(*text - '0');
+        if (read > (most - digit) / 10)
             return NULL;
-        text++;
+        read = read * 10 + digit;
     }
     if (text == digits || (*text != '\0' && !IsBlank(*text)))
         return NULL;
-    *size = (uint32_t)value;
+    *value = read;
     return text;
 }
 
-// "ARQUIVO <digest> <size> <path>": the digest token keeps its first 64
-// characters; the path runs to the line end, inner and trailing blanks kept.
-static int ReadFileLine(const char* rest, ManifestEntry* entry)
+const char* ReadDecimal32(const char* text, uint32_t* value)
+{
+    uint64_t read = 0;
+    const char* after = ReadDecimalUpTo(text, UINT32_MAX, &read);
+    if (after)
+        *value = (uint32_t)read;
+    return after;
+}
+
+const char* ReadDecimal64(const char* text, uint64_t* value)
+{
+    return ReadDecimalUpTo(text, LARGEST_LISTED_SIZE, value);
+}
+
+// The digest token's first 64 characters as bytes, when they are hexadecimal
+// (a longer token is cut, as the manifest has always been read).
+static int ReadDigestToken(const char* token, size_t length, uint8_t digest[32])
+{
+    char text[65];
+    if (length < 64)
+        return 0;
+    memcpy(text, token, 64);
+    text[64] = '\0';
+    return ReadDigestHex(text, digest);
+}
+
+// "ARQUIVO <digest> <size> <path>": the path runs to the line end, inner and
+// trailing blanks kept, cut to 259 characters. A digest token that is not
+// hexadecimal still makes an entry, one that can never check.
+static void ReadFileLine(const char* rest, Manifest* manifest)
 {
     const char* token = SkipBlanks(rest);
     size_t tokenLength = 0;
     while (token[tokenLength] && !IsBlank(token[tokenLength]))
         tokenLength++;
-    if (tokenLength == 0)
-        return 0;
-    const char* afterSize = ReadDecimal32(SkipBlanks(token + tokenLength), &entry->size);
-    if (!afterSize || !TakeRestOfLine(afterSize, entry->path, sizeof entry->path))
-        return 0;
-    size_t kept = tokenLength < sizeof entry->digest - 1 ? tokenLength : sizeof entry->digest - 1;
-    memcpy(entry->digest, token, kept);
-    entry->digest[kept] = '\0';
+    uint64_t size = 0;
+    char path[260];
+    const char* afterSize = tokenLength ? ReadDecimal64(SkipBlanks(token + tokenLength), &size) : NULL;
+    if (!afterSize || !TakeRestOfLine(afterSize, path, sizeof path))
+        return;
+    const char* kept = KeepManifestPath(manifest, path, strlen(path));
+    ManifestEntry* entry = kept ? AddManifestEntry(manifest) : NULL;
+    if (!entry)
+        return;
+    entry->digestRead = (uint8_t)ReadDigestToken(token, tokenLength, entry->digest);
+    entry->size = size;
+    entry->path = kept;
     entry->state = ENTRY_UNCHECKED;
     entry->blocks = BLOCKS_NONE;
-    return 1;
+    manifest->count++;
+}
+
+// "ARQUIVO-LIMITES <most entries> <bits of a size> <why>": a release that
+// needs more than older launchers read says so here. Older launchers take the
+// line for a file whose path holds ":" and refuse it, which keeps them from
+// starting the game once they failed to replace themselves; this build goes on
+// when it meets what the line asks.
+// Sizes are read to 63 bits, but transfers still count in 32: this build
+// fetches files of at most 4 294 967 295 bytes, and says so.
+static const uint32_t FETCHED_SIZE_BITS = 32;
+
+static void ReadLimitsLine(const char* rest, Manifest* manifest)
+{
+    uint32_t entries = 0;
+    uint32_t bits = 0;
+    const char* afterEntries = ReadDecimal32(SkipBlanks(rest), &entries);
+    const char* afterBits = afterEntries ? ReadDecimal32(SkipBlanks(afterEntries), &bits) : NULL;
+    if (!afterBits || entries > (uint32_t)MANIFEST_MOST_ENTRIES || bits > FETCHED_SIZE_BITS)
+        manifest->limit = MANIFEST_NEEDS_NEWER;
 }
 
 // "OBJETOS <folder>": one word after the keyword and blanks.
@@ -102,11 +152,15 @@ static void IgnoreBlocksLine(Manifest* manifest, const char* why, const char* re
                  SkipBlanks(rest));
 }
 
-// The listed entry of that path, searched from the last one: the publisher
-// writes each BLOCOS line right after its ARQUIVO line.
+// The publisher writes each BLOCOS line right after its ARQUIVO line: the
+// entry is looked for among the last few only, so that a manifest of many
+// BLOCOS lines that name no entry cannot make the parse take hours.
+static const int BLOCKS_SEARCH_WINDOW = 16;
+
 static ManifestEntry* EntryOfPath(Manifest* manifest, const char* path)
 {
-    for (int i = manifest->count - 1; i >= 0; i--) {
+    int stop = manifest->count > BLOCKS_SEARCH_WINDOW ? manifest->count - BLOCKS_SEARCH_WINDOW : 0;
+    for (int i = manifest->count - 1; i >= stop; i--) {
         if (strcmp(manifest->entries[i].path, path) == 0)
             return &manifest->entries[i];
     }
@@ -136,9 +190,12 @@ static void ReadBlocksLine(const char* rest, Manifest* manifest)
         IgnoreBlocksLine(manifest, "repetida", rest);
         return;
     }
+    ChunkIndexListing* listing = AddChunkIndexListing(manifest, &entry->blocksAt);
+    if (!listing)
+        return;
     entry->blocks = BLOCKS_LISTED;
-    CopyCut(entry->blocksDigest, digestLength + 1, digest);
-    entry->blocksSize = size;
+    ReadDigestToken(digest, digestLength, listing->digest);
+    listing->size = size;
 }
 
 static int StartsWithWord(const char* line, const char* keyword)
@@ -159,22 +216,24 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
         ReadBlocksLine(line + 6, manifest);
         return;
     }
+    if (StartsWithWord(line, "ARQUIVO-LIMITES")) {
+        ReadLimitsLine(line + 15, manifest);
+        return;
+    }
     if (strncasecmp(line, "VERSAO", 6) == 0) {
         char version[sizeof manifest->version];
         if (TakeRestOfLine(line + 6, version, sizeof version))
             CopyCut(manifest->version, sizeof manifest->version, version);  // the last one wins
         return;
     }
-    if (strncasecmp(line, "ARQUIVO", 7) == 0 && manifest->count < MANIFEST_CAPACITY) {
-        if (ReadFileLine(line + 7, &manifest->entries[manifest->count]))
-            manifest->count++;
-    }
+    if (strncasecmp(line, "ARQUIVO", 7) == 0)
+        ReadFileLine(line + 7, manifest);
 }
 
-// Lines longer than the read buffer arrive in pieces; each piece is a line.
 static void ResetManifest(Manifest* manifest)
 {
-    manifest->count = 0;
+    ReleaseManifest(manifest);
+    manifest->limit = MANIFEST_WITHIN_LIMITS;
     manifest->version[0] = '\0';
     manifest->objects = OBJECTS_NONE;
     manifest->objectsFolder[0] = '\0';
@@ -183,11 +242,33 @@ static void ResetManifest(Manifest* manifest)
     manifest->ignoredBlocksText[0] = '\0';
 }
 
+static const size_t LINE_PIECE = 1024;
+
+// The lines that may be entries, counted first (at most one more than an
+// entry table may hold): the table is then made once at its size, where
+// doubling would hold the old and the new table at once.
+static int CountFileLines(FILE* file)
+{
+    char line[LINE_PIECE];
+    int count = 0;
+    while (count <= MANIFEST_MOST_ENTRIES && fgets(line, sizeof line, file))
+        count += strncasecmp(line, "ARQUIVO", 7) == 0;
+    return count;
+}
+
+// Lines longer than the read buffer arrive in pieces; each piece is a line.
+// Past a limit nothing more is read: what was read stays for the run, which
+// may still replace the launcher from it but never starts the game by it.
 int ParseManifestStream(FILE* file, Manifest* manifest)
 {
     ResetManifest(manifest);
-    char line[1024];
-    while (fgets(line, sizeof line, file))
+    long start = ftell(file);
+    int lines = CountFileLines(file);
+    if (start < 0 || fseek(file, start, SEEK_SET) != 0)
+        return 0;
+    ReserveManifestEntries(manifest, lines < MANIFEST_MOST_ENTRIES ? lines : MANIFEST_MOST_ENTRIES);
+    char line[LINE_PIECE];
+    while (manifest->limit == MANIFEST_WITHIN_LIMITS && fgets(line, sizeof line, file))
         ReadManifestLine(line, manifest);
     return manifest->count;
 }
@@ -206,8 +287,11 @@ int ParseManifest(const char* fileName, Manifest* manifest)
 
 static const uint64_t ANSWER_SLACK_BYTES = 16u << 20;
 
-uint32_t AnswerLimitForListedSize(uint32_t listedSize)
+uint64_t AnswerLimitForListedSize(uint64_t listedSize)
 {
-    uint64_t limit = 2 * (uint64_t)listedSize + ANSWER_SLACK_BYTES;
-    return limit > UINT32_MAX ? UINT32_MAX : (uint32_t)limit;
+    if (listedSize > (UINT64_MAX - ANSWER_SLACK_BYTES) / 2)
+        return UINT64_MAX;  // no wrap-around
+    return 2 * listedSize + ANSWER_SLACK_BYTES;
 }
+
+const char MANIFEST_LIMITS_MARK[] = "QRV-LIMITES-DO-MANIFESTO 1000000 32";

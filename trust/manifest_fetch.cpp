@@ -11,9 +11,31 @@
 #include "shell/shell.h"
 #include "trust/trust.h"
 
-// The largest manifest there is (4 096 entries of 64 + 10 + 259 characters,
-// and the signatures) is well under 2 MB.
-static const DWORD MANIFEST_MAX_BYTES = 4u << 20;
+// A manifest of the most entries the launcher reads, 1 000 000, with paths of
+// 150 characters on average and a BLOCOS line for one file in ten, is about
+// 260 MB (100 000 entries of typical paths are about 12 MB). The answer is
+// written to disk, never held in memory.
+static const DWORD MANIFEST_MAX_BYTES = 256u << 20;
+
+// A manifest read only in part: the run may still replace the launcher from
+// it, but never starts the game by it.
+static void LogLimit(const Manifest* manifest, const char* name)
+{
+    switch (manifest->limit) {
+    case MANIFEST_WITHIN_LIMITS:
+        break;
+    case MANIFEST_TOO_MANY_ENTRIES:
+        LogLine("%s lista mais de %d arquivos, o limite deste atualizador: lido ate o limite", name,
+                MANIFEST_MOST_ENTRIES);
+        break;
+    case MANIFEST_OUT_OF_MEMORY:
+        LogLine("memoria insuficiente para %s: lido ate %d arquivos", name, manifest->count);
+        break;
+    case MANIFEST_NEEDS_NEWER:
+        LogLine("%s exige um atualizador mais novo (linha ARQUIVO-LIMITES)", name);
+        break;
+    }
+}
 
 // Opened so that no other program may write to it while it is judged and parsed.
 static FILE* OpenUnchangeable(const char* path)
@@ -45,8 +67,9 @@ static ManifestOutcome JudgeAndParse(const char* temporary, const char* name, co
         outcome = MANIFEST_REFUSED;
     } else {
         rewind(file);
-        if (ParseManifestStream(file, manifest) == 0)
+        if (ParseManifestStream(file, manifest) == 0 && manifest->limit == MANIFEST_WITHIN_LIMITS)
             outcome = MANIFEST_EMPTY;
+        LogLimit(manifest, name);
     }
     fclose(file);
     return outcome;

@@ -14,33 +14,47 @@
 
 #include "transfer/transfer.h"
 
-static const int MANIFEST_CAPACITY = 4096;
+// The most entries a manifest may list: one more, and the whole manifest is
+// refused (a manifest cut short would leave files unchecked).
+static const int MANIFEST_MOST_ENTRIES = 1000000;
+// The largest size a listed file may have: 2^63 - 1 bytes.
+static const uint64_t LARGEST_LISTED_SIZE = INT64_MAX;
+// What this build reads, compiled into launcher.exe for the publisher to find:
+// "QRV-LIMITES-DO-MANIFESTO <most entries> <bits of a size>".
+extern const char MANIFEST_LIMITS_MARK[];
 
 // What the update run found out about an entry; the parser leaves it unchecked.
-enum EntryState {
+enum EntryState : uint8_t {
     ENTRY_UNCHECKED,  // not looked at (also the launcher's own entry)
     ENTRY_CURRENT,    // the local file matches the digest
     ENTRY_TO_FETCH,   // missing or different: to be downloaded
-    ENTRY_REFUSED     // its path could write outside the game folder
+    ENTRY_REFUSED     // its path could write outside the game folder, or its digest is unreadable
 };
 
 // What "BLOCOS <index digest> <index size> <path>" says of an entry: its
 // chunk index is an object too, and a changed file can be rebuilt from the
 // player's old copy.
-enum BlocksLine {
+enum BlocksLine : uint8_t {
     BLOCKS_NONE,
     BLOCKS_LISTED,
     BLOCKS_REPEATED  // given twice: both ignored, the file comes whole
 };
 
+// A chunk index as its BLOCOS line names it.
+struct ChunkIndexListing {
+    uint8_t digest[32];
+    uint32_t size;  // in bytes
+};
+
+// One listed file, kept small: a manifest may list a million of them.
 struct ManifestEntry {
-    char digest[65];  // expected SHA-256 as hexadecimal text, compared without regard to case
-    uint32_t size;    // bytes as listed: only for progress and the KB figures
-    char path[260];   // relative to the game folder, exactly as listed
+    uint8_t digest[32];  // expected SHA-256
+    uint64_t size;       // bytes as listed: progress, the KB figures and the answer's bound
+    const char* path;    // relative to the game folder, exactly as listed (in the manifest's path pool)
+    uint32_t blocksAt;   // when BLOCKS_LISTED: its chunk index among the manifest's
     EntryState state;
     BlocksLine blocks;
-    char blocksDigest[65];  // the chunk index's SHA-256
-    uint32_t blocksSize;    // and its size in bytes
+    uint8_t digestRead;  // the digest token begins with 64 hexadecimal characters (0: the file can never check)
 };
 
 // What the manifest says of immutable objects: "OBJETOS <folder>" says that
@@ -52,8 +66,20 @@ enum ObjectsLine {
     OBJECTS_REPEATED  // more than one line: all ignored
 };
 
+// Why a manifest with valid lines was not read.
+enum ManifestLimit {
+    MANIFEST_WITHIN_LIMITS,
+    MANIFEST_TOO_MANY_ENTRIES,  // more than MANIFEST_MOST_ENTRIES
+    MANIFEST_OUT_OF_MEMORY,     // the entries or their paths found no memory
+    MANIFEST_NEEDS_NEWER        // an ARQUIVO-LIMITES line this build does not meet
+};
+
 static const size_t OBJECTS_FOLDER_LONGEST = 200;
 
+// The manifest as read: the entries in one array and their paths in one pool
+// of blocks that never move, both growing with the manifest (about 56 bytes an
+// entry and its path's length and terminator). ParseManifest frees what an
+// earlier parse held; ReleaseManifest frees the rest.
 struct Manifest {
     char version[128];
     ObjectsLine objects;
@@ -61,18 +87,40 @@ struct Manifest {
     char objectsText[64];  // the first refused line's folder, cut, for the log
     int ignoredBlocks;     // BLOCOS lines that are malformed, name no listed path, or repeat one
     char ignoredBlocksText[128];  // the first of them and why, for the log
+    ManifestLimit limit;
     int count;
-    ManifestEntry entries[MANIFEST_CAPACITY];
+    ManifestEntry* entries = nullptr;
+    int entryRoom = 0;
+    ChunkIndexListing* chunkIndexes = nullptr;
+    uint32_t chunkIndexCount = 0;
+    uint32_t chunkIndexRoom = 0;
+    char** pathBlocks = nullptr;
+    uint32_t pathBlockCount = 0;
+    uint32_t pathBlockRoom = 0;
+    size_t pathBlockUsed = 0;  // bytes taken in the last block
 };
 
 // Resets the manifest, reads the file and answers the number of valid entries
-// (0 when the file cannot be opened or lists no file).
+// (0 when the file cannot be opened, lists no file, or is beyond a limit:
+// manifest->limit then says which).
 int ParseManifest(const char* fileName, Manifest* manifest);
 int ParseManifestStream(FILE* file, Manifest* manifest);
+void ReleaseManifest(Manifest* manifest);
+
+// The entry's chunk index, when its BLOCOS line was taken; NULL otherwise.
+const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry);
+
+// Inside the room: the parser's storage. Each answers NULL, with
+// manifest->limit set, when the manifest is full or memory is short.
+// The table made at once for count entries (at most the most there may be).
+void ReserveManifestEntries(Manifest* manifest, int count);
+ManifestEntry* AddManifestEntry(Manifest* manifest);  // zeroed; count is the caller's to raise
+const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length);
+ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at);
 
 // The most a game file's answer may hold: twice its listed size and 16 MB
 // more, so a listed size that is merely wrong still works.
-uint32_t AnswerLimitForListedSize(uint32_t listedSize);
+uint64_t AnswerLimitForListedSize(uint64_t listedSize);
 
 // A folder that OBJETOS may name: relative to URL_BASE, ending in "/", at most
 // 200 characters of printable ASCII, never climbing with "..", and without
@@ -83,9 +131,11 @@ int IsValidObjectsFolder(const char* folder);
 // absolute, drive or stream (":"), a ".." component, CON, NUL, COM1 and the like.
 int IsSafeManifestPath(const char* path);
 
-// A size or serial: plain decimal digits that fit 32 bits, followed by a blank
-// or the end of the text. Answers what follows the digits, or NULL.
+// A serial or an index size: plain decimal digits that fit 32 bits, followed
+// by a blank or the end of the text. Answers what follows the digits, or NULL.
 const char* ReadDecimal32(const char* text, uint32_t* value);
+// A listed size: the same, up to LARGEST_LISTED_SIZE.
+const char* ReadDecimal64(const char* text, uint64_t* value);
 
 // A path that names one of the launcher's own state files (such as
 // "launcher.serie"), as the file system would resolve it: without regard to

@@ -78,29 +78,40 @@ static void CountReceived(void* context, double bytes)
 
 // A changed file whose old copy is there, with a chunk index beside its
 // object, rebuilt from that copy.
-static PatchOutcome Patched(const ManifestEntry* entry)
+static PatchOutcome Patched(const ManifestEntry* entry, const char* digest)
 {
-    if (!Phase.objectsFolder || entry->blocks != BLOCKS_LISTED ||
-        GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
+    const ChunkIndexListing* index = ChunkIndexOf(Phase.manifest, entry);
+    if (!Phase.objectsFolder || !index || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
         return PATCH_NOT_MADE;
-    PatchTarget file = {entry->path,       entry->size, entry->digest, entry->blocksDigest, entry->blocksSize,
-                        LauncherConfig.baseUrl, Phase.objectsFolder};
+    char indexDigest[65];
+    WriteDigestHex(index->digest, indexDigest);
+    PatchTarget file = {entry->path, entry->size, digest, indexDigest, index->size, LauncherConfig.baseUrl,
+                        Phase.objectsFolder};
     return PatchFile(Phase.internet, &file);
 }
 
 // The whole road of one file; 1 when it stands in place.
 static int FetchEntry(const ManifestEntry* entry)
 {
+    if (entry->size > UINT32_MAX) {  // transfers still count in 32 bits: such a file blocks the game
+        LogLine("arquivo de mais de 4 GB, que este atualizador ainda nao baixa: %s", entry->path);
+        LogLine("falhou: %s", entry->path);
+        return 0;
+    }
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
+    char digest[65];
+    WriteDigestHex(entry->digest, digest);
     MakeParentDirectories(entry->path);
     // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
     FilePlacement placement =
         NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
-    FileFetch fetch = {NULL,      entry->path, entry->size, entry->digest, AnswerLimitForListedSize(entry->size),
+    uint64_t answerLimit = AnswerLimitForListedSize(entry->size);
+    FileFetch fetch = {NULL,      entry->path, (uint32_t)entry->size, digest,
+                       answerLimit > UINT32_MAX ? UINT32_MAX : (DWORD)answerLimit,
                        placement, CACHE_NONE,  NULL};  // the source is chosen next
-    ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, entry->digest, Phase.objectsFolder);
-    PatchOutcome patched = Patched(entry);
+    ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, Phase.objectsFolder);
+    PatchOutcome patched = Patched(entry, digest);
     if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch)))
         return 1;
     LogLine("falhou: %s", entry->path);

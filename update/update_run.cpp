@@ -57,10 +57,18 @@ static int CheckFiles(const char* ownName, int* failures)
             (*failures)++;
             continue;
         }
+        if (!entry->digestRead) {
+            LogLine("hash ilegivel no manifesto: %s", entry->path);
+            entry->state = ENTRY_REFUSED;
+            (*failures)++;
+            continue;
+        }
         SetDetailLine("%s", entry->path);
         SetProgress((float)i * 0.25f / (float)RunManifest.count);  // the check owns the first quarter
         char digest[65];
-        if (ComputeFileDigest(entry->path, digest) && DigestsMatch(entry->digest, digest)) {
+        uint8_t obtained[32];
+        if (ComputeFileDigest(entry->path, digest) && ReadDigestHex(digest, obtained) &&
+            memcmp(obtained, entry->digest, sizeof obtained) == 0) {
             entry->state = ENTRY_CURRENT;
         } else {
             entry->state = ENTRY_TO_FETCH;
@@ -136,6 +144,17 @@ static int Block(int failures, int fullDiskWrites)
     return 0;
 }
 
+// The manifest was read only in part (the reason is in the log): the files
+// beyond could not be checked, so the game must not start by it.
+static int BlockBeyondLimits(void)
+{
+    SetFailure("The game's file list is beyond what this launcher can read.\n\nThe game will NOT start: it "
+               "would differ from the server.\nCheck your connection and try again.\n\nDetails in %s.",
+               "launcher.log");
+    LogLine("BLOQUEADO: manifesto alem dos limites deste atualizador, jogo nao foi aberto");
+    return 0;
+}
+
 static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
@@ -161,8 +180,14 @@ static int UpdateThrough(HINTERNET internet)
     char ownName[MAX_PATH];
     ReadOwnName(ownName, sizeof ownName);
     const ManifestEntry* ownEntry = FindOwnEntry(ownName);
-    if (ownEntry && ReplaceLauncher(internet, ownName, ownEntry->digest, objectsFolder))
-        return -1;
+    char ownDigest[65];
+    if (ownEntry && ownEntry->digestRead) {
+        WriteDigestHex(ownEntry->digest, ownDigest);
+        if (ReplaceLauncher(internet, ownName, ownDigest, objectsFolder))
+            return -1;
+    }
+    if (RunManifest.limit != MANIFEST_WITHIN_LIMITS)
+        return BlockBeyondLimits();
 
     SetStatusLine("Checking game files...");
     int failures = 0;
@@ -208,5 +233,6 @@ int RunUpdate(void)
     ApplyTransferTimeouts(internet);
     int result = UpdateThrough(internet);
     CloseInternet(internet);
+    ReleaseManifest(&RunManifest);  // the game starts with the memory of its list given back
     return result;
 }

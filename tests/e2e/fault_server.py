@@ -4,7 +4,9 @@ misbehave: it serves files from a folder (answering "Range: bytes=N-" and
 than the published one, cuts the body short, sends it slowly, breaks it off
 after a number of bytes for the first answers (with or without a
 Content-Length), drips it a few bytes at a time, stalls, or sends an endless
-body. With answer_everything it answers any path with a body."""
+body. With answer_everything it answers any path with a body. A file of
+STREAMED_BYTES or more is sent from the disk as it is read (a test's sparse
+file of gigabytes), with ranges and breaks alone."""
 import http.server
 import re
 import threading
@@ -13,6 +15,7 @@ from pathlib import Path
 from urllib.parse import unquote
 
 LONGEST_STALL = 60.0  # seconds; the client gives up long before
+STREAMED_BYTES = 64 << 20
 
 
 class FaultServer:
@@ -47,6 +50,11 @@ class FaultServer:
     def stop(self):
         self._server.shutdown()
         self._server.server_close()
+
+    def _streamed_file(self, path):
+        """The file of a request path when it is large enough to be streamed, else None."""
+        file = self.root.joinpath(*unquote(path).lstrip("/").split("/"))
+        return file if file.is_file() and file.stat().st_size >= STREAMED_BYTES else None
 
     def _body_for(self, path):
         """(status, body, announced length) for a request path."""
@@ -98,8 +106,12 @@ class FaultServer:
                 if fault[:1] == ("huge",):
                     self._send_endless(fault[1])
                     return
+                streamed = server._streamed_file(self.path)
+                if streamed:
+                    self._send_file(streamed)
+                    return
                 status, body, announced = server._body_for(self.path)
-                start, end = self._range(status, body)
+                start, end = self._range(status, len(body))
                 if start is not None:
                     self.send_response(206)
                     self.send_header("Content-Range", f"bytes {start}-{end}/{len(body)}")
@@ -129,17 +141,40 @@ class FaultServer:
                 if announced is not None:
                     self.close_connection = True
 
-            def _range(self, status, body):
+            def _range(self, status, size):
                 """(first, last) of the one range asked ("bytes=N-" or "bytes=A-B"), or (None, None)."""
                 asked = self.headers.get("Range", "")
                 match = re.fullmatch(r"bytes=(\d+)-(\d*)", asked)
                 if server.no_ranges or status != 200 or not match:
                     return None, None
                 start = int(match.group(1))
-                end = min(int(match.group(2)), len(body) - 1) if match.group(2) else len(body) - 1
+                end = min(int(match.group(2)), size - 1) if match.group(2) else size - 1
                 if not match.group(2) and start == 0:
                     return None, None
-                return (start, end) if start <= end < len(body) else (None, None)
+                return (start, end) if start <= end < size else (None, None)
+
+            def _send_file(self, file):
+                """A large file from the disk, whole or its range, broken off as its fault says."""
+                size = file.stat().st_size
+                start, end = self._range(200, size)
+                if start is None:
+                    self.send_response(200)
+                    start, end = 0, size - 1
+                else:
+                    self.send_response(206)
+                    self.send_header("Content-Range", f"bytes {start}-{end}/{size}")
+                self.send_header("Content-Length", str(end - start + 1))
+                self.end_headers()
+                self.wfile.flush()
+                part = server._sent_part(self.path, None)
+                count = end - start + 1 if part is None else min(part, end - start + 1)
+                with open(file, "rb") as source:
+                    try:
+                        self.connection.sendfile(source, start, count)
+                    except OSError:
+                        pass
+                server.sent[self.path] = count
+                self.close_connection = part is not None or self.close_connection
 
             def _stall(self):
                 """Sends nothing more until the client gives up (or a minute has passed)."""

@@ -18,6 +18,7 @@ SOURCE_DIR = Path(__file__).resolve().parents[2]
 BUILD_DIR = Path(os.environ.get("QRV_BUILD_DIR", SOURCE_DIR / "build"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 from publisher.launcher_keys import launcher_fingerprints  # noqa: E402
+from publisher.launcher_limits import launcher_limits  # noqa: E402
 BUILT = [path for path in (BUILD_DIR / "launcher.exe", BUILD_DIR / "pe32" / "launcher.exe") if path.exists()]
 
 
@@ -95,3 +96,9 @@ def test_the_publisher_reads_the_manifest_keys_a_build_holds():
                           "-outform", "DER"], capture_output=True, check=True).stdout
     assert launcher_fingerprints(BUILD_DIR / "tests" / "launcher_signed.exe") == [hashlib.sha256(der).hexdigest()]
     assert launcher_fingerprints(BUILD_DIR / "launcher.exe") == []  # built without QRV_MANIFEST_KEYS
+
+
+@pytest.mark.parametrize("exe", BUILT, ids=lambda path: str(path.relative_to(BUILD_DIR)))
+def test_the_publisher_reads_what_a_build_reads_of_a_manifest(exe):
+    """The mark by which it lets a release beyond older launchers' limits go out."""
+    assert launcher_limits(exe) == (1000000, 32)  # sizes over 32 bits once transfers count in 64

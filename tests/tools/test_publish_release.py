@@ -67,7 +67,8 @@ def test_refuses_names_the_launcher_would_refuse(tmp_path, name):
 
 
 @pytest.mark.parametrize("files, version, expected", [
-    ({f"f{i}.bin": b"" for i in range(4097)}, "1", "the release holds 4097 files; the launcher reads at most 4096"),
+    ({f"f{i}.bin": b"" for i in range(4097)}, "1",
+     "the release lists 4097 files, which installed launchers cannot read, and holds no launcher.exe"),
     ({"a" * 255: b"x"}, "1", None),
     ({"d\\" + "a" * 254: b"x"}, "1", "is 256 characters long; the launcher handles at most 255"),
     ({"ok.bin": b"x"}, "v" * 128, "the version is 128 characters long; the launcher keeps 127"),
@@ -84,6 +85,59 @@ def test_refuses_releases_the_launcher_cannot_check_in_full(tmp_path, files, ver
         publish(release, out, "--version", version)
     assert expected in str(refused.value)
     assert not out.exists()
+
+
+CAPABLE_LAUNCHER = b"MZ launcher...QRV-LIMITES-DO-MANIFESTO 1000000 64\0..."
+
+
+@pytest.mark.parametrize("launcher, files, expected", [
+    (b"MZ today's launcher", 4096, None),
+    (None, 4097, "the release lists 4097 files, which installed launchers cannot read, and holds no launcher.exe"),
+    (b"MZ today's launcher", 4097, "the release lists 4097 files, and its launcher.exe reads at most 4096 files of "
+                                   "32-bit sizes"),
+    (b"MZ QRV-LIMITES-DO-MANIFESTO 5000 32\0", 5001,
+     "the release lists 5001 files, and its launcher.exe reads at most 5000 files of 32-bit sizes"),
+    (CAPABLE_LAUNCHER, 5000, None),
+])
+def test_a_release_beyond_older_launchers_needs_a_launcher_that_reads_it(tmp_path, launcher, files, expected):
+    contents = {f"data/f{i:05}.bin": b"" for i in range(files - (launcher is not None))}
+    if launcher is not None:
+        contents["launcher.exe"] = launcher
+    release = make_release(tmp_path / "release", contents)
+    out = tmp_path / "out"
+    if expected:
+        with pytest.raises(SystemExit) as refused:
+            publish(release, out, "--version", "1")
+        assert expected in str(refused.value)
+        assert not out.exists()
+        return
+    publish(release, out, "--version", "1")
+    lines = (out / "manifesto_completo.txt").read_text().splitlines()
+    assert lines[2].endswith(" launcher.exe"), "the launcher's own entry first"
+    if files > 4096:
+        assert lines[3] == (f"ARQUIVO-LIMITES {files} 32 exige um atualizador que leia {files} arquivos e tamanhos "
+                            "de 32 bits: o launcher.exe listado antes desta linha")
+    assert sum(line.startswith("ARQUIVO ") for line in lines) == files
+
+
+def test_files_over_4_gb_are_listed_with_their_size_once_the_launcher_reads_them(tmp_path):
+    """Sparse files: the refusal and the lines are decided by the sizes alone."""
+    release = make_release(tmp_path / "release", {"launcher.exe": b"MZ today's launcher", "a.bin": b"a"})
+    with open(release / "big.pak", "wb") as big:
+        big.truncate(5 << 30)
+    with pytest.raises(SystemExit) as refused:
+        publish(release, tmp_path / "out", "--version", "1")
+    assert ("the release lists a file over 4294967295 bytes, and its launcher.exe reads at most 4096 files of "
+            "32-bit sizes" in str(refused.value))
+    entries = [("a.bin", "a" * 64, 1), ("big.pak", "b" * 64, 5 << 30), ("launcher.exe", "c" * 64, 19)]
+    text = publish_release.manifest_text("1", publish_release.in_launcher_order(entries), needs=(3, 64))
+    assert text.splitlines()[1:] == [
+        f"ARQUIVO {'c' * 64} 19 launcher.exe",
+        "ARQUIVO-LIMITES 3 64 exige um atualizador que leia 3 arquivos e tamanhos de 64 bits: o launcher.exe "
+        "listado antes desta linha",
+        f"ARQUIVO {'a' * 64} 1 a.bin",
+        f"ARQUIVO {'b' * 64} 5368709120 big.pak",
+    ]
 
 
 def test_refuses_a_leave_out_that_names_nothing_and_an_empty_version(tmp_path):
@@ -420,3 +474,16 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
 
     publish(release, out, "--version", "4", *sign, "--min-chunked-size", "4")
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2
+
+
+def test_objects_of_sparse_files_stay_sparse(tmp_path):
+    """A pack of gigabytes of empty space takes no more room once published than in the release."""
+    release = make_release(tmp_path / "release", {"a.bin": b"a"})
+    with open(release / "sparse.pak", "wb") as sparse:
+        sparse.seek(64 << 20)
+        sparse.write(b"end")
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1", "--min-chunked-size", str(1 << 40))
+    stored = out / "objetos" / hashlib.sha256((release / "sparse.pak").read_bytes()).hexdigest()
+    assert stored.read_bytes() == (release / "sparse.pak").read_bytes()
+    assert stored.stat().st_blocks * 512 < 1 << 20

@@ -118,6 +118,18 @@ TEST(ChunkIndex, ReaderRules)
         return index;
     };
     const size_t firstPage = CHUNK_INDEX_HEADER_BYTES;
+    // The format holds no offsets (a page's place is the sum of the lengths
+    // before it) and the file's size in 64 bits: it carries a file over 4 GiB
+    // as it is, pages of the longest chunks adding up to 5 GiB.
+    const uint64_t bigSize = 5ull << 30;
+    const PageEntry fullPage = {PAGE_MOST_RECORDS, PAGE_MOST_RECORDS * CHUNK_MAXIMUM_BYTES, {0}};
+    const uint32_t bigPages = (uint32_t)(bigSize / fullPage.length);
+    ChunkIndexHeader bigHeader = {CHUNK_PARAMETERS, bigSize, {0}, bigPages * PAGE_MOST_RECORDS, bigPages, {0}};
+    memcpy(bigHeader.fileDigest, digest, 32);
+    std::string big(CHUNK_INDEX_HEADER_BYTES + (size_t)bigPages * PAGE_ENTRY_BYTES, '\0');
+    WriteChunkIndexHeader((uint8_t*)&big[0], &bigHeader);
+    for (uint32_t i = 0; i < bigPages; i++)
+        WritePageEntry((uint8_t*)&big[CHUNK_INDEX_HEADER_BYTES + (size_t)i * PAGE_ENTRY_BYTES], &fullPage);
     const struct {
         const char* name;
         std::string index;
@@ -125,6 +137,8 @@ TEST(ChunkIndex, ReaderRules)
         ChunkIndexVerdict verdict;
     } cases[] = {
         {"good", good, file.size(), INDEX_GOOD},
+        {"a file of 5 GiB", big, bigSize, INDEX_GOOD},
+        {"a file of 5 GiB listed as 1 GiB", big, bigSize - (4ull << 30), INDEX_OTHER_FILE},
         {"another magic", changed(0, 'X'), file.size(), INDEX_NOT_AN_INDEX},
         {"shorter than a header", good.substr(0, CHUNK_INDEX_HEADER_BYTES - 1), file.size(), INDEX_NOT_AN_INDEX},
         {"another version", changed(8, 1), file.size(), INDEX_UNKNOWN_VERSION},
@@ -191,11 +205,12 @@ TEST(ChunkIndex, PagesDependOnTheContentAlone)
 TEST(PatchPlan, HeldRunsShorterThanTheGapAreFetchedAlong)
 {
     const uint32_t K = 1024;
-    const uint32_t N = CHUNK_NOT_HELD;
+    const uint64_t N = CHUNK_NOT_HELD;
+    const uint64_t G = 5ull << 30;  // past 4 GiB in the old copy
     const struct {
         const char* name;
         std::vector<uint32_t> lengths;
-        std::vector<uint32_t> held;  // an old offset, or N
+        std::vector<uint64_t> held;  // an old offset, or N
         uint64_t fetched;
         uint32_t firstRangeEnd;      // the range that starts at the first chunk not held
     } cases[] = {
@@ -205,6 +220,8 @@ TEST(PatchPlan, HeldRunsShorterThanTheGapAreFetchedAlong)
         {"a held run longer than the gap", {20 * K, 20 * K, 20 * K, 20 * K}, {N, 0, 20 * K, N}, 40 * K, 1},
         {"held to the end: not fetched", {20 * K, 20 * K}, {N, 0}, 20 * K, 1},
         {"everything missing", {20 * K, 20 * K, 5 * K}, {N, N, N}, 45 * K, 3},
+        {"held past 4 GiB", {20 * K, 20 * K, 20 * K}, {N, G, N}, 60 * K, 3},
+        {"held at 4 GiB less one", {20 * K, 20 * K}, {0xFFFFFFFFu, N}, 20 * K, 2},
     };
     for (const auto& c : cases) {
         uint32_t count = (uint32_t)c.lengths.size();

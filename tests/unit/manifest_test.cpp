@@ -9,6 +9,13 @@
 
 static const std::string DIGEST_A = "a1c4916b51557509bfc334c847489ea9f97ae43d41590f2b9b9c5babca1ff25a";
 
+static std::string DigestText(const uint8_t digest[32])
+{
+    char text[65];
+    WriteDigestHex(digest, text);
+    return text;
+}
+
 class ParseManifestTest : public ScratchFolderTest {
 protected:
     int Parse(const std::string& contents)
@@ -52,7 +59,7 @@ struct EntryCase {
     std::string line;
     int valid;
     const char* path;
-    uint32_t size;
+    uint64_t size;
 };
 
 TEST_F(ParseManifestTest, FileLines)
@@ -64,14 +71,19 @@ TEST_F(ParseManifestTest, FileLines)
         {"inner blank kept", "ARQUIVO " + d + " 7 data\\textures pack.bin\n", 1, "data\\textures pack.bin", 7},
         {"trailing blanks kept", "ARQUIVO " + d + " 7 a.bin  \n", 1, "a.bin  ", 7},
         {"tabs between fields", "ARQUIVO\t" + d + "\t8\tb.bin\r\n", 1, "b.bin", 8},
-        {"largest size", "ARQUIVO " + d + " 4294967295 big.bin\n", 1, "big.bin", 4294967295u},
+        {"largest size of 32 bits", "ARQUIVO " + d + " 4294967295 big.bin\n", 1, "big.bin", 4294967295u},
+        {"size over 32 bits", "ARQUIVO " + d + " 4294967296 big.bin\n", 1, "big.bin", 4294967296u},
+        {"5 GB", "ARQUIVO " + d + " 5368709120 pack.bin\n", 1, "pack.bin", 5368709120u},
+        {"largest size", "ARQUIVO " + d + " 9223372036854775807 big.bin\n", 1, "big.bin", INT64_MAX},
+        {"leading zeros", "ARQUIVO " + d + " 0009223372036854775807 big.bin\n", 1, "big.bin", INT64_MAX},
+        {"size over 63 bits", "ARQUIVO " + d + " 9223372036854775808 a.bin\n", 0, nullptr, 0},
+        {"size over 64 bits", "ARQUIVO " + d + " 18446744073709551616 a.bin\n", 0, nullptr, 0},
         {"zero size", "ARQUIVO " + d + " 0 empty.bin\n", 1, "empty.bin", 0},
         {"no size", "ARQUIVO " + d + " data\\x.bin\n", 0, nullptr, 0},
         {"no path", "ARQUIVO " + d + " 12\n", 0, nullptr, 0},
         {"no path, blanks", "ARQUIVO " + d + " 12   \n", 0, nullptr, 0},
         {"negative size", "ARQUIVO " + d + " -1 a.bin\n", 0, nullptr, 0},
         {"signed size", "ARQUIVO " + d + " +5 a.bin\n", 0, nullptr, 0},
-        {"size over 32 bits", "ARQUIVO " + d + " 4294967296 a.bin\n", 0, nullptr, 0},
         {"size with letters", "ARQUIVO " + d + " 12abc a.bin\n", 0, nullptr, 0},
         {"leading blank", " ARQUIVO " + d + " 5 a.bin\n", 0, nullptr, 0},
         {"leading tab", "\tARQUIVO " + d + " 5 a.bin\n", 0, nullptr, 0},
@@ -83,20 +95,31 @@ TEST_F(ParseManifestTest, FileLines)
         if (c.valid) {
             EXPECT_STREQ(manifest.entries[0].path, c.path) << c.name;
             EXPECT_EQ(manifest.entries[0].size, c.size) << c.name;
-            EXPECT_EQ(std::string(manifest.entries[0].digest), d) << c.name;
+            EXPECT_EQ(DigestText(manifest.entries[0].digest), d) << c.name;
+            EXPECT_EQ(manifest.entries[0].digestRead, 1) << c.name;
             EXPECT_EQ(manifest.entries[0].state, ENTRY_UNCHECKED) << c.name;
         }
     }
 }
 
+// A digest token that is not 64 hexadecimal characters still makes an entry
+// (it is listed, so the run must not start the game without it), one that
+// can never check.
 TEST_F(ParseManifestTest, DigestAndPathAreCutToTheirFields)
 {
     std::string longDigest = DIGEST_A + "0123456";  // 71 characters
     std::string longPath = "data\\" + std::string(300, 'p');
-    ASSERT_EQ(Parse("ARQUIVO " + longDigest + " 1 " + longPath + "\n" + "ARQUIVO ABC 2 short.bin\n"), 2);
-    EXPECT_EQ(std::string(manifest.entries[0].digest), DIGEST_A);
+    std::string upper = "A1C4916B51557509BFC334C847489EA9F97AE43D41590F2B9B9C5BABCA1FF25A";
+    ASSERT_EQ(Parse("ARQUIVO " + longDigest + " 1 " + longPath + "\n" + "ARQUIVO ABC 2 short.bin\n" + "ARQUIVO " +
+                    upper + " 3 upper.bin\nARQUIVO " + std::string(63, 'a') + "x 4 odd.bin\n"),
+              4);
+    EXPECT_EQ(DigestText(manifest.entries[0].digest), DIGEST_A);
+    EXPECT_EQ(manifest.entries[0].digestRead, 1);
     EXPECT_EQ(std::string(manifest.entries[0].path), longPath.substr(0, 259));
-    EXPECT_STREQ(manifest.entries[1].digest, "ABC");  // shorter tokens stay whole
+    EXPECT_EQ(manifest.entries[1].digestRead, 0) << "a short token";
+    EXPECT_STREQ(manifest.entries[1].path, "short.bin");
+    EXPECT_EQ(DigestText(manifest.entries[2].digest), DIGEST_A) << "upper case";
+    EXPECT_EQ(manifest.entries[3].digestRead, 0) << "not hexadecimal";
 }
 
 TEST_F(ParseManifestTest, CrLfAndLfGiveTheSameEntries)
@@ -110,15 +133,68 @@ TEST_F(ParseManifestTest, CrLfAndLfGiveTheSameEntries)
     EXPECT_STREQ(manifest.version, "1");
 }
 
-TEST_F(ParseManifestTest, TableHoldsAtMost4096AndReadsOn)
+// Entries grow with the manifest: past the 4 096 of older launchers, and each
+// path stays where it was kept while the table grows.
+TEST_F(ParseManifestTest, EntriesGrowWithTheManifest)
 {
     std::string contents;
-    for (int i = 0; i < 4100; i++)
-        contents += "ARQUIVO " + DIGEST_A + " 1 f" + std::to_string(i) + ".bin\n";
+    for (int i = 0; i < 5000; i++)
+        contents += "ARQUIVO " + DIGEST_A + " " + std::to_string(i) + " data\\f" + std::to_string(i) + std::string(200, 'x') + ".bin\n";
     contents += "VERSAO depois\n";
-    EXPECT_EQ(Parse(contents), 4096);
-    EXPECT_STREQ(manifest.entries[4095].path, "f4095.bin");
+    EXPECT_EQ(Parse(contents), 5000);
+    for (int i : {0, 4095, 4096, 4999}) {
+        EXPECT_EQ(std::string(manifest.entries[i].path), "data\\f" + std::to_string(i) + std::string(200, 'x') + ".bin");
+        EXPECT_EQ(manifest.entries[i].size, (uint64_t)i);
+    }
     EXPECT_STREQ(manifest.version, "depois");
+    EXPECT_EQ(manifest.limit, MANIFEST_WITHIN_LIMITS);
+}
+
+// One entry past the most there may be: the manifest is read up to the limit
+// and says so, and nothing is allocated for the rest.
+TEST_F(ParseManifestTest, PastTheMostEntriesTheManifestIsReadToTheLimit)
+{
+    std::string line = "ARQUIVO " + DIGEST_A + " 1 a\n";
+    std::string contents;
+    contents.reserve(line.size() * (MANIFEST_MOST_ENTRIES + 1) + 32);
+    for (int i = 0; i < MANIFEST_MOST_ENTRIES; i++)
+        contents += line;
+    EXPECT_EQ(Parse(contents), MANIFEST_MOST_ENTRIES);
+    EXPECT_EQ(manifest.limit, MANIFEST_WITHIN_LIMITS) << "exactly the most";
+    EXPECT_EQ(Parse(contents + line + "VERSAO depois\n"), MANIFEST_MOST_ENTRIES);
+    EXPECT_EQ(manifest.limit, MANIFEST_TOO_MANY_ENTRIES);
+    EXPECT_LE(manifest.entryRoom, MANIFEST_MOST_ENTRIES);
+    EXPECT_STREQ(manifest.version, "") << "nothing is read past the limit";
+    ReleaseManifest(&manifest);
+    EXPECT_EQ(manifest.count, 0);
+}
+
+// "ARQUIVO-LIMITES <entries> <bits> <why>": what a release needs of a
+// launcher. Met, it is no entry; not met or unreadable, the manifest is read
+// no further. Older launchers read it as a file with ":" in its path.
+TEST_F(ParseManifestTest, LimitsLines)
+{
+    const std::string launcher = "ARQUIVO " + DIGEST_A + " 9 launcher.exe\n";
+    const std::string after = "ARQUIVO " + DIGEST_A + " 5368709120 pack.bin\n";
+    const struct {
+        const char* line;
+        ManifestLimit limit;
+        int count;
+    } cases[] = {
+        {"ARQUIVO-LIMITES 1000000 32 exige um atualizador novo: 1000000 arquivos\n", MANIFEST_WITHIN_LIMITS, 2},
+        {"arquivo-limites 4097 32\n", MANIFEST_WITHIN_LIMITS, 2},
+        {"ARQUIVO-LIMITES 4097 64 sizes this build does not fetch yet\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES 1000001 64 mais\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES 1000000 65\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES 99999999999 64\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES 1000000\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES\n", MANIFEST_NEEDS_NEWER, 1},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Parse(launcher + c.line + after), c.count) << c.line;
+        EXPECT_EQ(manifest.limit, c.limit) << c.line;
+        EXPECT_STREQ(manifest.entries[0].path, "launcher.exe") << c.line;
+    }
 }
 
 TEST_F(ParseManifestTest, NothingValidGivesZero)
@@ -175,8 +251,18 @@ TEST_F(ParseManifestTest, ObjectsLines)
     EXPECT_EQ(manifest.objects, OBJECTS_INVALID) << "201 characters";
 }
 
-// "BLOCOS <index digest> <index size> <path>" gives the entry of that path a
-// chunk index; any other is ignored, counted and its first kept for the log.
+// Other files' lines, between a file and its BLOCOS line.
+static std::string Lines(int count)
+{
+    std::string lines;
+    for (int i = 0; i < count; i++)
+        lines += "ARQUIVO " + std::string(64, 'c') + " 1 other" + std::to_string(i) + "\n";
+    return lines;
+}
+
+// "BLOCOS <index digest> <index size> <path>" gives the entry of that path
+// among the last sixteen a chunk index; any other is ignored, counted and its
+// first kept for the log.
 TEST_F(ParseManifestTest, BlocksLines)
 {
     const std::string file = "ARQUIVO " + std::string(64, 'a') + " 9000000 data\\pack a.pak\n";
@@ -201,16 +287,22 @@ TEST_F(ParseManifestTest, BlocksLines)
          BLOCKS_NONE, 1, "malformada: "},
         {"no size", file + "BLOCOS " + index + " data\\pack a.pak\n", BLOCKS_NONE, 1, "malformada: "},
         {"no path", file + "BLOCOS " + index + " 3616\n", BLOCKS_NONE, 1, "malformada: "},
+        {"sixteen entries on", file + std::string(Lines(15)) + "BLOCOS " + index + " 3616 data\\pack a.pak\n",
+         BLOCKS_LISTED, 0, ""},
+        {"seventeen entries on", file + std::string(Lines(16)) + "BLOCOS " + index + " 3616 data\\pack a.pak\n",
+         BLOCKS_NONE, 1, "sem linha ARQUIVO: "},
     };
     for (const auto& c : cases) {
         Parse("VERSAO 1\n" + c.lines);
-        ASSERT_EQ(manifest.count, 1) << c.name;
+        ASSERT_GE(manifest.count, 1) << c.name;
         EXPECT_EQ(manifest.entries[0].blocks, c.blocks) << c.name;
         EXPECT_EQ(manifest.ignoredBlocks, c.ignored) << c.name;
         EXPECT_EQ(std::string(manifest.ignoredBlocksText).rfind(c.firstIgnored, 0), 0u) << manifest.ignoredBlocksText;
-        if (c.blocks == BLOCKS_LISTED) {
-            EXPECT_EQ(std::string(manifest.entries[0].blocksDigest), index);
-            EXPECT_EQ(manifest.entries[0].blocksSize, 3616u);
+        const ChunkIndexListing* listing = ChunkIndexOf(&manifest, &manifest.entries[0]);
+        EXPECT_EQ(listing != nullptr, c.blocks == BLOCKS_LISTED) << c.name;
+        if (listing) {
+            EXPECT_EQ(DigestText(listing->digest), index);
+            EXPECT_EQ(listing->size, 3616u);
         }
     }
 }
@@ -311,7 +403,8 @@ TEST(AnswerLimits, TwiceTheListedSizeAndSixteenMegabytesMore)
     EXPECT_EQ(AnswerLimitForListedSize(0), 16u << 20);
     EXPECT_EQ(AnswerLimitForListedSize(7), (16u << 20) + 14);
     EXPECT_EQ(AnswerLimitForListedSize(1000u << 20), 2016u << 20);
-    EXPECT_EQ(AnswerLimitForListedSize(0xFFFFFFFFu), 0xFFFFFFFFu);  // no wrap-around
+    EXPECT_EQ(AnswerLimitForListedSize(0xFFFFFFFFu), 0x1FFFFFFFEull + (16u << 20));
+    EXPECT_EQ(AnswerLimitForListedSize(INT64_MAX), UINT64_MAX) << "no wrap-around";
 }
 
 // The room the download phase needs at its peak, files fetched in order

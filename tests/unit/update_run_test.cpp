@@ -299,6 +299,46 @@ TEST_F(UpdateRun, OnlyRefusedPathsStillBlock)
     EXPECT_STRNE(StatusBoard.failure, "");
 }
 
+// A listed file whose digest cannot be read can never be checked: it blocks
+// the game without a request.
+TEST_F(UpdateRun, AnUnreadableDigestBlocksTheGame)
+{
+    ServeManifest("VERSAO 1\nARQUIVO ABC 1 a.bin\n" + Publish("b.bin", "b"));
+    server.Serve("/a.bin", "a");
+    EXPECT_EQ(RunUpdate(), 0);
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "hash ilegivel no manifesto: a.bin"), log.end());
+    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/b.bin"}));
+}
+
+// A manifest that asks more than this launcher reads is read up to there: the
+// files beyond were never seen, so nothing is checked and the game is blocked.
+TEST_F(UpdateRun, AManifestBeyondTheLaunchersLimitsBlocksTheGame)
+{
+    ServeManifest("VERSAO 1\n" + Publish("a.bin", "a") + "ARQUIVO-LIMITES 2000000 64 exige: mais\n" +
+                  Publish("b.bin", "b"));
+    EXPECT_EQ(RunUpdate(), 0);
+    EXPECT_STRNE(StatusBoard.failure, "");
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "manifesto.txt exige um atualizador mais novo (linha ARQUIVO-LIMITES)"),
+              log.end());
+    EXPECT_EQ(log.back(), "BLOQUEADO: manifesto alem dos limites deste atualizador, jogo nao foi aberto");
+    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt"}));
+}
+
+// Until transfers count in 64 bits, a missing file over 4 GB blocks the game
+// without a request (the 32-bit count would wrap and the fetch never end).
+TEST_F(UpdateRun, AFileOver4GBIsNotFetchedYetAndBlocks)
+{
+    ServeManifest("VERSAO 1\nARQUIVO " + Sha256Of("x") + " 5368709120 big.pak\n" + Publish("b.bin", "b"));
+    server.Serve("/big.pak", "x");
+    EXPECT_EQ(RunUpdate(), 0);
+    std::vector<std::string> log = RunLogMessages();
+    EXPECT_NE(std::find(log.begin(), log.end(), "arquivo de mais de 4 GB, que este atualizador ainda nao baixa: big.pak"),
+              log.end());
+    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/b.bin"}));
+}
+
 TEST_F(UpdateRun, ManifestWithoutVersionSaysSo)
 {
     ServeManifest(Publish("a.bin", "a"));

@@ -7,6 +7,9 @@
                  copies, and the path copies a release dropped
 - chunks:        chunk indexes through the native helper, and patch figures
 - launcher_keys: the keys a launcher.exe checks, against the signing keys
+- launcher_limits: what a launcher.exe reads of a manifest, against what a
+                 release needs, and the order that lets older launchers
+                 replace themselves first
 - signing:       keys, serials and signature lines
 - records:       each publication's lists in publicados/, and prune
 - publication:   the order a publication writes things in

@@ -15,8 +15,8 @@ LAUNCHER_STATE_FILES = ("launcher.serie",)
 # Windows devices, extension or not; COM and LPT also with the superscript
 # digits of code page 1252.
 DEVICE = re.compile(r"^(CON|PRN|AUX|NUL|CONIN\$|CONOUT\$|(COM|LPT)[1-9\u00b9\u00b2\u00b3])$", re.IGNORECASE)
-LARGEST_SIZE = 0xFFFFFFFF
-MANIFEST_CAPACITY = 4096   # entries the launcher reads
+LARGEST_SIZE = (1 << 63) - 1   # bytes of a file the launcher lists
+MOST_ENTRIES = 1000000     # files the launcher reads
 # A listed path is kept to 259 characters, and the launcher downloads it
 # through "<path>.tmp", which must fit the same 259.
 LONGEST_PATH = 259 - len(".tmp")
@@ -82,8 +82,8 @@ def version_problems(version):
 def release_problems(files, version, leave_out):
     """One line per reason the launcher could not check this release in full."""
     problems = version_problems(version)
-    if len(files) > MANIFEST_CAPACITY:
-        problems.append(f"the release holds {len(files)} files; the launcher reads at most {MANIFEST_CAPACITY}")
+    if len(files) > MOST_ENTRIES:
+        problems.append(f"the release holds {len(files)} files; the launcher reads at most {MOST_ENTRIES}")
     for relative, source in files:
         reason = unsafe_reason(relative) or reach_reason(relative)
         if reason:

@@ -11,14 +11,25 @@ FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t
 SERIAL_LINE = re.compile(rb"^SERIE[ \t]+([0-9]+)[ \t]*\r?$", re.MULTILINE)
 
 
-def manifest_text(version, entries, objects=False, blocks=None):
-    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line."""
+def limits_line(needs):
+    """What a list beyond older launchers' limits needs, (entries, bits of a size), as its ARQUIVO-LIMITES
+    line. Older launchers read it as a file whose path holds ":" and refuse it."""
+    entries, bits = needs
+    return (f"ARQUIVO-LIMITES {entries} {bits} exige um atualizador que leia {entries} arquivos e tamanhos de "
+            f"{bits} bits: o launcher.exe listado antes desta linha\n")
+
+
+def manifest_text(version, entries, objects=False, blocks=None, needs=None):
+    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line;
+    needs, when given, is written as an ARQUIVO-LIMITES line after the first entry (the launcher's)."""
     blocks = blocks or {}
     lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
-    for relative, digest, size in entries:
+    for number, (relative, digest, size) in enumerate(entries):
         lines.append(f"ARQUIVO {digest} {size} {relative}\n")
         if relative in blocks:
             lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
+        if needs and number == 0:
+            lines.append(limits_line(needs))
     return "".join(lines)
 
 

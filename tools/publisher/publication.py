@@ -7,6 +7,7 @@ import tempfile
 from .checks import DEFAULT_EXECUTABLE, collect, release_problems, with_config
 from .chunks import MIN_CHUNKED_SIZE, write_chunk_indexes
 from .launcher_keys import check_launcher_keys
+from .launcher_limits import in_launcher_order, limits_problem, needed_limits
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_paths, manifest_text
 from .records import record_publication
 from .signing import signed_text, signing_plan
@@ -20,7 +21,7 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
         raise SystemExit(f"publish: {release} is not a folder")
     with tempfile.TemporaryDirectory() as scratch:
         files = with_config(collect(release), write_config, executable, no_config, scratch)
-        problems = release_problems(files, version, leave_out)
+        problems = release_problems(files, version, leave_out) + [p for p in [limits_problem(files)] if p]
         if problems:
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
@@ -41,11 +42,11 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     copied = write_path_copies(files, out, objects)
     print(f"copied {copied} file(s), left {len(files) - copied} as they were")
 
-    entries = [(relative, digest, size) for relative, digest, size, _ in files]
+    entries = in_launcher_order([(relative, digest, size) for relative, digest, size, _ in files])
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
     manifests = []
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
-        text = manifest_text(version, listed, objects, blocks)
+        text = manifest_text(version, listed, objects, blocks, needed_limits([size for _, _, size in listed]))
         manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
         write_atomically(out / name, manifests[-1][1])
     if objects:

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         size != CHUNK_INDEX_HEADER_BYTES + (size_t)header.pageCount * PAGE_ENTRY_BYTES)
         __builtin_trap();
     // The plan over any held/not-held split never fetches more than the chunks.
-    std::vector<uint32_t> lengths(header.pageCount), held(header.pageCount);
+    std::vector<uint32_t> lengths(header.pageCount);
+    std::vector<uint64_t> held(header.pageCount);
     for (uint32_t i = 0; i < header.pageCount; i++) {
         PageEntry page;
         ReadPageEntry(pages + (size_t)i * PAGE_ENTRY_BYTES, &page);

@@ -1,4 +1,6 @@
-// libFuzzer target: any bytes as the contents of a manifest file.
+// libFuzzer target: any bytes as the contents of a manifest file. The
+// entries, their paths in the pool and the chunk index table must hold what
+// was read, and a second parse must free what the first one held.
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -14,12 +16,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         return 0;
     int count = ParseManifestStream(file, &Parsed);
     fclose(file);
-    if (count < 0 || count > MANIFEST_CAPACITY || strlen(Parsed.version) > 127)
+    if (count < 0 || count > MANIFEST_MOST_ENTRIES || count != Parsed.count || strlen(Parsed.version) > 127 ||
+        (count > 0 && Parsed.entryRoom < count))
         __builtin_trap();
     for (int i = 0; i < count; i++) {
         const ManifestEntry& entry = Parsed.entries[i];
-        if (strlen(entry.digest) > 64 || strlen(entry.path) > 259 || entry.path[0] == '\0' ||
-            strpbrk(entry.path, "\r\n"))
+        if (strlen(entry.path) > 259 || entry.path[0] == '\0' || strpbrk(entry.path, "\r\n") ||
+            entry.size > LARGEST_LISTED_SIZE || entry.state != ENTRY_UNCHECKED)
+            __builtin_trap();
+        const ChunkIndexListing* index = ChunkIndexOf(&Parsed, &entry);
+        if ((entry.blocks == BLOCKS_LISTED) != (index != NULL) ||
+            (index && entry.blocksAt >= Parsed.chunkIndexCount))
             __builtin_trap();
         IsSafeManifestPath(entry.path);
     }

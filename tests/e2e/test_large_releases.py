@@ -1,0 +1,105 @@
+"""Releases beyond what launchers of earlier builds read (4 096 entries,
+32-bit sizes), end to end: thousands of files installed and updated, and an
+installed launcher of today's build that reaches such a release safely,
+replacing itself first, or blocking the game when it cannot. Run by CTest
+apart from the other end-to-end tests, with a time-out of their own."""
+import shutil
+
+import pytest
+
+from conftest import BUILD_DIR, LAUNCHER, STUB_GAME, GameFolder
+from publish_release import publish
+from test_update import GAME_STARTED, messages_after_start, wait_for
+
+# Today's launcher, built from the repository's history (tests/CMakeLists.txt).
+OLD_LAUNCHER = BUILD_DIR / "tests" / "old_launcher" / "launcher_old.exe"
+MANY = 5000
+BLOCKED = "Quorvane - Updater"
+
+
+def add_many_files(release, count, version=1):
+    """Small files in folders of 500, each naming itself and the version it belongs to."""
+    for i in range(count):
+        release.add(f"data\\{i // 500:02}\\f{i:05}.bin", f"file {i} of version {version}\n".encode())
+
+
+def differences(game, release):
+    """The release's files that the game folder does not hold byte for byte."""
+    return [str(path.relative_to(release.root)) for path in release.root.rglob("*") if path.is_file() and
+            (not game.path(str(path.relative_to(release.root))).is_file() or
+             game.read(str(path.relative_to(release.root))) != path.read_bytes())]
+
+
+@pytest.fixture
+def old_game(tmp_path):
+    root = tmp_path / "game"
+    root.mkdir()
+    return GameFolder(root, launcher=OLD_LAUNCHER)
+
+
+def test_todays_launcher_replaces_itself_first_and_the_new_one_installs_and_updates_5000_files(
+        old_game, release, nginx):
+    release.add("launcher.exe", LAUNCHER.read_bytes())
+    release.add("client.exe", STUB_GAME.read_bytes())
+    add_many_files(release, MANY - 2)
+    release.publish("5.0", objects=True)
+    old_game.configure(nginx.base_url)
+
+    assert old_game.run() == 0  # today's launcher ends once the new one is started
+    assert old_game.read("launcher.exe") == LAUNCHER.read_bytes()
+    assert wait_for(lambda: old_game.log_messages()[-2:] == ["Updated to version 5.0.", GAME_STARTED], timeout=400)
+    messages = old_game.log_messages()
+    # Today's launcher read 4 096 entries, the limits line among them, and replaced itself before any check.
+    replaced_at = messages.index("Updating the updater itself...")
+    assert messages[replaced_at - 1] == "manifesto lido: versao '5.0', 4096 arquivo(s)"
+    assert "Checking game files..." not in messages[:replaced_at + 1]
+    assert messages_after_start(old_game)[:2] == ["Checking for updates...",
+                                                  f"manifesto lido: versao '5.0', {MANY} arquivo(s)"]
+    assert f"{MANY - 1} arquivo(s) para baixar" in messages_after_start(old_game)
+    assert differences(old_game, release) == []
+
+    # The next release changes three files: only they are fetched.
+    for i in (0, 2500, MANY - 3):
+        release.add(f"data\\{i // 500:02}\\f{i:05}.bin", f"file {i} of version 2\n".encode())
+    release.publish("5.1", objects=True)
+    old_game.path("stub_game_record.txt").unlink()
+    assert old_game.run(timeout=120) == 0
+    run = messages_after_start(old_game)
+    assert "3 arquivo(s) para baixar" in run and run[-2:] == ["Updated to version 5.1.", GAME_STARTED]
+    assert differences(old_game, release) == []
+
+
+def test_todays_launcher_that_cannot_replace_itself_blocks_the_game(old_game, release, nginx):
+    """The limits line keeps it from starting the game with the files it dropped unchecked."""
+    release.add("launcher.exe", LAUNCHER.read_bytes())
+    release.add("client.exe", STUB_GAME.read_bytes())
+    add_many_files(release, 4096)
+    release.publish("5.0")
+    (release.served / "launcher.exe").unlink()  # the new launcher cannot be had
+    for path in release.root.rglob("*"):  # every file but the launcher is current already
+        if path.is_file() and path.name != "launcher.exe":
+            old_game.write(str(path.relative_to(release.root)), path.read_bytes())
+    old_game.path(f"data/08/f{4095:05}.bin").unlink()  # one beyond the 4 096 it reads: never seen
+    old_game.configure(nginx.base_url)
+
+    assert old_game.run_through_message_box(BLOCKED, timeout=120) == 0
+    assert old_game.game_record(wait=1.0) is None
+    assert old_game.read("launcher.exe") == OLD_LAUNCHER.read_bytes()
+    messages = messages_after_start(old_game)
+    assert "nao consegui baixar a versao nova do atualizador; sigo com a atual" in messages
+    assert any(m.startswith("caminho inseguro recusado: 32 exige um atualizador que leia 4098 arquivos") for m in messages)
+    assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
+
+
+def test_the_publisher_refuses_a_release_beyond_the_old_limits_with_todays_launcher(tmp_path):
+    release = tmp_path / "release"
+    (release / "data").mkdir(parents=True)
+    shutil.copy(OLD_LAUNCHER, release / "launcher.exe")
+    for i in range(4096):
+        (release / "data" / f"f{i:05}.bin").write_bytes(b"")
+    with pytest.raises(SystemExit) as refused:
+        publish(release, tmp_path / "served", "1", no_config=True)
+    assert ("the release lists 4097 files, and its launcher.exe reads at most 4096 files of 32-bit sizes"
+            in str(refused.value))
+    assert not (tmp_path / "served").exists()
+
