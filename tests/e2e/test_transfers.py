@@ -149,29 +149,30 @@ def body_bytes_sent(nginx, path, timeout=10.0):
 
 
 HUGE_ANSWER = 200 << 20
+HUGE_MANIFEST_ANSWER = 300 << 20  # beyond the manifest's own cap of 256 MB
 
 
-def huge_file(path):
-    """200 MB that nginx serves from the page cache at loopback speed."""
+def huge_file(path, size=HUGE_ANSWER):
+    """Bytes that nginx serves from the page cache at loopback speed."""
     with open(path, "wb") as file:
-        file.truncate(HUGE_ANSWER)
+        file.truncate(size)
 
 
 def test_a_manifest_answer_far_beyond_its_cap_is_left_unread_and_the_run_goes_on(game, release, nginx):
-    """nginx sends a misdirected 200 MB answer at the manifest's URL: refused by
+    """nginx sends a misdirected 300 MB answer at the manifest's URL: refused by
     its Content-Length, never read further, and the run goes on at once."""
     release.add("client.exe", STUB_GAME.read_bytes())
     release.publish("2.0")
-    huge_file(release.served / "manifesto.txt")
+    huge_file(release.served / "manifesto.txt", HUGE_MANIFEST_ANSWER)
     game.write("client.exe", STUB_GAME.read_bytes())  # installed by an earlier run
     game.configure(nginx.base_url)
 
     assert game.run() == 0
     assert game.game_record() is not None  # the server could not be asked: the game starts
     url = nginx.base_url + "manifesto.txt"
-    refused = logged_at(game, f"resposta grande demais em {url} ({HUGE_ANSWER} bytes, limite de 4194304)")
+    refused = logged_at(game, f"resposta grande demais em {url} ({HUGE_MANIFEST_ANSWER} bytes, limite de 268435456)")
     assert logged_at(game, f"manifesto indisponivel em {url}") - refused <= 2
-    assert body_bytes_sent(nginx, "/manifesto.txt") < HUGE_ANSWER // 4
+    assert body_bytes_sent(nginx, "/manifesto.txt") < HUGE_MANIFEST_ANSWER // 4
 
 
 def test_a_file_answer_beyond_its_cap_is_left_unread_and_the_next_file_still_comes(game, release, nginx):
