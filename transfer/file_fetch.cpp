@@ -39,9 +39,14 @@ static int FoundNoRoom(DWORD error)
     return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
 }
 
+// A disk that takes only part of a write, or none of it, fails no system
+// call (WriteFile answers with fewer bytes): the C runtime's write comes back
+// short with no system error, and that is a full disk.
 static void NoteFailedWrite(const char* temporary)
 {
     DWORD error = GetLastError();
+    if (error == 0)
+        error = ERROR_DISK_FULL;
     if (FoundNoRoom(error))
         InterlockedIncrement(&FullDiskWrites);  // by any thread of the download phase
     LogLine("nao consegui gravar %s (%lu)", temporary, error);
@@ -49,6 +54,7 @@ static void NoteFailedWrite(const char* temporary)
 
 int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count)
 {
+    SetLastError(0);  // what a read before it left is not this write's error
     if (fwrite(bytes, 1, count, stream) == count)
         return 1;
     NoteFailedWrite(temporary);
@@ -57,6 +63,7 @@ int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, 
 
 int CloseTemporaryFile(FILE* stream, const char* temporary)
 {
+    SetLastError(0);
     if (fclose(stream) == 0)
         return 1;
     NoteFailedWrite(temporary);
