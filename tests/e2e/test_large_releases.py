@@ -53,7 +53,8 @@ def test_todays_launcher_replaces_itself_first_and_the_new_one_installs_and_upda
     replaced_at = messages.index("Updating the updater itself...")
     assert messages[replaced_at - 1] == "manifesto lido: versao '5.0', 4096 arquivo(s)"
     assert "Checking game files..." not in messages[:replaced_at + 1]
-    assert messages_after_start(old_game)[:2] == ["Checking for updates...",
+    assert messages_after_start(old_game)[:3] == ["Checking for updates...",
+                                                  f"manifesto pedido: {nginx.base_url}manifesto.txt",
                                                   f"manifesto lido: versao '5.0', {MANY} arquivo(s)"]
     assert f"{MANY - 1} arquivo(s) para baixar" in messages_after_start(old_game)
     assert differences(old_game, release) == []
