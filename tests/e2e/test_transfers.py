@@ -9,7 +9,7 @@ import subprocess
 import time
 
 from conftest import HOLD_FILE, LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, WINE_RUN, GameFolder, Nginx, pattern, windows_path
-from test_update import (GAME_STARTED, close_window_then_dismiss_the_failure, close_window_while_the_run_goes_on,
+from test_update import (GAME_STARTED, close_window_and_let_the_run_end, close_window_then_dismiss_the_failure,
                          messages_after_start)
 
 
@@ -252,14 +252,7 @@ def test_closing_the_window_while_nginx_sends_slowly_lets_the_download_finish(ga
     server = Nginx(release.served, tmp_path / "nginx-slow", rate=600_000)
     try:
         game.configure(server.base_url)
-        process = game.start()
-        try:
-            close_window_while_the_run_goes_on()
-            assert process.poll() is None, "closing the window ended the run before the update"
-            assert process.wait(timeout=60) == 0
-        finally:
-            if process.poll() is None:
-                process.kill()
+        close_window_and_let_the_run_end(game)
     finally:
         server.stop()
     assert game.read("data/big.bin") == big
