@@ -286,10 +286,10 @@ static int Progress(void)
     const int calls = 200000;
     ResetStatusBoard();
     BytesToFetch = 1e12;
-    DWORD shown = 0;
+    uint64_t shown = 0;
     double start = SecondsNow();
     for (int i = 0; i < calls; i++)
-        ShowFileProgress("data\\ost_fell_textures.pack", (DWORD)i * 4096, 0xF0000000u, &shown);
+        ShowFileProgress("data\\ost_fell_textures.pack", (uint64_t)i * 4096, 0xF0000000u, &shown);
     double progress = (SecondsNow() - start) / calls;
     volatile DWORD sink = 0;
     start = SecondsNow();

@@ -92,9 +92,7 @@ PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file)
     memset(&patch, 0, sizeof patch);
     patch.file = file;
     PatchOutcome outcome = PATCH_NOT_MADE;
-    // Until transfers take 64-bit offsets, a file over 4 GB comes whole.
-    if ((file->size <= UINT32_MAX || Refuse(&patch, "arquivo de mais de 4 GB")) && PlanPatch(internet, &patch) &&
-        BuildPatch(internet, &patch)) {
+    if (PlanPatch(internet, &patch) && BuildPatch(internet, &patch)) {
         LogPatched(&patch);
         outcome = PATCH_MADE;
     } else if (patch.localFailure) {

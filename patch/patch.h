@@ -256,7 +256,7 @@ struct Patch {
     uint32_t missingRecords;
     uint32_t firstPageToWrite;  // pages before it are in the temporary file already, checked
     uint64_t written;  // bytes of the new file in the temporary file
-    DWORD shown;
+    uint64_t shown;
     uint64_t reusedBytes;
     uint64_t fetchedBytes;  // chunks and records
     int discardRebuilt;     // the temporary file holds bytes that failed their check, or is given up

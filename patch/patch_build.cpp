@@ -83,7 +83,7 @@ static int WriteNew(Patch* patch, const void* bytes, DWORD count)
     if (!WriteTemporaryBytes(patch->rebuilt, patch->temporary, bytes, count))
         return FailLocally(patch, "nao consegui gravar o arquivo temporario");
     patch->written += count;
-    ShowFileProgress(patch->file->path, (DWORD)patch->written, (uint32_t)patch->file->size, &patch->shown);
+    ShowFileProgress(patch->file->path, patch->written, patch->file->size, &patch->shown);
     return 1;
 }
 
@@ -163,7 +163,7 @@ static int TakeArrival(void* context, const char* bytes, DWORD count)
 
 static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_t end)
 {
-    DWORD length = 0;
+    uint64_t length = 0;
     for (uint32_t i = first; i < end; i++)
         length += patch->lengths[i];
     Arrival arrival;
@@ -172,7 +172,7 @@ static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_
     arrival.record = first;
     ByteSink sink = {TakeArrival, &arrival};
     DWORD refused = 0;
-    int fetched = FetchRange(internet, patch->objectUrl, (DWORD)patch->written, length, &sink, &refused);
+    int fetched = FetchRange(internet, patch->objectUrl, patch->written, length, &sink, &refused);
     if (arrival.hashing) {
         uint8_t unused[32];
         FinishChunkHash(&arrival.hash, unused);  // a chunk cut short: its hash is released

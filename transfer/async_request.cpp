@@ -207,6 +207,12 @@ static void ReadAnnouncement(ByteSource* source)
     }
 }
 
+uint64_t AnswerLength(ByteSource* source)
+{
+    ReadAnnouncement(source);
+    return source->announced ? source->length : 0;
+}
+
 // Closes both handles; the slot comes free when WinINet lets go of the
 // request (at once, or when a read it still holds comes back).
 static void Release(ByteSource* source)

@@ -17,10 +17,10 @@ struct FileTransfer {
     const char* fallbackUrl;
     const char* target;
     const char* temporary;
-    uint32_t expectedSize;
+    uint64_t expectedSize;
     const char* expectedDigest;
-    int resumable;  // a digest will judge the pieces: broken transfers keep them
-    DWORD shown;    // the most this file ever showed: the bar never goes back
+    int resumable;   // a digest will judge the pieces: broken transfers keep them
+    uint64_t shown;  // the most this file ever showed: the bar never goes back
     int appended;   // some request continued the file rather than starting it
 };
 
@@ -28,7 +28,7 @@ struct FileTransfer {
 struct TemporaryWriter {
     FileTransfer* file;
     FILE* stream;
-    DWORD written;
+    uint64_t written;
     int failed;  // a write failed: the transfer ends at once
 };
 
@@ -84,13 +84,14 @@ void MakeParentDirectories(const char* path)
     }
 }
 
-void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown)
+void ShowFileProgress(const char* target, uint64_t written, uint64_t expectedSize, uint64_t* shown)
 {
     if (expectedSize == 0) {
-        SetDetailLine("%s  -  %lu KB", target, written >> 10);
+        SetDetailLine("%s  -  %llu KB", target, (unsigned long long)(written >> 10));
         return;
     }
-    SetDetailLine("%s  -  %lu of %lu KB", target, written >> 10, (unsigned long)(expectedSize >> 10));
+    SetDetailLine("%s  -  %llu of %llu KB", target, (unsigned long long)(written >> 10),
+                  (unsigned long long)(expectedSize >> 10));
     if (written > *shown)
         *shown = written < expectedSize ? written : expectedSize;
     AdvanceDownloadProgress((double)*shown);
@@ -118,7 +119,7 @@ static int HoldsExpectedFile(const FileTransfer* file, char* obtained65)
 // Fewer bytes than the server announced; or, when it announced none (a
 // chunked or close-delimited answer), fewer than the manifest lists, unless
 // what arrived is already the listed file (a listed size may be wrong).
-static int EndedShort(const FileTransfer* file, DWORD announced, DWORD received)
+static int EndedShort(const FileTransfer* file, uint64_t announced, uint64_t received)
 {
     if (announced > 0)
         return received - file->transfer.held < announced;
@@ -135,7 +136,7 @@ static int EndedShort(const FileTransfer* file, DWORD announced, DWORD received)
 static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
 {
     Transfer* transfer = &file->transfer;
-    DWORD announced = AnswerNumber(source, HTTP_QUERY_CONTENT_LENGTH);
+    uint64_t announced = AnswerLength(source);
     if (announced > 0 && !FitsCap(transfer, transfer->held, announced)) {
         transfer->held = 0;
         return TRANSFER_FAILED;
@@ -146,7 +147,7 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
         return TRANSFER_FAILED;
     }
     ByteSink sink = {WriteTemporary, &writer};
-    DWORD received = transfer->held;
+    uint64_t received = transfer->held;
     TransferEnd end = ReadBody(source, transfer, &sink, &received);
     if (writer.failed)
         fclose(writer.stream);
@@ -159,7 +160,8 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
     if (end == TRANSFER_COMPLETE && EndedShort(file, announced, received))
         end = TRANSFER_BROKEN;
     if (end != TRANSFER_COMPLETE)
-        LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, received);
+        LogLine("transferencia interrompida em %s (%llu bytes recebidos)", transfer->url,
+                (unsigned long long)received);
     transfer->held = end == TRANSFER_BROKEN && file->resumable ? received : 0;
     return end;
 }
@@ -234,14 +236,13 @@ static int Place(const FileFetch* fetch, const char* temporary)
 // What an earlier run left in the temporary file and this one may continue:
 // only for a file a digest will check, and only while it is shorter than the
 // file the manifest lists.
-static DWORD HeldFromEarlierRun(const char* temporary, uint32_t expectedSize, int resumable)
+static uint64_t HeldFromEarlierRun(const char* temporary, uint64_t expectedSize, int resumable)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (!resumable || expectedSize == 0 || !GetFileAttributesExA(temporary, GetFileExInfoStandard, &attributes))
         return 0;
-    if (attributes.nFileSizeHigh != 0 || attributes.nFileSizeLow >= expectedSize)
-        return 0;
-    return attributes.nFileSizeLow;
+    uint64_t held = (uint64_t)attributes.nFileSizeHigh << 32 | attributes.nFileSizeLow;
+    return held < expectedSize ? held : 0;
 }
 
 int DownloadFile(HINTERNET internet, const FileFetch* fetch)

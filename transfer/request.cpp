@@ -62,7 +62,7 @@ DWORD AnswerNumber(const ByteSource* source, DWORD query)
     return value;
 }
 
-int AnswerStartsAt(const ByteSource* source, DWORD first)
+int AnswerStartsAt(const ByteSource* source, uint64_t first)
 {
     char range[128];
     DWORD length = sizeof range;
@@ -72,7 +72,7 @@ int AnswerStartsAt(const ByteSource* source, DWORD first)
     if (strncmp(range, "bytes ", 6) != 0 || range[6] < '0' || range[6] > '9')
         return 0;
     char* end = NULL;
-    unsigned long start = strtoul(range + 6, &end, 10);
+    unsigned long long start = strtoull(range + 6, &end, 10);
     return *end == '-' && start == first;
 }
 

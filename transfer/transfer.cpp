@@ -21,13 +21,13 @@ static const DWORD SLOW_MARKS = 60;
 struct StallWatch {
     const Transfer* transfer;
     DWORD since;  // the short stretch began
-    DWORD bytesThen;
+    uint64_t bytesThen;
     DWORD start;  // the slow window's clock
     DWORD marks;  // of the slow window, passed
-    DWORD receivedAt[SLOW_MARKS + 1];  // the bytes at mark k, at k % (SLOW_MARKS + 1)
+    uint64_t receivedAt[SLOW_MARKS + 1];  // the bytes at mark k, at k % (SLOW_MARKS + 1)
 };
 
-static void StartWatch(StallWatch* watch, const Transfer* transfer, DWORD received)
+static void StartWatch(StallWatch* watch, const Transfer* transfer, uint64_t received)
 {
     watch->transfer = transfer;
     watch->since = watch->start = GetTickCount();
@@ -50,7 +50,7 @@ static int PastDeadline(const Transfer* transfer, DWORD now)
     return 1;
 }
 
-static int StalledBelow(const Transfer* transfer, DWORD bytes, DWORD minimum, DWORD windowMs)
+static int StalledBelow(const Transfer* transfer, uint64_t bytes, DWORD minimum, DWORD windowMs)
 {
     if (bytes >= minimum)
         return 0;
@@ -59,7 +59,7 @@ static int StalledBelow(const Transfer* transfer, DWORD bytes, DWORD minimum, DW
 }
 
 // Too few bytes over the last whole slow window, at each mark passed.
-static int TooSlow(StallWatch* watch, DWORD now, DWORD received)
+static int TooSlow(StallWatch* watch, DWORD now, uint64_t received)
 {
     DWORD step = TransferPolicy.slowWindowMs / SLOW_MARKS;
     while (step > 0 && now - watch->start >= (watch->marks + 1) * step) {
@@ -67,7 +67,7 @@ static int TooSlow(StallWatch* watch, DWORD now, DWORD received)
         watch->receivedAt[watch->marks % (SLOW_MARKS + 1)] = received;
         if (watch->marks < SLOW_MARKS)
             continue;
-        DWORD then = watch->receivedAt[(watch->marks - SLOW_MARKS) % (SLOW_MARKS + 1)];
+        uint64_t then = watch->receivedAt[(watch->marks - SLOW_MARKS) % (SLOW_MARKS + 1)];
         if (StalledBelow(watch->transfer, received - then, TransferPolicy.slowMinimumBytes,
                          TransferPolicy.slowWindowMs))
             return 1;
@@ -75,7 +75,7 @@ static int TooSlow(StallWatch* watch, DWORD now, DWORD received)
     return 0;
 }
 
-static int HasStalled(StallWatch* watch, DWORD received)
+static int HasStalled(StallWatch* watch, uint64_t received)
 {
     const Transfer* transfer = watch->transfer;
     DWORD now = GetTickCount();
@@ -93,16 +93,17 @@ static int HasStalled(StallWatch* watch, DWORD received)
     return 0;
 }
 
-int FitsCap(const Transfer* transfer, DWORD have, DWORD more)
+int FitsCap(const Transfer* transfer, uint64_t have, uint64_t more)
 {
-    if ((ULONGLONG)have + more <= transfer->maxBytes)
+    if (have <= transfer->maxBytes && more <= transfer->maxBytes - have)
         return 1;
-    LogLine("resposta grande demais em %s (%llu bytes, limite de %lu)", transfer->url, (ULONGLONG)have + more,
-            transfer->maxBytes);
+    LogLine("resposta grande demais em %s (%llu bytes, limite de %llu)", transfer->url,
+            (unsigned long long)(more > UINT64_MAX - have ? UINT64_MAX : have + more),
+            (unsigned long long)transfer->maxBytes);
     return 0;
 }
 
-TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received)
+TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, uint64_t* received)
 {
     StallWatch watch;
     StartWatch(&watch, transfer, *received);
@@ -115,7 +116,7 @@ TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSin
         if (step == READ_FAILED)
             return TRANSFER_BROKEN;
         if (transfer->end && transfer->end - *received < count)
-            count = transfer->end - *received;  // an answer longer than the range asked is not read on
+            count = (DWORD)(transfer->end - *received);  // an answer longer than the range asked is not read on
         if (count > 0 && (!FitsCap(transfer, *received, count) || !sink->take(sink->context, bytes, count)))
             return TRANSFER_FAILED;
         *received += count;
@@ -143,14 +144,15 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
     char range[48];
     const char* asked = NULL;
     if (transfer->end) {
-        snprintf(range, sizeof range, "%lu-%lu", transfer->held, transfer->end - 1);
+        snprintf(range, sizeof range, "%llu-%llu", (unsigned long long)transfer->held,
+                 (unsigned long long)(transfer->end - 1));
         asked = range;
     } else if (transfer->held > 0) {
-        snprintf(range, sizeof range, "%lu-", transfer->held);
+        snprintf(range, sizeof range, "%llu-", (unsigned long long)transfer->held);
         asked = range;
     }
     if (transfer->held > 0 && transfer->resumedName)
-        LogLine("retomando %s a partir de %lu bytes", transfer->resumedName, transfer->held);
+        LogLine("retomando %s a partir de %llu bytes", transfer->resumedName, (unsigned long long)transfer->held);
     ByteSource source;
     if (!OpenSource(internet, transfer->url, transfer->cache, asked, OpenWaitMs(transfer), &source)) {
         DWORD error = GetLastError();
@@ -192,11 +194,12 @@ static TransferEnd ReceiveRange(ByteSource* source, Transfer* transfer)
         return end;  // the sink stopped it, and says why
     if (transfer->held == transfer->end)
         return TRANSFER_COMPLETE;
-    LogLine("transferencia interrompida em %s (%lu bytes recebidos)", transfer->url, transfer->held);
+    LogLine("transferencia interrompida em %s (%llu bytes recebidos)", transfer->url,
+            (unsigned long long)transfer->held);
     return TRANSFER_BROKEN;
 }
 
-int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const ByteSink* sink,
+int FetchRange(HINTERNET internet, const char* url, uint64_t first, uint64_t length, const ByteSink* sink,
                DWORD* refusedStatus)
 {
     Transfer transfer = {url, CACHE_ANY, 0, first, first + length, first + length, NULL, ReceiveRange,

@@ -137,9 +137,9 @@ enum FilePlacement {
 struct FileFetch {
     const char* url;
     const char* target;          // where it lands; also the name the detail line shows
-    uint32_t expectedSize;       // as listed; 0 when unknown
+    uint64_t expectedSize;       // as listed; 0 when unknown
     const char* expectedDigest;  // NULL or empty: the body is taken as it comes
-    DWORD maxBytes;              // an answer that would make the file larger fails
+    uint64_t maxBytes;           // an answer that would make the file larger fails
     FilePlacement placement;
     CacheUse cache;
     const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
@@ -163,10 +163,10 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 // apply to it.
 int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinMs);
 
-// The detail line of a file being written ("%s  -  %lu of %lu KB", or "%s  -
-// %lu KB" when its size is unknown) and the bar, which never goes back:
+// The detail line of a file being written ("%s  -  %llu of %llu KB", or "%s
+// -  %llu KB" when its size is unknown) and the bar, which never goes back:
 // *shown is the most this file ever showed.
-void ShowFileProgress(const char* target, DWORD written, uint32_t expectedSize, DWORD* shown);
+void ShowFileProgress(const char* target, uint64_t written, uint64_t expectedSize, uint64_t* shown);
 
 // Where the bytes of an answer go as they arrive; take answers 0 to stop.
 struct ByteSink {
@@ -177,7 +177,7 @@ struct ByteSink {
 // single Range, never read beyond; a broken transfer goes on from where it
 // stopped, tried twice more. 1 when every byte arrived. *refusedStatus is set
 // when the answer was anything but a 206 that starts at first.
-int FetchRange(HINTERNET internet, const char* url, DWORD first, DWORD length, const ByteSink* sink,
+int FetchRange(HINTERNET internet, const char* url, uint64_t first, uint64_t length, const ByteSink* sink,
                DWORD* refusedStatus);
 
 // Inside the room: the road the bytes come by, and the one read loop and the
@@ -244,8 +244,11 @@ void CloseSource(ByteSource* source);
 int RequestsLeftBehind(void);
 // A number of the answer's headers (HTTP_QUERY_...), 0 when it has none.
 DWORD AnswerNumber(const ByteSource* source, DWORD query);
+// The body's length as the answer announces it (Content-Length, 64 bits); 0
+// when it announces none.
+uint64_t AnswerLength(ByteSource* source);
 // "Content-Range: bytes <first>-..." starts at first.
-int AnswerStartsAt(const ByteSource* source, DWORD first);
+int AnswerStartsAt(const ByteSource* source, uint64_t first);
 
 enum TransferEnd {
     TRANSFER_COMPLETE,
@@ -261,9 +264,9 @@ struct Transfer {
     const char* url;
     CacheUse cache;
     DWORD status;    // of the last answer
-    DWORD held;      // where the next request starts: bytes already taken
-    DWORD end;       // a range: the byte after its last; 0: the whole answer
-    DWORD maxBytes;  // the most the answer may reach
+    uint64_t held;      // where the next request starts: bytes already taken
+    uint64_t end;       // a range: the byte after its last; 0: the whole answer
+    uint64_t maxBytes;  // the most the answer may reach
     const char* resumedName;  // a file that resumes says so under this name; a range goes on silently
     TransferEnd (*receive)(ByteSource* source, Transfer* transfer);
     void* context;   // what receive works with
@@ -273,13 +276,13 @@ struct Transfer {
 
 // An answer that would grow beyond the transfer's maxBytes is refused whole
 // (a hostile or broken server could otherwise fill the disk): 0, logged.
-int FitsCap(const Transfer* transfer, DWORD have, DWORD more);
+int FitsCap(const Transfer* transfer, uint64_t have, uint64_t more);
 // The one read loop: the body into the sink from *received on, at most up to
 // the transfer's end, never beyond its maxBytes, watched for a stall and the
 // transfer's deadline. A read that fails, a stall or the deadline is a broken
 // transfer, a sink that refuses or an answer beyond the cap a failed one;
 // complete when the body or the range ended.
-TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, DWORD* received);
+TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, uint64_t* received);
 // A request per attempt, up to two more after a broken one, after pauses;
 // none once the transfer's deadline has passed.
 TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer);

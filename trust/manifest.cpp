@@ -107,10 +107,9 @@ static void ReadFileLine(const char* rest, Manifest* manifest)
 // needs more than older launchers read says so here. Older launchers take the
 // line for a file whose path holds ":" and refuse it, which keeps them from
 // starting the game once they failed to replace themselves; this build goes on
-// when it meets what the line asks.
-// Sizes are read to 63 bits, but transfers still count in 32: this build
-// fetches files of at most 4 294 967 295 bytes, and says so.
-static const uint32_t FETCHED_SIZE_BITS = 32;
+// when it meets what the line asks. Sizes are read to 63 bits and fetched,
+// checked and patched in 64.
+static const uint32_t FETCHED_SIZE_BITS = 64;
 
 static void ReadLimitsLine(const char* rest, Manifest* manifest)
 {
@@ -294,4 +293,4 @@ uint64_t AnswerLimitForListedSize(uint64_t listedSize)
     return 2 * listedSize + ANSWER_SLACK_BYTES;
 }
 
-const char MANIFEST_LIMITS_MARK[] = "QRV-LIMITES-DO-MANIFESTO 1000000 32";
+const char MANIFEST_LIMITS_MARK[] = "QRV-LIMITES-DO-MANIFESTO 1000000 64";

@@ -93,11 +93,6 @@ static PatchOutcome Patched(const ManifestEntry* entry, const char* digest)
 // The whole road of one file; 1 when it stands in place.
 static int FetchEntry(const ManifestEntry* entry)
 {
-    if (entry->size > UINT32_MAX) {  // transfers still count in 32 bits: such a file blocks the game
-        LogLine("arquivo de mais de 4 GB, que este atualizador ainda nao baixa: %s", entry->path);
-        LogLine("falhou: %s", entry->path);
-        return 0;
-    }
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
     char digest[65];
@@ -106,9 +101,7 @@ static int FetchEntry(const ManifestEntry* entry)
     // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
     FilePlacement placement =
         NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
-    uint64_t answerLimit = AnswerLimitForListedSize(entry->size);
-    FileFetch fetch = {NULL,      entry->path, (uint32_t)entry->size, digest,
-                       answerLimit > UINT32_MAX ? UINT32_MAX : (DWORD)answerLimit,
+    FileFetch fetch = {NULL,      entry->path, entry->size, digest, AnswerLimitForListedSize(entry->size),
                        placement, CACHE_NONE,  NULL};  // the source is chosen next
     ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, Phase.objectsFolder);
     PatchOutcome patched = Patched(entry, digest);

@@ -10,7 +10,7 @@
 
 class Download : public UpdateEngineTest {
 protected:
-    int Fetch(const std::string& name, const std::string& target, uint32_t size, const char* digest,
+    int Fetch(const std::string& name, const std::string& target, uint64_t size, const char* digest,
               DWORD maxBytes = 0xFFFFFFFFu)
     {
         std::string url = server.BaseUrl() + name;
@@ -95,6 +95,10 @@ TEST_F(Download, DetailLineShowsKilobytes)
     EXPECT_EQ(Fetch("data/ost_fell_textures.pack", "data\\ost_fell_textures.pack", 24818 * 1024, nullptr), 1);
     EXPECT_TRUE(SawDetail("data\\ost_fell_textures.pack  -  18432 of 24818 KB"));
     EXPECT_FLOAT_EQ(StatusBoard.progress, (float)(0.25 + 0.75 * 18432.0 / 24818.0));
+
+    server.Serve("/big.pak", std::string(2048, 'b'));  // a size listed beyond 4 GiB counts whole
+    EXPECT_EQ(Fetch("big.pak", "big.pak", 5368709120ull, nullptr), 1);
+    EXPECT_TRUE(SawDetail("big.pak  -  2 of 5242880 KB"));
 }
 
 TEST_F(Download, LockedTargetStaysAndTheTemporaryGoes)
@@ -130,16 +134,28 @@ TEST_F(Download, ParentFoldersAreMadeOutermostFirst)
     EXPECT_FALSE(Exists("single.bin"));
 }
 
+// A file of that many zero bytes, made without writing them (sparse where
+// the file system allows it).
+static void MakeFileOfSize(const char* name, uint64_t size)
+{
+    HANDLE file = CreateFileA(name, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE) << name;
+    LARGE_INTEGER end;
+    end.QuadPart = (LONGLONG)size;
+    EXPECT_TRUE(SetFilePointerEx(file, end, NULL, FILE_BEGIN) && SetEndOfFile(file)) << name;
+    CloseHandle(file);
+}
+
 // What a retried or resumed transfer asked for and left behind.
 struct ResumeCase {
     const char* name;
-    size_t staleBytes;      // a temporary file of other bytes left by an earlier run
+    uint64_t staleBytes;    // a temporary file of other bytes left by an earlier run
     int cutTimes;           // answers that break off after 30 000 bytes
     bool ranges;            // the server answers Range requests
     int fetched;
     std::vector<std::string> ranges_asked;
     bool noLength = false;  // answers without Content-Length: the body ends when the server closes
-    uint32_t listed = 100000;  // the size the manifest lists
+    uint64_t listed = 100000;  // the size the manifest lists
 };
 
 TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
@@ -157,6 +173,8 @@ TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
         {"close-delimited, cut every time: kept for a later run", 0, 3, false, 0, {"", "bytes=30000-", "bytes=30000-"},
          true},
         {"close-delimited and whole, listed larger: the digest says it is the file", 0, 0, true, 1, {""}, true, 150000},
+        {"temporary past 4 GiB of a file of 5 GiB: continued from there", 4294967396ull, 0, true, 1,
+         {"bytes=4294967396-"}, false, 5368709120ull},
     };
     for (const ResumeCase& c : cases) {
         server.ForgetRequests();
@@ -164,7 +182,7 @@ TEST_F(Download, BrokenTransfersAreTriedAgainAndResumed)
         DeleteFileA("a.bin.tmp");
         DeleteFileA("launcher.log");
         if (c.staleBytes)
-            WriteWholeFile("a.bin.tmp", std::string(c.staleBytes, 'x'));
+            MakeFileOfSize("a.bin.tmp", c.staleBytes);
         TestRoute route{200, body, body.size()};
         route.cutTimes = c.cutTimes;
         route.cutAt = 30000;

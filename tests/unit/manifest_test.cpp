@@ -183,7 +183,7 @@ TEST_F(ParseManifestTest, LimitsLines)
     } cases[] = {
         {"ARQUIVO-LIMITES 1000000 32 exige um atualizador novo: 1000000 arquivos\n", MANIFEST_WITHIN_LIMITS, 2},
         {"arquivo-limites 4097 32\n", MANIFEST_WITHIN_LIMITS, 2},
-        {"ARQUIVO-LIMITES 4097 64 sizes this build does not fetch yet\n", MANIFEST_NEEDS_NEWER, 1},
+        {"ARQUIVO-LIMITES 4097 64 arquivos de mais de 4 GB\n", MANIFEST_WITHIN_LIMITS, 2},
         {"ARQUIVO-LIMITES 1000001 64 mais\n", MANIFEST_NEEDS_NEWER, 1},
         {"ARQUIVO-LIMITES 1000000 65\n", MANIFEST_NEEDS_NEWER, 1},
         {"ARQUIVO-LIMITES 99999999999 64\n", MANIFEST_NEEDS_NEWER, 1},

@@ -326,19 +326,6 @@ TEST_F(UpdateRun, AManifestBeyondTheLaunchersLimitsBlocksTheGame)
     EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt"}));
 }
 
-// Until transfers count in 64 bits, a missing file over 4 GB blocks the game
-// without a request (the 32-bit count would wrap and the fetch never end).
-TEST_F(UpdateRun, AFileOver4GBIsNotFetchedYetAndBlocks)
-{
-    ServeManifest("VERSAO 1\nARQUIVO " + Sha256Of("x") + " 5368709120 big.pak\n" + Publish("b.bin", "b"));
-    server.Serve("/big.pak", "x");
-    EXPECT_EQ(RunUpdate(), 0);
-    std::vector<std::string> log = RunLogMessages();
-    EXPECT_NE(std::find(log.begin(), log.end(), "arquivo de mais de 4 GB, que este atualizador ainda nao baixa: big.pak"),
-              log.end());
-    EXPECT_EQ(server.RequestedPaths(), (std::vector<std::string>{"/manifesto.txt", "/b.bin"}));
-}
-
 TEST_F(UpdateRun, ManifestWithoutVersionSaysSo)
 {
     ServeManifest(Publish("a.bin", "a"));
