@@ -1,7 +1,6 @@
 // The patch room: patch-sized updates. The pure half, compiled into the
 // launcher and into the publisher's native helper alike so both cut every
-// file at the same places: the portable SHA-256, the content-defined
-// chunker, the chunk index and its pages, the rules of the plan. The Windows
+// file at the same places: the content-defined chunker, the chunk index and its pages, the rules of the plan. The Windows
 // half: a changed file rebuilt from the player's old copy, by a plan (old
 // copy scanned, pages matched, ranges chosen) and a build (ranges fetched,
 // chunks checked, file assembled). It may call transfer/ (ranges, files,
@@ -12,22 +11,6 @@
 #include <stdint.h>
 
 #include "transfer/transfer.h"
-
-struct Sha256 {
-    uint32_t state[8];
-    uint64_t length;
-    uint8_t block[64];
-    size_t buffered;
-};
-
-// 1 when the processor's SHA instructions are used, 0 for plain C++; -1
-// until the processor is asked. Tests set it to check both ways.
-extern int Sha256Instructions;
-int Sha256HasInstructions(void);
-
-void Sha256Start(Sha256* sha);
-void Sha256Add(Sha256* sha, const void* data, size_t length);
-void Sha256Finish(Sha256* sha, uint8_t digest[32]);
 
 // The chunker: a gear rolling hash over a file's bytes (each byte shifts the
 // hash left and adds its gear value, so the hash depends on the last 64 bytes

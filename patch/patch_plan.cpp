@@ -236,8 +236,9 @@ static int FetchMissingRecords(HINTERNET internet, Patch* patch)
         Collected collected = {into};
         ByteSink sink = {CollectRecords, &collected};
         DWORD refused = 0;
-        DWORD length = records * (DWORD)CHUNK_RECORD_BYTES;
-        if (!FetchRange(internet, patch->recordsUrl, firstRecord * (DWORD)CHUNK_RECORD_BYTES, length, &sink, &refused))
+        uint64_t first = (uint64_t)firstRecord * CHUNK_RECORD_BYTES;
+        uint64_t length = (uint64_t)records * CHUNK_RECORD_BYTES;
+        if (!FetchRange(internet, patch->recordsUrl, first, length, &sink, &refused))
             return RefuseRange(patch, refused, "registros de blocos indisponiveis");
         patch->fetchedBytes += length;
         for (; i < end; i++) {

@@ -1,4 +1,7 @@
-// File digests: SHA-256 through the CryptoAPI, as the manifest writes them.
+// File digests, as the manifest writes them: SHA-256 through the processor's
+// SHA instructions where it has them (the CryptoAPI's rate under Wine, about
+// 225 MB/s, would make checking a 50 GB game take minutes at every start),
+// else through the CryptoAPI.
 #include <stdio.h>
 
 #include "shell/platform.h"
@@ -40,6 +43,23 @@ static int WriteDigestText(HCRYPTHASH hash, char* digest65)
     return 1;
 }
 
+// The same through the processor's instructions; 0 when the file could not be read.
+static int DigestWithInstructions(FILE* file, char* digest65)
+{
+    static thread_local uint8_t chunk[DIGEST_READ_CHUNK];
+    Sha256 sha;
+    Sha256Start(&sha);
+    size_t count;
+    while ((count = fread(chunk, 1, sizeof chunk, file)) > 0)
+        Sha256Add(&sha, chunk, count);
+    if (ferror(file))
+        return 0;
+    uint8_t value[32];
+    Sha256Finish(&sha, value);
+    WriteDigestHex(value, digest65);
+    return 1;
+}
+
 int ComputeFileDigest(const char* path, char* digest65)
 {
     digest65[0] = '\0';
@@ -49,14 +69,12 @@ int ComputeFileDigest(const char* path, char* digest65)
     int result = 0;
     HCRYPTPROV provider = 0;
     HCRYPTHASH hash = 0;
-    if (!AcquireShaProvider(&provider))
-        goto done;
-    if (!Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
-        goto done;
-    result = HashStream(hash, file) && WriteDigestText(hash, digest65);
+    if (Sha256HasInstructions())
+        result = DigestWithInstructions(file, digest65);
+    else if (AcquireShaProvider(&provider) && Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
+        result = HashStream(hash, file) && WriteDigestText(hash, digest65);
     if (!result)
         digest65[0] = '\0';
-done:
     if (hash)
         CryptDestroyHash(hash);
     if (provider)

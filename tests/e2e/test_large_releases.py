@@ -1,8 +1,10 @@
 """Releases beyond what launchers of earlier builds read (4 096 entries,
-32-bit sizes), end to end: thousands of files installed and updated, and an
-installed launcher of today's build that reaches such a release safely,
-replacing itself first, or blocking the game when it cannot. Run by CTest
-apart from the other end-to-end tests, with a time-out of their own."""
+32-bit sizes), end to end: thousands of files installed and updated, a pack
+of 5 GB fetched, resumed, checked and patched beyond 4 GiB, and an installed
+launcher of today's build that reaches such a release safely, replacing
+itself first, or blocking the game when it cannot. Run by CTest apart from
+the other end-to-end tests, with a time-out of their own."""
+import hashlib
 import shutil
 
 import pytest
@@ -15,6 +17,8 @@ from test_update import GAME_STARTED, messages_after_start, wait_for
 OLD_LAUNCHER = BUILD_DIR / "tests" / "old_launcher" / "launcher_old.exe"
 MANY = 5000
 BLOCKED = "Quorvane - Updater"
+BIG = 5_000_000_000  # bytes: past 4 GiB (4 294 967 296)
+GIB4 = 1 << 32
 
 
 def add_many_files(release, count, version=1):
@@ -28,6 +32,21 @@ def differences(game, release):
     return [str(path.relative_to(release.root)) for path in release.root.rglob("*") if path.is_file() and
             (not game.path(str(path.relative_to(release.root))).is_file() or
              game.read(str(path.relative_to(release.root))) != path.read_bytes())]
+
+
+def sparse_pack(path, marks):
+    """A pack of BIG bytes, holes but for the marks written at their offsets."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    with open(path, "wb") as pack:
+        pack.truncate(BIG)
+        for offset, data in marks:
+            pack.seek(offset)
+            pack.write(data)
+
+
+def sha256_of(path):
+    with open(path, "rb") as file:
+        return hashlib.file_digest(file, "sha256").hexdigest()
 
 
 @pytest.fixture
@@ -68,6 +87,46 @@ def test_todays_launcher_replaces_itself_first_and_the_new_one_installs_and_upda
     run = messages_after_start(old_game)
     assert "3 arquivo(s) para baixar" in run and run[-2:] == ["Updated to version 5.1.", GAME_STARTED]
     assert differences(old_game, release) == []
+
+
+def test_a_5_gb_pack_is_fetched_resumed_past_4_gib_and_patched_past_4_gib_after_todays_launcher_replaced_itself(
+        old_game, release, fault_server):
+    """One run of each: the big file's tests keep within the suite's time (sparse files on the server)."""
+    release.add("launcher.exe", LAUNCHER.read_bytes())
+    release.add("client.exe", STUB_GAME.read_bytes())
+    pack = release.root / "data" / "big.pak"
+    marks = [(0, b"head"), (GIB4 + 12345, b"past four gigabytes"), (BIG - 4, b"tail")]
+    sparse_pack(pack, marks)
+    release.publish("6.0", objects=True)
+    first_digest = sha256_of(pack)
+    cut_at = GIB4 + (300 << 20)
+    fault_server.faults[f"/objetos/{first_digest}"] = ("cut", cut_at, 1)
+    old_game.configure(fault_server.base_url)
+
+    assert old_game.run() == 0  # today's launcher skips the 64-bit line and replaces itself first
+    assert old_game.read("launcher.exe") == LAUNCHER.read_bytes()
+    assert wait_for(lambda: old_game.log_messages()[-2:] == ["Updated to version 6.0.", GAME_STARTED], timeout=600)
+    replaced_at = old_game.log_messages().index("Updating the updater itself...")
+    assert "Checking game files..." not in old_game.log_messages()[:replaced_at]
+    messages = messages_after_start(old_game)
+    assert f"retomando data\\big.pak a partir de {cut_at} bytes" in messages
+    assert [r for p, r in fault_server.ranges if p == f"/objetos/{first_digest}"] == [None, f"bytes={cut_at}-"]
+    assert old_game.path("data/big.pak").stat().st_size == BIG
+    assert sha256_of(old_game.path("data/big.pak")) == first_digest
+
+    # The next release changes bytes past 4 GiB: rebuilt from the old copy, asking only past there.
+    sparse_pack(pack, marks[:1] + [(GIB4 + 12345, b"changed past four GB")] + marks[2:])
+    release.publish("6.1", objects=True)
+    second_digest = sha256_of(pack)
+    old_game.path("stub_game_record.txt").unlink()
+    assert old_game.run(timeout=600) == 0
+    run = messages_after_start(old_game)
+    assert any(m.startswith("remendo de data\\big.pak: ") for m in run), run
+    asked = [r for p, r in fault_server.ranges if p == f"/objetos/{second_digest}"]
+    assert asked and all(int(r.removeprefix("bytes=").split("-")[0]) >= GIB4 for r in asked), asked
+    assert run[-2:] == ["Updated to version 6.1.", GAME_STARTED]
+    assert sha256_of(old_game.path("data/big.pak")) == second_digest
+    assert not list(old_game.root.rglob("*.tmp"))
 
 
 def test_todays_launcher_that_cannot_replace_itself_blocks_the_game(old_game, release, nginx):

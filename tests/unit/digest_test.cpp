@@ -23,12 +23,17 @@ TEST_F(FileDigest, MatchesIndependentValues)
         {"a chunk and a byte", PatternBytes(32769), "52b448834eb29046f154bd88c67878de0b0e6474a632721ece1f8bbfb5cbad83"},
         {"3 MB", PatternBytes(3 * 1024 * 1024 + 5), "c82c41cb93abc5e35f1b57f703f685d6ad185711f73f8060d245ddd3e27f092c"},
     };
-    for (const DigestCase& c : cases) {
-        WriteWholeFile("f.bin", c.contents);
-        char digest[65];
-        EXPECT_EQ(ComputeFileDigest("f.bin", digest), 1) << c.name;
-        EXPECT_STREQ(digest, c.sha256) << c.name;
+    // Through the CryptoAPI, and through the processor's SHA instructions where it has them.
+    for (int instructions : {0, -1}) {
+        Sha256Instructions = instructions;
+        for (const DigestCase& c : cases) {
+            WriteWholeFile("f.bin", c.contents);
+            char digest[65];
+            EXPECT_EQ(ComputeFileDigest("f.bin", digest), 1) << c.name << ", instructions " << Sha256HasInstructions();
+            EXPECT_STREQ(digest, c.sha256) << c.name << ", instructions " << Sha256HasInstructions();
+        }
     }
+    Sha256Instructions = -1;
 }
 
 TEST_F(FileDigest, MissingFileLeavesTheOutputEmpty)

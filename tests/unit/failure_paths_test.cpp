@@ -149,6 +149,7 @@ TEST_F(FailurePaths, DigestWithoutCryptoProviderOrHashIsEmpty)
 {
     WriteWholeFile("f.bin", "abc");
     char digest[65] = "stale";
+    Sha256Instructions = 0;  // a processor without SHA instructions digests through the CryptoAPI
     Os.CryptAcquireContextA = NoProvider;
     EXPECT_EQ(ComputeFileDigest("f.bin", digest), 0);
     EXPECT_STREQ(digest, "");
@@ -159,4 +160,5 @@ TEST_F(FailurePaths, DigestWithoutCryptoProviderOrHashIsEmpty)
     EXPECT_STREQ(digest, "");
     ResetPlatformCalls();
     EXPECT_EQ(ComputeFileDigest("f.bin", digest), 1);  // the file itself was let go
+    Sha256Instructions = -1;
 }

@@ -1,6 +1,7 @@
-// SHA-256 (FIPS 180-4) for the publisher's native helper, which has no
-// CryptoAPI, and for the tests that check chunk indexes: plain C++, and the
-// processor's SHA instructions where it has them (about 8 times as fast).
+// SHA-256 (FIPS 180-4): plain C++, and the processor's SHA instructions
+// where it has them (about 8 times as fast). The file digests and the chunk
+// hashes use it on such processors; the publisher's native helper, which has
+// no CryptoAPI, always.
 // No Windows headers.
 #include <string.h>
 
@@ -10,7 +11,7 @@
 #define QRV_SHA_INSTRUCTIONS 1
 #endif
 
-#include "patch/patch.h"
+#include "transfer/transfer.h"
 
 static const uint32_t ROUND_CONSTANTS[64] = {
     0x428a2f98, 0x71374491, 0xb5c0fbcf, 0xe9b5dba5, 0x3956c25b, 0x59f111f1, 0x923f82a4, 0xab1c5ed5,
