@@ -1,11 +1,12 @@
 // The patch room: patch-sized updates. The pure half, compiled into the
 // launcher and into the publisher's native helper alike so both cut every
-// file at the same places: the content-defined chunker, the chunk index and its pages, the rules of the plan. The Windows
-// half: a changed file rebuilt from the player's old copy, by a plan (old
-// copy scanned, pages matched, ranges chosen) and a build (ranges fetched,
-// chunks checked, file assembled). It may call transfer/ (ranges, files,
-// digests), never trust/, update/, ui/ or install/: the run hands it what the
-// manifest says of the file.
+// file at the same places: the content-defined chunker, the chunk index and
+// its pages, the rules of the plan. The Windows half: a changed file rebuilt
+// from the player's old copy, by a plan (old copy scanned, pages matched,
+// ranges chosen) and a build (ranges fetched, chunks checked, file
+// assembled). It may call transfer/ (ranges, files, digests, SHA-256), never
+// trust/, update/, ui/ or install/: the run hands it what the manifest says
+// of the file.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
