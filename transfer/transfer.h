@@ -51,14 +51,17 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
 // 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
 int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
-// The room that fetching files one after the other takes on the disk at its
-// peak. Start from a zeroed tally and count every file in the order fetched:
-// its new size, the size of the copy it replaces (0: none) and of what its
-// temporary file already holds from an earlier run (continued, not fetched
-// again).
+// The room that fetching files takes on the disk at its peak, with up to
+// inFlight of them fetched at once, started in the order counted. Start from a
+// tally zeroed but for inFlight and count every file in that order: its new
+// size, the size of the copy it replaces (0: none) and of what its temporary
+// file already holds from an earlier run (continued, not fetched again).
+static const int FETCH_ROOM_MOST_IN_FLIGHT = 16;
 struct FetchRoomTally {
     int64_t grown;  // what the files counted so far add to the disk (less than 0: free)
     uint64_t peak;
+    int inFlight;   // files fetched at once, 1 to FETCH_ROOM_MOST_IN_FLIGHT
+    uint64_t largestOld[FETCH_ROOM_MOST_IN_FLIGHT - 1];  // of the files counted, largest first
 };
 void CountFetchRoom(FetchRoomTally* tally, uint64_t newSize, uint64_t oldSize, uint64_t heldSize);
 

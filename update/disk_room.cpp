@@ -35,9 +35,11 @@ void NameGameDisk(char* disk, size_t capacity)
         CopyCut(disk, capacity, AppDir);
 }
 
-int RoomForFetches(const Manifest* manifest, int toFetch)
+int RoomForFetches(const Manifest* manifest, int toFetch, int inFlight)
 {
-    FetchRoomTally tally = {0, 0};
+    FetchRoomTally tally;
+    ZeroMemory(&tally, sizeof tally);
+    tally.inFlight = inFlight < FETCH_ROOM_MOST_IN_FLIGHT ? inFlight : FETCH_ROOM_MOST_IN_FLIGHT;
     for (int i = 0; i < manifest->count; i++) {
         const ManifestEntry* entry = &manifest->entries[i];
         if (entry->state == ENTRY_TO_FETCH)

@@ -28,9 +28,10 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
 int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch, const char* objectsFolder,
                       int connections);
 // Whether the game folder's disk has room for fetching the manifest's entries
-// to fetch (toFetch of them) at the peak of the download phase. 0 when it has
-// not: logged, and the failure text says how much more room is needed where.
-int RoomForFetches(const Manifest* manifest, int toFetch);
+// to fetch (toFetch of them, up to inFlight at once) at the peak of the
+// download phase. 0 when it has not: logged, and the failure text says how
+// much more room is needed where.
+int RoomForFetches(const Manifest* manifest, int toFetch, int inFlight);
 // The disk the game folder is on ("C:\"), for the player.
 void NameGameDisk(char* disk, size_t capacity);
 

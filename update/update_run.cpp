@@ -201,7 +201,7 @@ static int UpdateThrough(HINTERNET internet)
     int fullDiskWrites = FullDiskWrites;
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
-        if (!RoomForFetches(&RunManifest, toFetch))
+        if (!RoomForFetches(&RunManifest, toFetch, LauncherConfig.connections))
             return 0;
         failures += FetchFilesInTurns(internet, &RunManifest, toFetch, objectsFolder, LauncherConfig.connections);
     }

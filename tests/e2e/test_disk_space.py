@@ -52,6 +52,26 @@ def test_a_release_that_does_not_fit_fetches_nothing_and_says_so(small_disk, rel
     assert messages_after_start(game)[-2:] == ["Updated to version 2.0.", GAME_STARTED]
 
 
+def test_files_fetched_at_once_are_counted_together(small_disk, release, fault_server):
+    """Each of two changed packs fits beside its old copy alone, not both at once, as they are fetched."""
+    small_disk.resize(10)
+    game = game_on(small_disk)
+    old = [game.write(f"data/{name}.pak", pattern(3 * MB, seed=1 + i)).read_bytes() for i, name in enumerate("ab")]
+    release.add("client.exe", STUB_GAME.read_bytes())
+    for i, name in enumerate("ab"):
+        release.add(f"data\\{name}.pak", pattern(3 * MB, seed=5 + i))
+    release.publish("2.0")
+    game.configure(fault_server.base_url, "CONEXOES 2\r\n")
+    assert 3 * MB < small_disk.free() < 6 * MB
+
+    assert game.run_through_message_box("Quorvane - Updater") == 0
+    assert [path for path, _ in fault_server.requests] == ["/manifesto.txt"]
+    messages = messages_after_start(game)
+    assert any(m.startswith("espaco em disco insuficiente em ") and m.endswith(", necessarios 6 MB")
+               for m in messages), messages
+    assert [game.read(f"data/{name}.pak") for name in "ab"] == old
+
+
 def test_a_disk_that_fills_during_a_transfer_keeps_the_installed_files_and_names_the_disk(small_disk, release,
                                                                                            fault_server):
     small_disk.resize(8)

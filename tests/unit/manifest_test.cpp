@@ -418,6 +418,7 @@ TEST(FetchRoom, ThePeakComesWhileAFileIsWrittenBesideItsOldCopy)
         const char* name;
         std::vector<File> files;
         uint64_t peak;
+        int inFlight = 1;
     } cases[] = {
         {"nothing to fetch", {}, 0},
         {"a new file", {{5, 0, 0}}, 5},
@@ -427,14 +428,23 @@ TEST(FetchRoom, ThePeakComesWhileAFileIsWrittenBesideItsOldCopy)
         {"the same two the other way round", {{5, 0, 0}, {1, 4, 0}}, 6},
         {"what an earlier run left is continued", {{5, 1, 2}}, 3},
         {"the largest file alone, when the rest only shrink", {{1, 2, 0}, {1, 2, 0}, {7, 7, 0}}, 5},
+        {"two at once: the first's temporary file still beside its old copy", {{3, 3, 0}, {5, 5, 0}}, 8, 2},
+        {"six packs replaced six at once", std::vector<File>(6, {5120, 5120, 0}), 6 * 5120, 6},
+        {"more at once than files", {{5, 5, 0}, {1, 0, 0}}, 6, 16},
+        {"the earlier file with the largest old copy is the one still in flight", {{1, 9, 0}, {1, 2, 0}, {4, 0, 0}},
+         4, 2},
     };
     const uint64_t MB = 1 << 20;
     for (const auto& c : cases) {
-        FetchRoomTally tally = {0, 0};
+        FetchRoomTally tally = {0, 0, c.inFlight, {}};
         for (const File& file : c.files)
             CountFetchRoom(&tally, file.fresh * MB, file.old * MB, file.held * MB);
         EXPECT_EQ(tally.peak, c.peak * MB) << c.name;
     }
+    FetchRoomTally huge = {0, 0, 2, {}};  // listed sizes of up to 2^63 - 1 add up without wrapping
+    for (int i = 0; i < 3; i++)
+        CountFetchRoom(&huge, INT64_MAX, INT64_MAX, 0);
+    EXPECT_EQ(huge.peak, (uint64_t)INT64_MAX);
 }
 
 // What the two copies of the serial floor may hold, and which one counts.
