@@ -21,8 +21,10 @@ for _ in $(seq 1 300); do
     grep -qsa 'explore[r].exe' /proc/[0-9]*/cmdline && break
     sleep 0.1
 done
-# Serial: the end-to-end tests find their windows by title on one display.
-ctest --test-dir "$root/build" --output-on-failure -E '^e2e_large$'
+# The unit tests two at a time (each makes its own windows, if any); the
+# end-to-end tests alone: they find their windows by title on one display.
+ctest --test-dir "$root/build" --output-on-failure -j2 -E '^e2e'
+ctest --test-dir "$root/build" --output-on-failure -R '^e2e$'
 # The large releases' scenarios mostly hash and write gigabytes, using about
 # one processor, so the pure modules' native checks (sanitizers, fuzzers) run
 # beside them; their output follows.
