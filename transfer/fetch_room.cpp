@@ -2,12 +2,6 @@
 // Windows headers.
 #include "transfer/transfer.h"
 
-// Each file is fetched into a temporary file beside the copy it replaces (a
-// patched file's as large as the file), which then takes the copy's place.
-// Files start in order, one whenever a fetch ends, so while a file is
-// written every file before it is in place except at most inFlight - 1 still
-// being fetched: at worst those whose old copies are largest, their temporary
-// files whole and their old copies still there.
 // Sizes reach 2^63 - 1 each: sums stop at the ends of the range rather than wrap.
 static int64_t Plus(int64_t a, int64_t b)
 {
@@ -28,8 +22,7 @@ static int64_t OldCopiesStillThere(const FetchRoomTally* tally)
 
 static void KeepIfLargest(FetchRoomTally* tally, uint64_t oldSize)
 {
-    int kept = FETCH_ROOM_MOST_IN_FLIGHT - 1;
-    int at = kept - 1;
+    int at = FETCH_ROOM_MOST_IN_FLIGHT - 2;  // the last one kept
     if (oldSize <= tally->largestOld[at])
         return;
     for (; at > 0 && tally->largestOld[at - 1] < oldSize; at--)
@@ -37,6 +30,12 @@ static void KeepIfLargest(FetchRoomTally* tally, uint64_t oldSize)
     tally->largestOld[at] = oldSize;
 }
 
+// Each file is fetched into a temporary file beside the copy it replaces (a
+// patched file's as large as the file), which then takes the copy's place.
+// Files start in order, one whenever a fetch ends, so while a file is
+// written every file before it is in place except at most inFlight - 1 still
+// being fetched: at worst those whose old copies are largest, their temporary
+// files whole and their old copies still there.
 void CountFetchRoom(FetchRoomTally* tally, uint64_t newSize, uint64_t oldSize, uint64_t heldSize)
 {
     int64_t fresh = (int64_t)newSize - (int64_t)heldSize;  // a held temporary file is continued
