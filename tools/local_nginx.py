@@ -83,6 +83,18 @@ def free_port():
         return probe.getsockname()[1]
 
 
+def refuse_taken_port(port):
+    """Another program listening on the port asked for would answer in nginx's place (nginx itself
+    then fails to bind and exits, perhaps after the first connection succeeded)."""
+    with socket.socket() as probe:
+        probe.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)  # as nginx: closed connections do not count
+        try:
+            probe.bind(("127.0.0.1", port))
+        except OSError as error:
+            raise RuntimeError(f"port {port} on 127.0.0.1 is taken by another program ({error.strerror}): "
+                               "stop it, or choose another port") from None
+
+
 def wait_for_port(port, process, timeout=10.0):
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -110,6 +122,8 @@ def start_nginx(served, state, port=None, url_path="/", rate=0, rate_after=0, se
     without it, a few bytes at a time."""
     state = Path(state).resolve()
     state.mkdir(parents=True, exist_ok=True)
+    if port:
+        refuse_taken_port(port)
     port = port or free_port()
     config = state / "nginx.conf"
     config.write_text(CONFIG.format(state=state, port=port, url_path=url_path, served=Path(served).resolve(),

@@ -1,9 +1,12 @@
 """The local server: a folder under a URL path, with the cache headers each kind of URL needs."""
 import re
+import socket
 import subprocess
 import sys
 import urllib.request
 from pathlib import Path
+
+import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 from local_nginx import CONFIG, start_nginx, stop_nginx  # noqa: E402
@@ -28,6 +31,15 @@ def test_serves_the_folder_under_its_path_with_the_cache_headers_of_each_kind(tm
                 assert answer.headers["Cache-Control"] == cache, path
     finally:
         stop_nginx(process)
+
+
+def test_a_port_another_program_holds_is_refused_rather_than_served_by_it(tmp_path):
+    with socket.socket() as other:
+        other.bind(("127.0.0.1", 0))
+        other.listen()
+        port = other.getsockname()[1]
+        with pytest.raises(RuntimeError, match=f"port {port} on 127.0.0.1 is taken by another program"):
+            start_nginx(tmp_path / "served", tmp_path / "state", port=port)
 
 
 def test_help_says_each_field_of_the_access_log():
