@@ -30,7 +30,8 @@ static const DWORD SECOND_RETRY_PAUSE_MS = 3000;
 static const DWORD STALL_WINDOW_MS = 30000;
 static const DWORD STALL_MINIMUM_BYTES = 1024;
 // A file that trickles in below 1 KB/s on average over any minute is stalled
-// too; the manifest (4 MB at most) must arrive whole within two minutes.
+// too; the manifest must arrive whole within two minutes (100 000 entries,
+// about 12 MB, need 100 KB/s).
 static const DWORD SLOW_WINDOW_MS = 60000;
 static const DWORD SLOW_MINIMUM_BYTES = 60 * 1024;
 static const DWORD MANIFEST_WITHIN_MS = 120000;

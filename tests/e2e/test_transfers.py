@@ -240,8 +240,10 @@ def test_a_server_that_stalls_or_drips_ends_the_run_through_nginx_too(tmp_path, 
         assert game.game_record(wait=1.0) is None, name
         assert game.log_messages()[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto", name
         if name == "drip":  # a silent server may meet WinINet's receive time-out first
-            stalled = f"transferencia parada em {server.base_url}data/big.bin (menos de 1024 bytes em 2 s)"
-            assert game.log_messages().count(stalled) == 3
+            # nginx sends once a second, so the first read past 2 s may bring the count over 1 KB; the
+            # slow window catches that attempt instead.
+            stalled = f"transferencia parada em {server.base_url}data/big.bin (menos de "
+            assert sum(m.startswith(stalled) for m in game.log_messages()) == 3, game.log_messages()
 
 
 def test_closing_the_window_while_nginx_sends_slowly_lets_the_download_finish(game, release, tmp_path):
