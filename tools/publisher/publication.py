@@ -34,12 +34,13 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     files = [(relative, sha256_of(source), source.stat().st_size, source) for relative, source in files]
     earlier = listed_paths(out / FULL_MANIFEST)
     blocks = {}
+    written = set()
     if objects:
         written = write_objects(files, out)
         blocks, indexes_written, indexes_there = write_chunk_indexes(files, out, min_chunked_size)
-        print(f"wrote {written + indexes_written} object(s) into {OBJECTS_FOLDER}, "
-              f"{len(files) - written + indexes_there} were there already")
-    copied = write_path_copies(files, out, objects)
+        print(f"wrote {len(written) + indexes_written} object(s) into {OBJECTS_FOLDER}, "
+              f"{len(files) - len(written) + indexes_there} were there already")
+    copied = write_path_copies(files, out, objects, written)
     print(f"copied {copied} file(s), left {len(files) - copied} as they were")
 
     entries = in_launcher_order([(relative, digest, size) for relative, digest, size, _ in files])
