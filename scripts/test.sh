@@ -14,24 +14,29 @@ if [ "$QRV_ARCH" != i686 ]; then
     QRV_ARCH=i686 QRV_BUILD_DIR="$root/build/pe32" bash "$root/scripts/build.sh" -DBUILD_TESTING=OFF --target launcher
 fi
 source "$root/scripts/wine-session.sh"
-"$root/cmake/wine-run.sh" "$root/build/tests/hold_desktop.exe" >/dev/null 2>&1 </dev/null &
-# The desktop must be up before CTest starts a program: one that started it
-# would hand it CTest's pipe, and the held desktop would keep that pipe open.
-for _ in $(seq 1 300); do
-    grep -qsa 'explore[r].exe' /proc/[0-9]*/cmdline && break
-    sleep 0.1
-done
+qrv_hold_desktop
 # The unit tests two at a time (each makes its own windows, if any).
 ctest --test-dir "$root/build" --output-on-failure -j2 -E '^e2e'
-# The end-to-end tests alone on the display: they find their windows by title.
-# They leave the processors mostly idle (waits on servers, time-outs, Wine), so
-# the pure modules' native checks (sanitizers, fuzzers) run beside them at the
-# lowest priority, and their output follows at the end.
+# The end-to-end tests mostly wait (on servers, time-outs, Wine's start), so
+# their two halves run at once, each on a display and a Wine prefix of its own:
+# they find their windows by title. The pure modules' native checks (sanitizers,
+# fuzzers) run beside them at the lowest priority. The large releases' scenarios,
+# which hash and write gigabytes, come alone after them. Outputs follow in turn.
 native_log="$root/build/native-checks.log"
 nice -n 19 bash "$root/scripts/native-checks.sh" >"$native_log" 2>&1 &
 native=$!
+transfers_log="$root/build/e2e-transfers.log"
+(
+    export QRV_WINEPREFIX="$root/build/wineprefix-transfers"
+    source "$root/scripts/wine-session.sh"
+    qrv_hold_desktop
+    ctest --test-dir "$root/build" --output-on-failure -R '^e2e_transfers$'
+) >"$transfers_log" 2>&1 &
+transfers=$!
 e2e_status=0
 ctest --test-dir "$root/build" --output-on-failure -R '^e2e$' || e2e_status=$?
+wait "$transfers" || e2e_status=$?
+cat "$transfers_log"
 ctest --test-dir "$root/build" --output-on-failure -R '^e2e_large$' || e2e_status=$?
 native_status=0
 wait "$native" || native_status=$?

@@ -6,7 +6,8 @@
 
 source "$root/scripts/wine-arch.sh"
 
-export WINEPREFIX="$root/build/wineprefix"
+# QRV_WINEPREFIX gives a session a prefix of its own (test.sh runs two at once).
+export WINEPREFIX="${QRV_WINEPREFIX:-$root/build/wineprefix}"
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
 
@@ -55,3 +56,18 @@ wineserver -p 2>/dev/null || true  # one may already serve this prefix
 # started later would otherwise hand them its output pipe, and whoever reads
 # that pipe (CTest) would wait for them to end.
 "$root/cmake/wine-run.sh" reg query 'HKCU\Software' >/dev/null 2>&1 </dev/null || true
+
+# Keeps Wine's desktop up for a test run (tests/stub_game/hold_desktop.cpp) and
+# waits until this prefix's desktop is there: a program that started it would
+# hand it its output pipe, and whoever reads that pipe (CTest) would wait for
+# the desktop to end.
+qrv_hold_desktop() {
+    "$root/cmake/wine-run.sh" "$root/build/tests/hold_desktop.exe" >/dev/null 2>&1 </dev/null &
+    local desktop
+    for _ in $(seq 1 300); do
+        for desktop in $(grep -lsa 'explore[r].exe' /proc/[0-9]*/cmdline); do
+            grep -qsaxzF "WINEPREFIX=$WINEPREFIX" "${desktop%/cmdline}/environ" && return 0
+        done
+        sleep 0.1
+    done
+}
