@@ -39,7 +39,7 @@ int RoomForFetches(const Manifest* manifest, int toFetch, int inFlight)
 {
     FetchRoomTally tally;
     ZeroMemory(&tally, sizeof tally);
-    tally.inFlight = inFlight < FETCH_ROOM_MOST_IN_FLIGHT ? inFlight : FETCH_ROOM_MOST_IN_FLIGHT;
+    tally.inFlight = inFlight;
     for (int i = 0; i < manifest->count; i++) {
         const ManifestEntry* entry = &manifest->entries[i];
         if (entry->state == ENTRY_TO_FETCH)

@@ -201,6 +201,8 @@ static int UpdateThrough(HINTERNET internet)
     int fullDiskWrites = FullDiskWrites;
     if (toFetch > 0) {
         LogLine("%d arquivo(s) para baixar", toFetch);
+        // The room check counts as many files at once as the configuration allows.
+        static_assert(MOST_CONNECTIONS <= FETCH_ROOM_MOST_IN_FLIGHT, "CONEXOES beyond what the room check counts");
         if (!RoomForFetches(&RunManifest, toFetch, LauncherConfig.connections))
             return 0;
         failures += FetchFilesInTurns(internet, &RunManifest, toFetch, objectsFolder, LauncherConfig.connections);
