@@ -132,7 +132,7 @@ static int Download(const char* url, const char* name)
     FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL};
     int ok = DownloadFile(internet, &fetch);
     double seconds = SecondsNow() - start;
-    CloseInternet(internet);
+    InternetCloseHandle(internet);
     double mb = FileSize(name) / 1048576.0;
     printf("download of %s (%.0f MB): %s, %.2f s, %.1f MB/s\n", name, mb, ok ? "ok" : "FAILED", seconds,
            mb / seconds);
@@ -243,7 +243,7 @@ static long long ReadAsynchronously(const char* url, long long* reads)
         CloseSource(&source);
     }
     if (internet)
-        CloseInternet(internet);
+        InternetCloseHandle(internet);
     return total;
 }
 

@@ -17,6 +17,7 @@ static const PlatformCalls REAL_PLATFORM_CALLS = {
     CryptAcquireContextA,
     CryptCreateHash,
     FlushFileBuffers,
+    ReadFile,
 };
 
 PlatformCalls Os = REAL_PLATFORM_CALLS;

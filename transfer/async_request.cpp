@@ -17,8 +17,7 @@
 enum SlotState {
     SLOT_FREE,
     SLOT_OPEN,     // a request in use
-    SLOT_CLOSING,  // closed; WinINet has not let go of it yet
-    SLOT_UNREAD    // an answer left unread until the process ends
+    SLOT_CLOSING   // closed; WinINet has not let go of it yet
 };
 
 struct RequestSlot {
@@ -30,16 +29,25 @@ struct RequestSlot {
     HANDLE woken;               // set at every report; made once, kept for the process
     INTERNET_BUFFERSA buffers;  // WinINet's while a read is pending, like the bytes
     char* bytes;                // READ_BYTES
-    HINTERNET internet;         // an unread answer's: it stays open too
+    volatile UINT_PTR socket;   // the connection its reads went through, once seen (0: not yet)
 };
 
 static RequestSlot Slots[REQUEST_SLOTS];
 
-// A request of whose answer more than this is left is not closed but kept
-// unread: WinINet under Wine would read the rest first. Less is read in a
+// A request of whose answer more than this is left is cut off with its
+// connection: WinINet under Wine would read the rest first. Less is read in a
 // moment, and the connection then serves the next request.
 static const ULONGLONG SMALL_REST_BYTES = 1u << 20;
 static const size_t URL_PATH_CAPACITY = 1024;
+
+// The connection an answer comes through is read between these two reports,
+// on whichever thread reads it: noted, so that the answer can be cut off.
+static void NoteReadsOf(RequestSlot* slot, DWORD status)
+{
+    DWORD error = GetLastError();  // the thread's own storage clears it
+    NoteConnectionOf(status == INTERNET_STATUS_RECEIVING_RESPONSE ? &slot->socket : NULL);
+    SetLastError(error);
+}
 
 // Runs on WinINet's threads (and inside WinINet calls on the driving thread):
 // records, wakes, and touches nothing else.
@@ -56,6 +64,8 @@ static void CALLBACK ReportProgress(HINTERNET handle, DWORD_PTR context, DWORD s
         InterlockedExchange(&slot->succeeded, result->dwResult != 0);
         InterlockedIncrement(&slot->completions);
         SetEvent(slot->woken);
+    } else if (status == INTERNET_STATUS_RECEIVING_RESPONSE || status == INTERNET_STATUS_RESPONSE_RECEIVED) {
+        NoteReadsOf(slot, status);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {
         InterlockedExchange(&slot->state, SLOT_FREE);
     }
@@ -66,6 +76,7 @@ HINTERNET OpenInternet(const char* userAgent)
     HINTERNET internet = Os.InternetOpenA(userAgent, INTERNET_OPEN_TYPE_PRECONFIG, NULL, NULL, INTERNET_FLAG_ASYNC);
     if (!internet)
         return NULL;
+    WatchAnswerReads();
     if (InternetSetStatusCallbackA(internet, ReportProgress) == INTERNET_INVALID_STATUS_CALLBACK) {
         DWORD error = GetLastError();
         InternetCloseHandle(internet);
@@ -73,41 +84,18 @@ HINTERNET OpenInternet(const char* userAgent)
         return NULL;
     }
     // Windows lets a process hold only a few connections to one server at a
-    // time; unread answers keep theirs.
+    // time; requests given up with a read pending keep theirs a while.
     ULONG connections = REQUEST_SLOTS + 2;
     InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_SERVER, &connections, sizeof connections);
     InternetSetOptionA(NULL, INTERNET_OPTION_MAX_CONNS_PER_1_0_SERVER, &connections, sizeof connections);
     return internet;
 }
 
-static int HoldsUnreadAnswers(HINTERNET internet)
-{
-    for (int i = 0; i < REQUEST_SLOTS; i++) {
-        if (Slots[i].state == SLOT_UNREAD && Slots[i].internet == internet)
-            return 1;
-    }
-    return 0;
-}
-
-void CloseInternet(HINTERNET internet)
-{
-    if (!HoldsUnreadAnswers(internet))
-        InternetCloseHandle(internet);
-}
-
 int RequestsLeftBehind(void)
 {
     int count = 0;
     for (int i = 0; i < REQUEST_SLOTS; i++)
-        count += Slots[i].state == SLOT_CLOSING || Slots[i].state == SLOT_UNREAD;
-    return count;
-}
-
-static int CountUnread(void)
-{
-    int count = 0;
-    for (int i = 0; i < REQUEST_SLOTS; i++)
-        count += Slots[i].state == SLOT_UNREAD;
+        count += Slots[i].state == SLOT_CLOSING;
     return count;
 }
 
@@ -130,6 +118,7 @@ static RequestSlot* TakeFreeSlot(void)
         }
         slot->completions = 0;
         slot->taken = 0;
+        slot->socket = 0;
         ResetEvent(slot->woken);
         return slot;
     }
@@ -335,24 +324,14 @@ static int LeavesMuchUnread(ByteSource* source)
            source->length - source->received > SMALL_REST_BYTES;
 }
 
-// Kept open and unread until the process ends: its buffer is nobody's.
-static void KeepUnread(ByteSource* source)
-{
-    RequestSlot* slot = source->slot;
-    slot->internet = source->internet;
-    free(slot->bytes);
-    slot->bytes = NULL;
-    InterlockedExchange(&slot->state, SLOT_UNREAD);
-    source->request = NULL;
-    source->connection = NULL;
-}
-
 void CloseSource(ByteSource* source)
 {
     if (!source->request)
         return;
-    if (!source->readPending && LeavesMuchUnread(source) && CountUnread() < MOST_UNREAD_ANSWERS)
-        KeepUnread(source);
-    else
-        Release(source);
+    int cut = LeavesMuchUnread(source);
+    if (cut)
+        BeginCutOff(source->slot->socket);
+    Release(source);
+    if (cut)
+        EndCutOff();
 }

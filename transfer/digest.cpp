@@ -2,8 +2,6 @@
 // SHA instructions where it has them (the CryptoAPI's rate under Wine, about
 // 225 MB/s, would make checking a 50 GB game take minutes at every start),
 // else through the CryptoAPI.
-#include <stdio.h>
-
 #include "shell/platform.h"
 #include "transfer/transfer.h"
 
@@ -21,41 +19,43 @@ int AcquireShaProvider(HCRYPTPROV* provider)
     return Os.CryptAcquireContextA(provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
 }
 
-// Streams the file through the hash; 0 when the hash refused data.
-static int HashStream(HCRYPTHASH hash, FILE* file)
+// Where the file's bytes go: the CryptoAPI's hash or the processor's instructions.
+struct DigestFeed {
+    HCRYPTHASH hash;  // 0: the instructions
+    Sha256 sha;
+};
+
+static int Feed(DigestFeed* feed, const BYTE* bytes, DWORD count)
 {
-    static thread_local BYTE chunk[DIGEST_READ_CHUNK];  // one per thread of the download phase
-    size_t count;
-    while ((count = fread(chunk, 1, sizeof chunk, file)) > 0) {
-        if (!CryptHashData(hash, chunk, (DWORD)count, 0))
-            return 0;
-    }
+    if (feed->hash)
+        return CryptHashData(feed->hash, bytes, count, 0);
+    Sha256Add(&feed->sha, bytes, count);
     return 1;
 }
 
-static int WriteDigestText(HCRYPTHASH hash, char* digest65)
+// The whole file through the feed; 0 when a read failed or the hash refused data.
+static int FeedFile(DigestFeed* feed, HANDLE file)
+{
+    static thread_local BYTE chunk[DIGEST_READ_CHUNK];  // one per thread of the download phase
+    for (;;) {
+        DWORD count = 0;
+        if (!Os.ReadFile(file, chunk, sizeof chunk, &count, NULL))
+            return 0;
+        if (count == 0)
+            return 1;
+        if (!Feed(feed, chunk, count))
+            return 0;
+    }
+}
+
+static int WriteDigestText(DigestFeed* feed, char* digest65)
 {
     BYTE value[32];
     DWORD length = sizeof value;
-    if (!CryptGetHashParam(hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
+    if (!feed->hash)
+        Sha256Finish(&feed->sha, value);
+    else if (!CryptGetHashParam(feed->hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
         return 0;
-    WriteDigestHex(value, digest65);
-    return 1;
-}
-
-// The same through the processor's instructions; 0 when the file could not be read.
-static int DigestWithInstructions(FILE* file, char* digest65)
-{
-    static thread_local uint8_t chunk[DIGEST_READ_CHUNK];
-    Sha256 sha;
-    Sha256Start(&sha);
-    size_t count;
-    while ((count = fread(chunk, 1, sizeof chunk, file)) > 0)
-        Sha256Add(&sha, chunk, count);
-    if (ferror(file))
-        return 0;
-    uint8_t value[32];
-    Sha256Finish(&sha, value);
     WriteDigestHex(value, digest65);
     return 1;
 }
@@ -63,22 +63,23 @@ static int DigestWithInstructions(FILE* file, char* digest65)
 int ComputeFileDigest(const char* path, char* digest65)
 {
     digest65[0] = '\0';
-    FILE* file = fopen(path, "rb");
-    if (!file)
+    HANDLE file = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, NULL, OPEN_EXISTING,
+                              FILE_FLAG_SEQUENTIAL_SCAN, NULL);
+    if (file == INVALID_HANDLE_VALUE)
         return 0;
-    int result = 0;
     HCRYPTPROV provider = 0;
-    HCRYPTHASH hash = 0;
-    if (Sha256HasInstructions())
-        result = DigestWithInstructions(file, digest65);
-    else if (AcquireShaProvider(&provider) && Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &hash))
-        result = HashStream(hash, file) && WriteDigestText(hash, digest65);
+    DigestFeed feed;
+    feed.hash = 0;
+    Sha256Start(&feed.sha);
+    int ready = Sha256HasInstructions() ||
+                (AcquireShaProvider(&provider) && Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &feed.hash));
+    int result = ready && FeedFile(&feed, file) && WriteDigestText(&feed, digest65);
     if (!result)
         digest65[0] = '\0';
-    if (hash)
-        CryptDestroyHash(hash);
+    if (feed.hash)
+        CryptDestroyHash(feed.hash);
     if (provider)
         CryptReleaseContext(provider, 0);
-    fclose(file);
+    CloseHandle(file);
     return result;
 }

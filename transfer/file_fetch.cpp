@@ -141,6 +141,8 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
         transfer->held = 0;
         return TRANSFER_FAILED;
     }
+    if (transfer->withinMs)
+        AllowForLength(transfer, announced);
     TemporaryWriter writer = {file, fopen(file->temporary, transfer->held > 0 ? "ab" : "wb"), transfer->held, 0};
     if (!writer.stream) {
         LogLine("nao consegui criar %s", file->temporary);
@@ -258,8 +260,9 @@ int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinM
         return 0;
     }
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
+    DWORD now = GetTickCount();
     FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL,
-                          withinMs, GetTickCount() + withinMs},
+                          withinMs, now + withinMs, now},
                          fetch->fallbackUrl,
                          fetch->target,
                          temporary,

@@ -46,7 +46,7 @@ static int PastDeadline(const Transfer* transfer, DWORD now)
 {
     if (!OutOfTime(transfer, now))
         return 0;
-    LogLine("resposta incompleta em %s apos %lu s", transfer->url, transfer->withinMs / 1000);
+    LogLine("resposta incompleta em %s apos %lu s", transfer->url, (transfer->deadline - transfer->started) / 1000);
     return 1;
 }
 
@@ -91,6 +91,13 @@ static int HasStalled(StallWatch* watch, uint64_t received)
     watch->since = now;
     watch->bytesThen = received;
     return 0;
+}
+
+void AllowForLength(Transfer* transfer, uint64_t announced)
+{
+    DWORD allowed = AnswerWithinMs(transfer->withinMs, announced < transfer->maxBytes ? announced : transfer->maxBytes);
+    if ((int)(transfer->started + allowed - transfer->deadline) > 0)
+        transfer->deadline = transfer->started + allowed;
 }
 
 int FitsCap(const Transfer* transfer, uint64_t have, uint64_t more)
@@ -138,6 +145,16 @@ static DWORD OpenWaitMs(const Transfer* transfer)
     return left <= 0 ? 0 : (DWORD)left < wait ? (DWORD)left : wait;
 }
 
+// No answer came within the request's time-outs, whatever code WinINet gives
+// for it: under Wine a wait for the headers that runs into the receive
+// time-out ends with 12030, and a connection reset before any of the answer
+// came with 12031. Either is a broken transfer, worth another attempt.
+static int NoAnswerInTime(DWORD error)
+{
+    return error == ERROR_INTERNET_TIMEOUT || error == ERROR_INTERNET_CONNECTION_ABORTED ||
+           error == ERROR_INTERNET_CONNECTION_RESET;
+}
+
 // One request, from where the transfer stands.
 static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
 {
@@ -158,7 +175,7 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
         DWORD error = GetLastError();
         LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
         PastDeadline(transfer, GetTickCount());
-        return error == ERROR_INTERNET_TIMEOUT ? TRANSFER_BROKEN : TRANSFER_FAILED;
+        return NoAnswerInTime(error) ? TRANSFER_BROKEN : TRANSFER_FAILED;
     }
     transfer->status = AnswerNumber(&source, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
     TransferEnd end = transfer->receive(&source, transfer);
@@ -203,7 +220,7 @@ int FetchRange(HINTERNET internet, const char* url, uint64_t first, uint64_t len
                DWORD* refusedStatus)
 {
     Transfer transfer = {url, CACHE_ANY, 0, first, first + length, first + length, NULL, ReceiveRange,
-                         (void*)sink, 0, 0};
+                         (void*)sink, 0, 0, 0};
     TransferEnd end = TransferWithRetries(internet, &transfer);
     *refusedStatus = end == TRANSFER_REFUSED ? (transfer.status ? transfer.status : 1) : 0;
     return end == TRANSFER_COMPLETE;

@@ -51,6 +51,11 @@ void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* n
 // 0 when the digest is not 64 hexadecimal characters or the URL does not fit.
 int BuildObjectUrl(char* url, size_t capacity, const char* baseUrl, const char* folder, const char* digest);
 
+// How long an answer that must arrive whole within withinMs may take once it
+// announces its length: a second more per 100 KB announced, so that a long
+// manifest asks no more than 100 KB/s of the line.
+uint32_t AnswerWithinMs(uint32_t withinMs, uint64_t announced);
+
 // The room that fetching files takes on the disk at its peak, with up to
 // inFlight of them fetched at once, started in the order counted. Start from a
 // tally zeroed but for inFlight and count every file in that order: its new
@@ -111,12 +116,6 @@ void ApplyTransferTimeouts(HINTERNET internet);
 // drives a transfer never waits on the network more than a second at a time.
 // NULL on failure (GetLastError says why).
 HINTERNET OpenInternet(const char* userAgent);
-// Closes it, unless an answer left unread stands under it (closing the handle
-// would close that answer too, and WinINet under Wine would read it to its
-// end first): then both stay open until the process ends, which lets them go
-// at once.
-void CloseInternet(HINTERNET internet);
-
 // MoveFileExA, tried again for about 2 s while another program holds a file
 // (a virus scanner looking at what was just written, an indexer, a game left
 // running).
@@ -229,14 +228,12 @@ static const DWORD READ_BYTES = 256 * 1024;
 // No single wait on WinINet is longer.
 static const DWORD LONGEST_WAIT_MS = 1000;
 // Requests in use or whose WinINet state outlives them: closed while a read
-// was still with WinINet (its buffer stays WinINet's until WinINet lets go of
-// the request, which a silent server can put off until the process ends), or
-// left unread (see CloseSource). A process never holds more; a request asked
-// beyond that fails at once. Room for the download phase's most files in
-// flight (16), the unread answers below, and a few requests given up while a
-// read was pending.
-static const int MOST_UNREAD_ANSWERS = 4;
-static const int REQUEST_SLOTS = 16 + MOST_UNREAD_ANSWERS + 4;
+// was still with WinINet, whose buffer stays WinINet's until WinINet lets go
+// of the request (which a silent server can put off until the process ends).
+// A process never holds more; a request asked beyond that fails at once. Room
+// for the download phase's most files in flight (16) and a few requests given
+// up while a read was pending.
+static const int REQUEST_SLOTS = 16 + 8;
 // Sends a GET (with "Range: bytes=<range>" when range is given) and waits for
 // the answer's headers, at most giveUpMs in all. 0 on failure, with the error
 // code kept (ERROR_INTERNET_TIMEOUT when the wait ran out) and nothing left
@@ -255,12 +252,22 @@ enum ReadStep {
 // Whatever of the body has arrived, at most READ_BYTES, waiting for it at most
 // waitMs: a drip is handed over as it drips.
 ReadStep ReadArrived(ByteSource* source, DWORD waitMs, const char** bytes, DWORD* count);
-// Lets the request go within milliseconds. An answer left unread is never
-// read further: WinINet under Wine reads an answer with a length, or in
-// chunks, to its end when its request is closed (to keep the connection), so
-// one with more than a little left stays open, unread, until the process
-// ends; the server's sending stops as soon as the connection's buffers fill.
+// Lets the request go within milliseconds. An answer left with more than a
+// little unread is cut off with its connection and never read further
+// (connection_cut.cpp); the connection of one read to its end, or nearly,
+// serves the next request.
 void CloseSource(ByteSource* source);
+// Watches WinINet's reads so that a connection given up can be cut off;
+// once a process, before its first request.
+void WatchAnswerReads(void);
+// The calling thread's reads of WinINet's connections note the connection at
+// *socket from now on (NULL: they note nothing).
+void NoteConnectionOf(volatile UINT_PTR* socket);
+// Between the two, on the thread that closes a request given up, every read
+// of that request's connection fails, also a read of socket (0: not known)
+// that comes later on WinINet's own threads, until WinINet closes it.
+void BeginCutOff(UINT_PTR socket);
+void EndCutOff(void);
 // How many requests' WinINet state outlives them now.
 int RequestsLeftBehind(void);
 // A number of the answer's headers (HTTP_QUERY_...), 0 when it has none.
@@ -292,8 +299,12 @@ struct Transfer {
     TransferEnd (*receive)(ByteSource* source, Transfer* transfer);
     void* context;   // what receive works with
     DWORD withinMs;  // the manifest: every attempt ends by deadline; 0: the slow-file rule instead
-    DWORD deadline;
+    DWORD deadline;  // started + withinMs, later once the answer announces a long body
+    DWORD started;
 };
+// An answer that must arrive within withinMs and announces its length gets
+// the time that length needs (AnswerWithinMs), never beyond its cap's.
+void AllowForLength(Transfer* transfer, uint64_t announced);
 
 // An answer that would grow beyond the transfer's maxBytes is refused whole
 // (a hostile or broken server could otherwise fill the disk): 0, logged.

@@ -234,7 +234,7 @@ int RunUpdate(void)
     }
     ApplyTransferTimeouts(internet);
     int result = UpdateThrough(internet);
-    CloseInternet(internet);
+    InternetCloseHandle(internet);
     ReleaseManifest(&RunManifest);  // the game starts with the memory of its list given back
     return result;
 }

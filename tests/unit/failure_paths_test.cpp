@@ -145,6 +145,32 @@ TEST_F(FailurePaths, NoInternetConnectionBlocksTheGameAndTellsThePlayer)
     EXPECT_EQ(log.back(), "FALHA: Could not start the internet connection (error 12004).");  // no game start
 }
 
+// A read that fails part of the way is a failed digest on either road, never
+// the digest of what came before it.
+static int ReadsBeforeFailing;
+static BOOL WINAPI FailingRead(HANDLE file, LPVOID bytes, DWORD count, LPDWORD read, LPOVERLAPPED overlapped)
+{
+    if (ReadsBeforeFailing-- > 0)
+        return ReadFile(file, bytes, count, read, overlapped);
+    SetLastError(ERROR_CRC);
+    return FALSE;
+}
+
+TEST_F(FailurePaths, DigestOfAFileThatCannotBeReadToItsEndIsEmpty)
+{
+    WriteWholeFile("f.bin", std::string(100000, 'q'));
+    Os.ReadFile = FailingRead;
+    for (int instructions : {0, -1}) {
+        Sha256Instructions = instructions;
+        ReadsBeforeFailing = 1;
+        char digest[65] = "stale";
+        EXPECT_EQ(ComputeFileDigest("f.bin", digest), 0) << "instructions " << Sha256HasInstructions();
+        EXPECT_STREQ(digest, "") << "instructions " << Sha256HasInstructions();
+    }
+    ResetPlatformCalls();
+    Sha256Instructions = -1;
+}
+
 TEST_F(FailurePaths, DigestWithoutCryptoProviderOrHashIsEmpty)
 {
     WriteWholeFile("f.bin", "abc");

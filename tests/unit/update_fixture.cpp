@@ -39,7 +39,7 @@ void UpdateEngineTest::SetUp()
 void UpdateEngineTest::TearDown()
 {
     if (internet)
-        CloseInternet(internet);
+        InternetCloseHandle(internet);
     server.Stop();
     WatchBoard = NULL;
     TransferPolicy = DEFAULT_TRANSFER_POLICY;
