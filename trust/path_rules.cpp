@@ -1,6 +1,7 @@
 // Which paths a manifest may name: nothing outside the game folder, no
 // device, none of the launcher's own files; and the objects folder it may
 // point at. The uninstall goes by the same rule. No Windows headers.
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -58,6 +59,50 @@ int IsSafeManifestPath(const char* path)
             return 1;
         component += length + 1;
     }
+}
+
+// A component as Windows keeps it: without its trailing dots and blanks.
+static size_t KeptLength(const char* component, size_t length)
+{
+    while (length > 0 && (component[length - 1] == '.' || component[length - 1] == ' '))
+        length--;
+    return length;
+}
+
+// Letters in one case, as Windows compares names: ASCII and the letters of
+// code page 1252 (the launcher's paths are ANSI).
+static char FoldCase(char c)
+{
+    unsigned char u = (unsigned char)c;
+    if ((u >= 0xC0 && u <= 0xDE && u != 0xD7) || u == 0x8A || u == 0x8C || u == 0x8E)
+        return (char)(u + (u >= 0xC0 ? 0x20 : 0x10));
+    if (u == 0x9F)
+        return (char)0xFF;
+    return (char)tolower(u);
+}
+
+int FoldFileName(const char* path, char* folded, size_t capacity)
+{
+    if (capacity == 0)
+        return 0;
+    size_t used = 0;
+    for (const char* component = path;; component++) {
+        size_t length = strcspn(component, "\\/");
+        size_t kept = KeptLength(component, length);
+        if (kept > 0) {
+            if (used + (used > 0) + kept >= capacity)
+                return 0;
+            if (used > 0)
+                folded[used++] = '\\';
+            for (size_t i = 0; i < kept; i++)
+                folded[used++] = FoldCase(component[i]);
+        }
+        component += length;
+        if (*component == '\0')
+            break;
+    }
+    folded[used] = '\0';
+    return 1;
 }
 
 int NamesLauncherFile(const char* path, const char* fileName)

@@ -28,7 +28,9 @@ enum EntryState : uint8_t {
     ENTRY_UNCHECKED,  // not looked at (also the launcher's own entry)
     ENTRY_CURRENT,    // the local file matches the digest
     ENTRY_TO_FETCH,   // missing or different: to be downloaded
-    ENTRY_REFUSED     // its path could write outside the game folder, or its digest is unreadable
+    ENTRY_REFUSED,    // its path could write outside the game folder, its digest is unreadable, or it
+                      // names the file of an earlier entry with another digest
+    ENTRY_SAME_FILE   // names the file of an earlier entry with the same digest: settled with that one
 };
 
 // What "BLOCOS <index digest> <index size> <path>" says of an entry: its
@@ -130,6 +132,11 @@ int IsValidObjectsFolder(const char* folder);
 // A listed path that could reach outside the game folder or name a device:
 // absolute, drive or stream (":"), a ".." component, CON, NUL, COM1 and the like.
 int IsSafeManifestPath(const char* path);
+// The file a listed path names on Windows, as one text for all the spellings
+// that name it: letter case, "/" or "\\", repeated separators, "." components
+// and the trailing dots and blanks that Windows drops from a name. 0 when it
+// would not fit.
+int FoldFileName(const char* path, char* folded, size_t capacity);
 
 // A serial or an index size: plain decimal digits that fit 32 bits, followed
 // by a blank or the end of the text. Answers what follows the digits, or NULL.

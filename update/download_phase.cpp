@@ -3,7 +3,6 @@
 // patch road, retries that resume, the digest, the replacement). What a file
 // writes reaches the log and the player in its turn, in manifest order, as
 // when one file was fetched at a time; the run's own thread fetches too.
-#include <ctype.h>
 #include <string.h>
 
 #include "install/install.h"
@@ -111,24 +110,12 @@ static int FetchEntry(const ManifestEntry* entry)
     return 0;
 }
 
-// The same file under two entries (in another letter case, say): fetched at
-// once, both would write its temporary file.
-static int NamesSameFile(const char* one, const char* other)
-{
-    for (;; one++, other++) {
-        char a = *one == '/' ? '\\' : (char)tolower((unsigned char)*one);
-        char b = *other == '/' ? '\\' : (char)tolower((unsigned char)*other);
-        if (a != b)
-            return 0;
-        if (a == '\0')
-            return 1;
-    }
-}
-
+// The same file under two entries: fetched at once, both would write its
+// temporary file.
 static int FileInFlight(const ManifestEntry* entry)
 {
     for (const ManifestEntry* fetching : Phase.inFlight) {
-        if (fetching && NamesSameFile(fetching->path, entry->path))
+        if (fetching && NameSameFile(fetching->path, entry->path))
             return 1;
     }
     return 0;

@@ -27,6 +27,12 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
 // time would have them.
 int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch, const char* objectsFolder,
                       int connections);
+// Two listed paths that name one file on Windows.
+int NameSameFile(const char* one, const char* other);
+// Marks each entry that names the file of an earlier one: settled with it
+// when their digests agree, else refused (logged: the manifest is
+// inconsistent). Answers how many were refused.
+int SettleEntriesNamingOneFile(Manifest* manifest);
 // Whether the game folder's disk has room for fetching the manifest's entries
 // to fetch (toFetch of them, up to inFlight at once) at the peak of the
 // download phase. 0 when it has not: logged, and the failure text says how

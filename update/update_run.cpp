@@ -49,7 +49,7 @@ static int CheckFiles(const char* ownName, int* failures)
     int toFetch = 0;
     for (int i = 0; i < RunManifest.count; i++) {
         ManifestEntry* entry = &RunManifest.entries[i];
-        if (IsOwnEntry(entry, ownName))
+        if (IsOwnEntry(entry, ownName) || entry->state == ENTRY_SAME_FILE || entry->state == ENTRY_REFUSED)
             continue;
         if (!IsSafeManifestPath(entry->path) || NamesLauncherFile(entry->path, SERIAL_FILE_NAME)) {
             LogLine("caminho inseguro recusado: %s", entry->path);
@@ -190,7 +190,7 @@ static int UpdateThrough(HINTERNET internet)
         return BlockBeyondLimits();
 
     SetStatusLine("Checking game files...");
-    int failures = 0;
+    int failures = SettleEntriesNamingOneFile(&RunManifest);
     int toFetch = CheckFiles(ownName, &failures);
     if (toFetch == 0 && failures == 0) {
         SetStatusLine("The game is up to date.");

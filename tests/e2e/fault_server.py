@@ -3,8 +3,9 @@ misbehave: it serves files from a folder (answering "Range: bytes=N-" and
 "bytes=A-B" with 206 unless no_ranges is set), and for chosen paths answers 404, sends a body other
 than the published one, cuts the body short, sends it slowly, breaks it off
 after a number of bytes for the first answers (with or without a
-Content-Length), drips it a few bytes at a time, stalls, or sends an endless
-body. With answer_everything it answers any path with a body. A file of
+Content-Length), drips it a few bytes at a time, stalls, sends an endless
+body (with no length, or announcing a length it never ends), or keeps silent
+before its headers for the first requests. With answer_everything it answers any path with a body. A file of
 STREAMED_BYTES or more is sent from the disk as it is read (a test's sparse
 file of gigabytes), with ranges and breaks alone."""
 import http.server
@@ -15,6 +16,7 @@ from pathlib import Path
 from urllib.parse import unquote
 
 LONGEST_STALL = 60.0  # seconds; the client gives up long before
+ENDLESS_BYTES = 8 << 30  # what an endless body sends at most, should a client read on
 STREAMED_BYTES = 64 << 20
 
 
@@ -25,6 +27,8 @@ class FaultServer:
         #           | ("cut", bytes, answers) | ("close", bytes, answers): the same without Content-Length
         #           | ("stall", bytes) | ("drip", bytes, seconds): that many bytes at a time, that far apart
         #           | ("huge", bytes): a body of that many bytes without Content-Length
+        #           | ("endless", announced): that Content-Length, and a body sent until the client goes
+        #           | ("silent", answers): no answer at all to the first requests
         #           | ("wrongrange",): ranges answered with other bytes
         self.faults = {}
         self.sent = {}      # URL path -> bytes of the last answer's body that reached the socket
@@ -86,6 +90,12 @@ class FaultServer:
                 return fault[1]
         return None
 
+    def _silenced(self, path, answers):
+        """Whether this request of path is one of the first ones, left without an answer."""
+        made = self._cuts_made.get(path, 0)
+        self._cuts_made[path] = made + 1
+        return made < answers
+
     def _handler(self):
         server = self
 
@@ -105,6 +115,13 @@ class FaultServer:
                 fault = server.faults.get(self.path, ())
                 if fault[:1] == ("huge",):
                     self._send_endless(fault[1])
+                    return
+                if fault[:1] == ("endless",):
+                    self._send_endless(ENDLESS_BYTES, announced=fault[1])
+                    return
+                if fault[:1] == ("silent",) and server._silenced(self.path, fault[1]):
+                    self._stall()
+                    self.close_connection = True
                     return
                 streamed = server._streamed_file(self.path)
                 if streamed:
@@ -189,10 +206,12 @@ class FaultServer:
                     except OSError:
                         return
 
-            def _send_endless(self, size, piece=1 << 16):
-                """A close-delimited body of size bytes; counts what the client took."""
+            def _send_endless(self, size, piece=1 << 16, announced=None):
+                """A body of size bytes, close-delimited or announcing another length; counts what the client took."""
                 self.send_response(200)
                 self.close_connection = True
+                if announced is not None:
+                    self.send_header("Content-Length", str(announced))
                 self.end_headers()
                 sent = 0
                 try:

@@ -142,27 +142,48 @@ def test_closing_the_window_with_files_in_flight_cancels_nothing(game, release, 
         "Updated to version 2.0.", GAME_STARTED]
 
 
-def test_two_entries_that_name_one_file_are_fetched_one_after_the_other(game, fault_server, far_away, tmp_path):
-    """A hand-made manifest may list one file twice, in two letter cases: one file on Windows,
-    whose temporary file two fetches at once would both write."""
-    game.write("client.exe", STUB_GAME.read_bytes())
-    listed = (("data\\a.pak", pattern(200_000, seed=1)), ("DATA\\A.PAK", pattern(200_000, seed=2)))
+def hand_made_manifest(tmp_path, listed):
+    """Serves each (path, data) by its path and a manifest that lists them in that order."""
     lines = ["VERSAO 2.0"]
     for path, data in listed:
-        served = tmp_path / "served" / path.replace("\\", "/")
+        served = tmp_path / "served" / path.replace("\\", "/").lstrip("./")
         served.parent.mkdir(parents=True, exist_ok=True)
         served.write_bytes(data)
         lines.append(f"ARQUIVO {hashlib.sha256(data).hexdigest()} {len(data)} {path}")
-        fault_server.faults["/" + path.replace("\\", "/")] = ("slow", 1.0)
     (tmp_path / "served" / "manifesto.txt").write_text("\n".join(lines) + "\n")
-    game.configure(far_away(fault_server))
+
+
+def test_one_file_named_twice_with_one_digest_is_fetched_once(game, fault_server, tmp_path):
+    """".\\big.pak" and "big.pak" name one file on Windows: fetched at once, both would write its
+    temporary file. The second entry is settled by the first."""
+    game.write("client.exe", STUB_GAME.read_bytes())
+    big = pattern(4_000_000)
+    hand_made_manifest(tmp_path, (("big.pak", big), (".\\big.pak", big)))
+    fault_server.faults["/big.pak"] = ("slow", 2.0)
+    game.configure(fault_server.base_url, "CONEXOES 6\r\n")
 
     assert game.run() == 0
-    held = list((game.root / "data").iterdir())  # the name's letter case is Wine's choice
-    assert [p.name.lower() for p in held] == ["a.pak"] and held[0].read_bytes() == listed[1][1]
-    assert download_phase(game) == ["Downloading 1 of 2...", "Downloading 2 of 2...", "Updated to version 2.0.",
-                                    GAME_STARTED]
-    assert first(fault_server.answered, "/data/a.pak") <= first(fault_server.asked, "/DATA/A.PAK")
+    assert game.read("big.pak") == big
+    assert game.game_record() is not None
+    assert [p for p, _ in fault_server.requests if p != "/manifesto.txt"] == ["/big.pak"]
+    assert download_phase(game) == ["Downloading 1 of 1...", "Updated to version 2.0.", GAME_STARTED]
+
+
+def test_one_file_named_twice_with_two_digests_fails_the_later_entry(game, fault_server, tmp_path):
+    """A hand-made manifest lists one file twice, in two letter cases, with two digests: it is
+    inconsistent, and the game must not start on either."""
+    game.write("client.exe", STUB_GAME.read_bytes())
+    listed = (("data\\a.pak", pattern(200_000, seed=1)), ("DATA\\A.PAK", pattern(200_000, seed=2)))
+    hand_made_manifest(tmp_path, listed)
+    game.configure(fault_server.base_url, "CONEXOES 6\r\n")
+
+    assert game.run_through_message_box(FAILURE_BOX) == 0
+    assert game.read("data/a.pak") == listed[0][1]
+    assert game.game_record(wait=1.0) is None
+    messages = game.log_messages()
+    assert "manifesto inconsistente: data\\a.pak e DATA\\A.PAK sao o mesmo arquivo com hashes diferentes" in messages
+    assert [p for p, _ in fault_server.requests if p != "/manifesto.txt"] == ["/data/a.pak"]
+    assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
 
 
 def test_a_first_install_at_latency_brings_every_file_and_uses_several_connections(game, release, nginx, far_away):

@@ -8,6 +8,8 @@ is still replaced."""
 import subprocess
 import time
 
+import pytest
+
 from conftest import HOLD_FILE, LAUNCHER_SHORT_TIMEOUTS, STUB_GAME, WINE_RUN, GameFolder, Nginx, pattern, windows_path
 from test_update import (GAME_STARTED, close_window_and_let_the_run_end, close_window_then_dismiss_the_failure,
                          messages_after_start)
@@ -192,6 +194,73 @@ def test_a_file_answer_beyond_its_cap_is_left_unread_and_the_next_file_still_com
     refused = logged_at(game, f"resposta grande demais em {url} ({HUGE_ANSWER} bytes, limite de ")
     assert logged_at(game, "falhou: data\\a.pak") - refused <= 2
     assert body_bytes_sent(nginx, "/data/a.pak") < HUGE_ANSWER // 4
+
+
+MANY_HUGE_ANSWERS = 400 << 20  # each file's answer, where 100 000 bytes are listed
+
+
+@pytest.mark.parametrize("files, connections", [(6, 1), (8, 6)])
+def test_every_answer_beyond_its_cap_is_cut_off_however_many_there_are(game, release, nginx, files, connections):
+    """Every file is answered with 400 MB where 100 000 bytes are listed: each answer is cut off
+    with its connection, nginx sends a small share of it, and the run ends within seconds."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    names = [f"data/f{i}.pak" for i in range(files)]
+    for i, name in enumerate(names):
+        release.add(name.replace("/", "\\"), pattern(100_000, seed=i))
+    release.publish("2.0")
+    for name in names:
+        (release.served / name).unlink()
+        huge_file(release.served / name, MANY_HUGE_ANSWERS)
+    game.configure(nginx.base_url, f"CONEXOES {connections}\r\n")
+
+    started = time.monotonic()
+    assert game.run_through_message_box("Quorvane - Updater") == 0
+    assert time.monotonic() - started < 10
+    assert game.log_messages()[-1] == f"BLOQUEADO: {files} arquivo(s) falharam, jogo nao foi aberto"
+    for name in names:
+        assert body_bytes_sent(nginx, "/" + name) < MANY_HUGE_ANSWERS // 16, name
+
+
+def test_endless_answers_are_cut_off_and_closing_the_window_ends_the_run(game, release, fault_server):
+    """Six files answered by a server that announces a petabyte and sends for ever: each answer is
+    cut off at once; the player closed the window during the run, and the process ends."""
+    release.add("client.exe", STUB_GAME.read_bytes())
+    first = release.add("data\\a.pak", pattern(400_000))
+    names = [f"data/f{i}.pak" for i in range(6)]
+    for i, name in enumerate(names):
+        release.add(name.replace("/", "\\"), pattern(100_000, seed=i))
+        fault_server.faults["/" + name] = ("endless", 1 << 50)
+    release.publish("2.0")
+    fault_server.faults["/data/a.pak"] = ("slow", 3.0)  # outlasts the player closing the window
+    game.configure(fault_server.base_url, "CONEXOES 1\r\n")
+
+    started = time.monotonic()
+    close_window_then_dismiss_the_failure(game, timeout=30)
+    assert time.monotonic() - started < 20
+    assert game.read("data/a.pak") == first
+    assert game.log_messages()[-1] == "BLOQUEADO: 6 arquivo(s) falharam, jogo nao foi aberto"
+    for name in names:
+        assert fault_server.sent.get("/" + name, 0) < 64 << 20, name
+
+
+def test_a_server_silent_before_its_headers_is_asked_again(tmp_path, release, fault_server):
+    """The first request of the manifest and of a file gets no answer at all (the test build waits
+    2 s): each is a broken transfer, asked again, and the second answer brings it."""
+    (tmp_path / "game").mkdir()
+    game = GameFolder(tmp_path / "game", launcher=LAUNCHER_SHORT_TIMEOUTS)
+    release.add("client.exe", STUB_GAME.read_bytes())
+    pack = release.add("data\\a.pak", pattern(50_000))
+    release.publish("2.0")
+    fault_server.faults["/manifesto.txt"] = ("silent", 1)
+    fault_server.faults["/data/a.pak"] = ("silent", 1)
+    game.configure(fault_server.base_url)
+
+    assert game.run() == 0
+    assert game.read("data/a.pak") == pack
+    assert game.game_record() is not None
+    asked = [path for path, _ in fault_server.requests]
+    assert asked.count("/manifesto.txt") == 2 and asked.count("/data/a.pak") == 2, asked
+    assert f"nova tentativa 2 de {fault_server.base_url}data/a.pak" in game.log_messages()
 
 
 def test_a_manifest_that_never_finishes_ends_the_run_within_its_bound(tmp_path, release, fault_server):

@@ -398,6 +398,54 @@ TEST(LauncherFiles, NamedAsTheFileSystemWouldResolveThem)
         EXPECT_EQ(NamesLauncherFile(c.path, "launcher.serie"), c.safe) << "'" << c.path << "'";
 }
 
+// Spellings of one file on Windows fold to one text; other files stay apart.
+TEST(FoldFileName, EverySpellingOfOneFileFoldsAlike)
+{
+    const struct {
+        const char* path;
+        const char* folded;
+    } cases[] = {
+        {"big.pak", "big.pak"},
+        {".\\big.pak", "big.pak"},
+        {"./BIG.PAK", "big.pak"},
+        {"data\\\\a.pak", "data\\a.pak"},
+        {"data/./a.pak", "data\\a.pak"},
+        {"data\\a.pak.", "data\\a.pak"},
+        {"data \\a.pak  ", "data\\a.pak"},
+        {"Data/A.Pak . .", "data\\a.pak"},
+        {"\xC9t\xE9.pak", "\xE9t\xE9.pak"},  // code page 1252: both cases of one letter
+        {"a.pak.bak", "a.pak.bak"},
+        {".hidden", ".hidden"},
+        {"a b.pak", "a b.pak"},
+    };
+    for (const auto& c : cases) {
+        char folded[64];
+        ASSERT_EQ(FoldFileName(c.path, folded, sizeof folded), 1) << c.path;
+        EXPECT_STREQ(folded, c.folded) << c.path;
+    }
+    char small[8];
+    EXPECT_EQ(FoldFileName("data\\a.pak", small, sizeof small), 0) << "too long for the buffer";
+}
+
+// The manifest must arrive within its time plus a second per 100 KB announced.
+TEST(AnswerTime, ALongAnswerGetsTheTimeItsLengthNeeds)
+{
+    const struct {
+        uint32_t withinMs;
+        uint64_t announced;
+        uint32_t allowedMs;
+    } cases[] = {
+        {120000, 0, 120000},
+        {120000, 60004, 120585},
+        {120000, 100 * 1024, 121000},
+        {120000, 12u << 20, 120000 + 122880},
+        {120000, 256u << 20, 120000 + 2621440},
+        {16000, 1ull << 60, UINT32_MAX},  // no wrap-around
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(AnswerWithinMs(c.withinMs, c.announced), c.allowedMs) << c.announced;
+}
+
 TEST(AnswerLimits, TwiceTheListedSizeAndSixteenMegabytesMore)
 {
     EXPECT_EQ(AnswerLimitForListedSize(0), 16u << 20);
