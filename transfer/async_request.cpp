@@ -64,6 +64,7 @@ static void CALLBACK ReportProgress(HINTERNET handle, DWORD_PTR context, DWORD s
         InterlockedExchange(&slot->succeeded, result->dwResult != 0);
         InterlockedIncrement(&slot->completions);
         SetEvent(slot->woken);
+        NoteReadsOf(slot, status);
     } else if (status == INTERNET_STATUS_RECEIVING_RESPONSE || status == INTERNET_STATUS_RESPONSE_RECEIVED) {
         NoteReadsOf(slot, status);
     } else if (status == INTERNET_STATUS_HANDLE_CLOSING) {

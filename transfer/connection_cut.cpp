@@ -19,7 +19,8 @@ static RecvCall RealRecv;
 static CloseSocketCall RealCloseSocket;
 static volatile LONG Watching;  // 1 once the watch was tried
 
-// Where the calling thread's read of a request notes its connection.
+// Where the calling thread's next read notes the connection of the request
+// that awaits its answer; a request notes one connection, never another.
 static thread_local volatile UINT_PTR* SeenSocket;
 // The calling thread closes a request given up: its reads fail.
 static thread_local int CuttingOff;
@@ -47,8 +48,8 @@ static void Forget(SOCKET socket)
 
 static int WINAPI WatchedRecv(SOCKET socket, char* bytes, int length, int flags)
 {
-    if (SeenSocket)
-        *SeenSocket = socket;
+    if (SeenSocket && *SeenSocket == 0)
+        *SeenSocket = socket;  // the first read after its answer was awaited: the request's own
     if (CuttingOff || IsCut(socket)) {
         WSASetLastError(WSAECONNABORTED);
         return SOCKET_ERROR;

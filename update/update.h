@@ -27,6 +27,15 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
 // time would have them.
 int FetchFilesInTurns(HINTERNET internet, const Manifest* manifest, int toFetch, const char* objectsFolder,
                       int connections);
+// The entry that lists the running launcher (ownName: its file name, or
+// empty when it could not be read): its own road replaces it.
+int IsOwnEntry(const ManifestEntry* entry, const char* ownName);
+// The check phase: hashes every listed file that is not settled yet (on up
+// to one thread per processor), showing them in manifest order; refuses and
+// counts in *failures the paths that could write outside the game folder or
+// name the launcher's serial file, and unreadable digests. Answers how many
+// are to fetch, whose sizes it adds to BytesToFetch.
+int CheckFiles(Manifest* manifest, const char* ownName, int* failures);
 // Two listed paths that name one file on Windows.
 int NameSameFile(const char* one, const char* other);
 // Marks each entry that names the file of an earlier one: settled with it

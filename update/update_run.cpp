@@ -27,7 +27,7 @@ static void ReadOwnName(char* ownName, size_t capacity)
     CopyCut(ownName, capacity, lastBackslash ? lastBackslash + 1 : modulePath);
 }
 
-static int IsOwnEntry(const ManifestEntry* entry, const char* ownName)
+int IsOwnEntry(const ManifestEntry* entry, const char* ownName)
 {
     return ownName[0] != '\0' && strcasecmp(entry->path, ownName) == 0;
 }
@@ -39,44 +39,6 @@ static const ManifestEntry* FindOwnEntry(const char* ownName)
             return &RunManifest.entries[i];
     }
     return NULL;
-}
-
-// Hashes every listed file. Answers the number to fetch; paths that could write
-// outside the game folder, and the launcher's own serial file, are refused and
-// counted in *failures.
-static int CheckFiles(const char* ownName, int* failures)
-{
-    int toFetch = 0;
-    for (int i = 0; i < RunManifest.count; i++) {
-        ManifestEntry* entry = &RunManifest.entries[i];
-        if (IsOwnEntry(entry, ownName) || entry->state == ENTRY_SAME_FILE || entry->state == ENTRY_REFUSED)
-            continue;
-        if (!IsSafeManifestPath(entry->path) || NamesLauncherFile(entry->path, SERIAL_FILE_NAME)) {
-            LogLine("caminho inseguro recusado: %s", entry->path);
-            entry->state = ENTRY_REFUSED;
-            (*failures)++;
-            continue;
-        }
-        if (!entry->digestRead) {
-            LogLine("hash ilegivel no manifesto: %s", entry->path);
-            entry->state = ENTRY_REFUSED;
-            (*failures)++;
-            continue;
-        }
-        SetDetailLine("%s", entry->path);
-        SetProgress((float)i * 0.25f / (float)RunManifest.count);  // the check owns the first quarter
-        char digest[65];
-        uint8_t obtained[32];
-        if (ComputeFileDigest(entry->path, digest) && ReadDigestHex(digest, obtained) &&
-            memcmp(obtained, entry->digest, sizeof obtained) == 0) {
-            entry->state = ENTRY_CURRENT;
-        } else {
-            entry->state = ENTRY_TO_FETCH;
-            toFetch++;
-            BytesToFetch += (double)entry->size;
-        }
-    }
-    return toFetch;
 }
 
 void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
@@ -191,7 +153,7 @@ static int UpdateThrough(HINTERNET internet)
 
     SetStatusLine("Checking game files...");
     int failures = SettleEntriesNamingOneFile(&RunManifest);
-    int toFetch = CheckFiles(ownName, &failures);
+    int toFetch = CheckFiles(&RunManifest, ownName, &failures);
     if (toFetch == 0 && failures == 0) {
         SetStatusLine("The game is up to date.");
         SetDetailLine("version %s", RunManifest.version);

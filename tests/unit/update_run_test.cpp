@@ -173,6 +173,34 @@ TEST_F(UpdateRun, CheckPhaseOwnsTheFirstQuarterOfTheBar)
     EXPECT_EQ(ProgressWhileStatus("Checking game files..."), (std::vector<float>{0.0f, 0.0625f, 0.125f, 0.1875f}));
 }
 
+// The check hashes on several threads, but the player sees the files in
+// manifest order, one at a time, a large one included; every file is judged.
+TEST_F(UpdateRun, CheckPhaseShowsTheFilesInManifestOrderWhateverThreadHashesThem)
+{
+    std::string lines = "VERSAO 1\n";
+    std::vector<std::string> names;
+    for (int i = 0; i < 40; i++) {
+        std::string name = "f" + std::to_string(i) + ".bin";
+        std::string contents = i == 1 ? PatternBytes(24u << 20) : name;
+        WriteWholeFile(name.c_str(), contents);
+        lines += i % 7 == 3 ? Publish(name, "changed " + name) : FileLine(name, contents);
+        names.push_back(name);
+    }
+    ServeManifest(lines);
+    EXPECT_EQ(RunUpdate(), 1);
+    std::vector<std::string> shown;
+    for (const BoardState& state : BoardHistory) {
+        if (state.status == "Checking game files..." && !state.detail.empty() &&
+            (shown.empty() || shown.back() != state.detail))
+            shown.push_back(state.detail);
+    }
+    EXPECT_EQ(shown, names);
+    std::vector<float> bar = ProgressWhileStatus("Checking game files...");
+    EXPECT_TRUE(std::is_sorted(bar.begin(), bar.end()));
+    EXPECT_EQ(ReadWholeFile("f3.bin"), "changed f3.bin");
+    EXPECT_EQ(ReadWholeFile("f38.bin"), "changed f38.bin");
+}
+
 TEST_F(UpdateRun, TypicalRoadFetchesTheChangedFilesIntoPlace)
 {
     WriteWholeFile("same.bin", "same");
