@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on Debian 12 (bookworm), as
 # root; with --bench, the benchmarks' peers too. The CDN guide's test also
-# needs npm's s3rver, installed into build/s3rver.
+# needs npm's s3rver, installed into build/s3rver and mended to page and order
+# its listings as S3 does (scripts/s3rver-as-s3.patch).
 # Idempotent: when every package is already present it touches no network.
 set -euo pipefail
 
@@ -14,7 +15,7 @@ packages=(
   python3 python3-pytest python3-cryptography openssl osslsigncode
   nginx-light
   imagemagick librsvg2-bin liblnk-utils
-  awscli rclone
+  awscli rclone patch
 )
 
 packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)
@@ -77,5 +78,13 @@ s3rver_dir="$(cd "$(dirname "$0")/.." && pwd)/build/s3rver"
 if [ ! -x "$s3rver_dir/node_modules/.bin/s3rver" ]; then
   echo "install-deps: installing s3rver from npm into $s3rver_dir"
   npm install --prefix "$s3rver_dir" --no-audit --no-fund --loglevel=error s3rver@3.7.1
+fi
+# As published, its continuation token needs DES, which Node 17 and later lack
+# (a listing past 1 000 keys fails), and it lists a folder "x/" before a file
+# "x.png", which S3 never does (a sync then deletes what it just uploaded).
+s3rver_patch="$(dirname "$0")/s3rver-as-s3.patch"
+if ! patch -R -p1 -s -f --dry-run -d "$s3rver_dir/node_modules/s3rver" < "$s3rver_patch" >/dev/null 2>&1; then
+  echo "install-deps: mending s3rver to page and order its listings as S3 does"
+  patch -p1 -s -N -d "$s3rver_dir/node_modules/s3rver" < "$s3rver_patch"
 fi
 echo "install-deps: everything is installed"

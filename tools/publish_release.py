@@ -4,7 +4,7 @@
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
                        [--write-config URL [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
-                       [--no-objects] [--min-chunked-size BYTES]
+                       [--no-objects] [--min-chunked-size BYTES] [--verbose]
     publish_release.py prune OUT --keep N [--dry-run]
     publish_release.py keygen NAME
 
@@ -30,9 +30,17 @@ too, and its line "BLOCOS <index sha256> <index size> <path>" after its
 ARQUIVO line: a launcher then rebuilds a changed file
 from the player's old copy and fetches only the chunks that are new. The
 indexes come from a native helper built from the launcher's own chunker
-(tools/chunk_helper.cpp, compiled into build/tools on first use); the
-publisher prints, for each such file, how many chunks are new against the
-previous release in OUT and what a player of that release will fetch.
+(tools/chunk_helper.cpp, compiled into build/tools on first use, which it
+says); with --verbose the publisher prints, for each such file, how many
+chunks are new against the previous release in OUT and what a player of that
+release will fetch.
+
+It prints a summary: the release's files and bytes (and how many share their
+content with another file), objects written and found, chunk indexes, files
+copied by path, what a player of the previous release fetches, and files
+removed; --verbose adds a line for each file copied, removed or indexed. Long
+work shows progress on stderr: one line rewritten in place in a terminal, a
+plain line every 10 seconds elsewhere (a CI log), no control characters.
 
 The release must hold its own launcher.cfg (URL_BASE and EXECUTAVEL, no
 MANIFESTO line): the first update puts it in place of the one the installer
@@ -49,7 +57,8 @@ SHA-256 signature over every byte before the first of them. The serial
 defaults to the one already published in OUT plus one; a serial not above it
 is refused. A release whose launcher.exe (or, without one, the previous
 publication's in OUT) holds keys but none of the signing keys is refused,
-naming the fingerprints: every player running it would refuse the release;
+naming the fingerprints and the files they were read from: every player
+running it would refuse the release;
 the previous publication's launcher holding none of them draws a warning.
 keygen writes NAME.pem (the private key, RSA 3072, mode 0600) and
 NAME.pub.pem (what the launcher's build takes, QRV_MANIFEST_KEYS), making

@@ -28,7 +28,7 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
     release = make_release(tmp_path / "release", {
         "client.exe": b"game", "data/maps/a b.pak": b"map" * 100, "first_run.txt": b"hello"})
     out = tmp_path / "out"
-    publish(release, out, "--version", "1.0.42", "--leave-out", "first_run.txt")
+    publish(release, out, "--version", "1.0.42", "--leave-out", "first_run.txt", "--verbose")
 
     lines = (out / "manifesto_completo.txt").read_bytes().decode().splitlines()
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
@@ -49,6 +49,55 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
     printed = capsys.readouterr().out
     assert "published data\\maps\\a b.pak (300 bytes)" in printed
     assert "wrote manifesto_completo.txt and manifesto.txt for version 1.0.42 (3 files)" in printed
+
+
+def test_a_release_of_many_files_prints_a_summary_and_verbose_lists_each_file(tmp_path, capsys):
+    files = {f"data/f{i:04}.png": b"%d" % (i % 900) for i in range(1000)}  # 100 share another's bytes
+    release = make_release(tmp_path / "release", files)
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1")
+    printed = capsys.readouterr()
+    assert printed.out.splitlines()[:3] == [
+        "release: 1000 file(s), 2.7 KB; 100 of them share their content with another file of the release (one "
+        "object serves them)",
+        "wrote 900 object(s) into objetos/, 0 were there already",
+        "copied 1000 file(s), left 0 as they were"]
+    assert len(printed.out.splitlines()) == 4 and printed.err == "", printed.out
+
+    (release / "data" / "f0000.png").write_bytes(b"new")
+    (release / "data" / "f0001.png").unlink()
+    publish(release, out, "--version", "2", "--verbose")
+    printed = capsys.readouterr().out.splitlines()
+    assert printed[-6:-1] == [
+        "release: 999 file(s), 2.7 KB; 98 of them share their content with another file of the release (one object "
+        "serves them)",
+        "wrote 1 object(s) into objetos/, 900 were there already",
+        "copied 1 file(s), left 998 as they were",
+        "a player of the previous release fetches 3 bytes of 2.7 KB: 1 changed or new file(s), large ones as patches "
+        "where they have a chunk index",
+        "removed 1 file(s) that the release no longer holds from OUT (their objects stay until prune)"]
+    assert printed[:2] == ["published data\\f0000.png (3 bytes)",
+                           "removed data\\f0001.png: the release no longer holds it; its object stays until prune"]
+
+
+@pytest.mark.parametrize("terminal", [False, True])
+def test_progress_on_long_work_reads_well_in_a_log_and_in_a_terminal(tmp_path, capsys, monkeypatch, terminal):
+    from publisher import report
+    monkeypatch.setattr(report, "QUIET_START", 0)  # as if every step were long
+    monkeypatch.setattr(report, "LOG_INTERVAL", 0)
+    monkeypatch.setattr(report, "TERMINAL_INTERVAL", 0)
+    monkeypatch.setattr(sys.stderr, "isatty", lambda: terminal)
+    release = make_release(tmp_path / "release", {f"f{i}.bin": b"x" * 1000 for i in range(3)})
+    publish(release, tmp_path / "out", "--version", "1")
+    printed = capsys.readouterr()
+    assert "release: 3 file(s), 2.9 KB" in printed.out
+    assert "hashing: 3 of 3 file(s), 2.9 KB of 2.9 KB" in printed.err
+    if terminal:  # one line rewritten in place, cleared before the summary
+        assert printed.err.startswith("\r") and printed.err.endswith("\r") and "\n" not in printed.err
+        return
+    assert printed.err.splitlines()[0] == "hashing: 0 of 3 file(s), 1000 bytes of 2.9 KB"
+    assert all(" file(s), " in line for line in printed.err.splitlines())
+    assert not re.search(r"[\x00-\x09\x0b-\x1f\x7f]", printed.err), "no control characters but line ends in a log"
 
 
 @pytest.mark.parametrize("name", ["CON", "nul.txt", "com1.log", "trailing.", "name:stream", "CONIN$",
@@ -179,9 +228,10 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
 
     # A file dropped from the release leaves OUT with its folder; its object stays until prune.
     (release / "data" / "b.bin").unlink()
-    publish(release, out, "--version", "3")
-    assert ("removed data\\b.bin: the release no longer holds it; its object stays until prune"
-            in capsys.readouterr().out)
+    publish(release, out, "--version", "3", "--verbose")
+    printed = capsys.readouterr().out
+    assert "removed data\\b.bin: the release no longer holds it; its object stays until prune" in printed
+    assert "removed 1 file(s) that the release no longer holds from OUT (their objects stay until prune)" in printed
     assert not (out / "data").exists() and (out / "objetos" / hashlib.sha256(b"B").hexdigest()).is_file()
 
 
@@ -292,17 +342,18 @@ def launcher_holding(keys, names):
 
 
 @pytest.mark.parametrize("previous, own, signers, expected", [
-    (None, ["first"], ["second"], "refused: the release's launcher.exe checks manifests against SHA-256 {first}; "
-                                  "the release is signed with SHA-256 {second}: every player who runs it would "
-                                  "refuse the release"),
-    (None, ["first"], [], "refused: the release's launcher.exe checks manifests against SHA-256 {first}; the "
-                          "release is not signed (--sign)"),
+    (None, ["first"], ["second"], "refused: the release's launcher.exe ({release}/launcher.exe) checks manifests "
+                                  "against SHA-256 {first}; the release is signed with SHA-256 {second} "
+                                  "({keys}/second.pem): every player who runs it would refuse the release"),
+    (None, ["first"], [], "refused: the release's launcher.exe ({release}/launcher.exe) checks manifests against "
+                          "SHA-256 {first}; the release is not signed (--sign)"),
     (None, ["first", "second"], ["second"], None),
-    (["first"], None, ["second"], "refused: the launcher.exe of the previous publication in OUT (the release holds "
-                                  "none) checks manifests against SHA-256 {first}"),
-    (["first"], ["second"], ["second"], "warning: the launcher.exe of the previous publication in OUT checks "
-                                        "manifests against SHA-256 {first}; the release is signed with SHA-256 "
-                                        "{second}: installed players still run it"),
+    (["first"], None, ["second"], "refused: the launcher.exe of the previous publication in OUT ({out}/launcher.exe; "
+                                  "the release holds none) checks manifests against SHA-256 {first}"),
+    (["first"], ["second"], ["second"], "warning: the launcher.exe of the previous publication in OUT "
+                                        "({out}/launcher.exe) checks manifests against SHA-256 {first}; the release "
+                                        "is signed with SHA-256 {second} ({keys}/second.pem): installed players "
+                                        "still run it"),
     (None, [], ["first"], "warning: the release's launcher.exe holds no manifest keys"),
 ])
 def test_a_release_that_the_launchers_would_refuse_is_refused_or_warned_about(tmp_path, keys, capsys, previous, own,
@@ -314,7 +365,8 @@ def test_a_release_that_the_launchers_would_refuse_is_refused_or_warned_about(tm
     files = {"client.exe": b"game"} if own is None else {"launcher.exe": launcher_holding(keys, own)}
     release = make_release(tmp_path / "release", files)
     command = ["--version", "2", *[a for n in signers for a in ("--sign", str(keys / f"{n}.pem"))]]
-    expected = expected and expected.format(**{n: fingerprint(keys / f"{n}.pub.pem") for n in ("first", "second")})
+    expected = expected and expected.format(release=release, out=out, keys=keys,
+                                            **{n: fingerprint(keys / f"{n}.pub.pem") for n in ("first", "second")})
     capsys.readouterr()
     if expected and expected.startswith("refused"):
         with pytest.raises(SystemExit) as refused:
@@ -426,15 +478,21 @@ def test_prune_keeps_the_last_publications_in_the_order_published_signed_or_not(
     assert hashlib.sha256(b"5").hexdigest() not in {p.name for p in (out / "objetos").iterdir()}
 
 
-def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest(tmp_path, keys, capsys):
+def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest(tmp_path, keys, capsys,
+                                                                               monkeypatch):
     import random
+    from publisher import chunks
+    monkeypatch.setattr(chunks, "HELPER", tmp_path / "helper" / "qrv_blocos")  # compiled here, and said so
     rng = random.Random(5)
     pack = rng.randbytes(3 << 20)
     release = make_release(tmp_path / "release", {"data/pack.pak": pack, "small.txt": b"small"})
     out = tmp_path / "out"
     sign = ["--sign", str(keys / "first.pem")]
-    publish(release, out, "--version", "1", *sign)
+    publish(release, out, "--version", "1", *sign, "--verbose")
     printed = capsys.readouterr().out
+    assert printed.startswith(f"compiling the chunk helper into {tmp_path}/helper/qrv_blocos from the launcher's "
+                              "sources"), printed
+    assert "chunk indexes: 1 file(s), 1 of them cut anew" in printed
     assert re.search(r"data\\pack\.pak: chunk index of \d{3} bytes \(no earlier", printed), printed
     assert "wrote 4 object(s) into objetos/, 0 were there already" in printed, "the index and records counted"
     assert "published data\\pack.pak (3.0 MB)" in printed
@@ -459,10 +517,13 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
 
     # A changed pack: what a player of the previous release fetches.
     (release / "data" / "pack.pak").write_bytes(pack[:1_000_000] + rng.randbytes(30_000) + pack[1_000_000:])
-    publish(release, out, "--version", "3", *sign)
+    publish(release, out, "--version", "3", *sign, "--verbose")
     printed = capsys.readouterr().out
-    assert re.search(r"data\\pack\.pak: \d+ of \d+ chunks new; a player of the previous release fetches \d+\.\d KB "
+    assert re.search(r"data\\pack\.pak: \d+ of \d+ chunks new; a player of the previous release fetches (\d+\.\d KB) "
                      r"\(index included\) of 3\.0 MB", printed), printed
+    patch = re.search(r"fetches (\d+\.\d KB) \(index", printed).group(1)
+    assert (f"a player of the previous release fetches {patch} of 3.0 MB: 1 changed or new file(s), large ones as "
+            "patches where they have a chunk index") in printed, "the whole update: the pack's patch alone"
     assert "wrote 3 object(s) into objetos/, 1 were there already" in printed
     publish_release.main(["prune", str(out), "--keep", "1"])
     named = (out / "manifesto.txt").read_text()

@@ -2,6 +2,7 @@
 
 - manifests:     the lists' names and lines, and what a published list says
 - figures:       sizes as the publisher prints them
+- report:        what a publication prints: summary, --verbose lines, progress
 - checks:        what the launcher could not bring into line, and launcher.cfg
 - store:         files written whole under temporary names: objects and path
                  copies, and the path copies a release dropped

@@ -9,7 +9,8 @@ import tempfile
 from pathlib import Path
 
 from .figures import size_text
-from .manifests import BLOCKS_IN_MANIFEST, FILE_IN_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER
+from .manifests import BLOCKS_IN_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_digests
+from .report import advance, detail, say, start_progress
 from .store import sha256_of, write_object
 
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
@@ -30,6 +31,8 @@ def chunk_helper():
     compiler = shutil.which("g++") or shutil.which("clang++")
     if not compiler:
         raise SystemExit("publish: a C++ compiler (g++ or clang++) is needed to build the chunk helper")
+    say(f"compiling the chunk helper into {HELPER} from the launcher's sources (once, and after they change; "
+        "a few seconds)")
     temporary = HELPER.with_name(f"{HELPER.name}.{os.getpid()}")
     subprocess.run([compiler, "-O2", "-std=c++17", f"-I{ROOT}", "-o", str(temporary),
                     *[str(ROOT / source) for source in HELPER_SOURCES]], check=True)
@@ -51,12 +54,11 @@ def is_chunk_index(path):
 def previous_blocks(out):
     """What the release in OUT says of its chunked files: path -> (file digest, index digest, index size)."""
     manifest = out / FULL_MANIFEST
-    if not manifest.is_file():
+    files = listed_digests(manifest)
+    if files is None:
         return {}
-    data = manifest.read_bytes()
-    files = {path.decode(): digest.decode().lower() for digest, path in FILE_IN_MANIFEST.findall(data)}
-    return {path.decode(): (files.get(path.decode()), digest.decode(), int(size))
-            for digest, size, path in BLOCKS_IN_MANIFEST.findall(data)}
+    return {path.decode("latin-1"): (files.get(path.decode("latin-1")), digest.decode(), int(size))
+            for digest, size, path in BLOCKS_IN_MANIFEST.findall(manifest.read_bytes())}
 
 
 def is_indexed(out, index_digest):
@@ -67,19 +69,21 @@ def is_indexed(out, index_digest):
 
 def write_chunk_indexes(files, out, min_chunked_size):
     """Each large file's chunk index and records as objects (reused when the file is unchanged), and
-    what a player of the previous release fetches; answers path -> (index digest, index size), and
-    how many objects were written and how many were there already."""
+    what a player of the previous release fetches. Answers a record: blocks, path -> (index digest,
+    index size); written and there, objects written and found already; cut, files indexed anew;
+    patched, path -> bytes a player of the previous release fetches to patch that file."""
     previous = previous_blocks(out)
-    blocks = {}
-    written = there = 0
-    for relative, digest, size, source in files:
-        if size < min_chunked_size:
-            continue
+    large = [entry for entry in files if entry[2] >= min_chunked_size]
+    found = {"blocks": {}, "written": 0, "there": 0, "cut": 0, "patched": {}}
+    progress = start_progress("chunk indexes", len(large), sum(size for _, _, size, _ in large))
+    for relative, digest, size, source in large:
+        advance(progress, size, relative, file_done=True)
         known = previous.get(relative)
         if known and known[0] == digest and is_indexed(out, known[1]):
-            blocks[relative] = known[1:]
-            there += 2  # the index and its records
+            found["blocks"][relative] = known[1:]
+            found["there"] += 2  # the index and its records
             continue
+        found["cut"] += 1
         with tempfile.TemporaryDirectory() as scratch:
             index, records = Path(scratch) / "index", Path(scratch) / "records"
             subprocess.run([str(chunk_helper()), "index", str(source), str(index), str(records)], check=True,
@@ -87,20 +91,24 @@ def write_chunk_indexes(files, out, min_chunked_size):
             for made in (records, index):  # the records first: the index names them
                 target = out / OBJECTS_FOLDER / sha256_of(made)
                 if target.is_file():
-                    there += 1
+                    found["there"] += 1
                 else:
                     write_object(made, target)
-                    written += 1
-            blocks[relative] = (sha256_of(index), index.stat().st_size)
-        report_patch(relative, size, out, known and is_indexed(out, known[1]) and known[1], blocks[relative])
-    return blocks, written, there
+                    found["written"] += 1
+            found["blocks"][relative] = (sha256_of(index), index.stat().st_size)
+        fetched = report_patch(relative, size, out, known and is_indexed(out, known[1]) and known[1],
+                               found["blocks"][relative])
+        if fetched is not None:
+            found["patched"][relative] = fetched
+    return found
 
 
 def report_patch(relative, size, out, old_index, new_index):
-    """How many chunks are new against the previous release, and what its players fetch."""
+    """How many chunks are new against the previous release, and what its players fetch; answers that
+    figure, or None without an earlier index."""
     if not old_index:
-        print(f"{relative}: chunk index of {size_text(new_index[1])} (no earlier release to patch from)")
-        return
+        detail(f"{relative}: chunk index of {size_text(new_index[1])} (no earlier release to patch from)")
+        return None
     objects = out / OBJECTS_FOLDER
     plan = subprocess.run([str(chunk_helper()), "plan", str(objects / old_index),
                            str(objects / records_of(objects / old_index)), str(objects / new_index[0]),
@@ -109,5 +117,6 @@ def report_patch(relative, size, out, old_index, new_index):
     new, total, fetched, records = (int(n) for n in re.match(
         r"(\d+) of (\d+) chunks new in \d+ of \d+ pages, (\d+) bytes to fetch and (\d+) bytes of records",
         plan).groups())
-    print(f"{relative}: {new} of {total} chunks new; a player of the previous release fetches "
-          f"{size_text(fetched + records + new_index[1])} (index included) of {size_text(size)}")
+    detail(f"{relative}: {new} of {total} chunks new; a player of the previous release fetches "
+           f"{size_text(fetched + records + new_index[1])} (index included) of {size_text(size)}")
+    return fetched + records + new_index[1]

@@ -72,6 +72,9 @@ def publication_parser(description):
     parser.add_argument("--min-chunked-size", type=int, default=MIN_CHUNKED_SIZE, metavar="BYTES",
                         help=f"files of this size and more get a chunk index, so updates fetch only their new "
                              f"chunks (default {MIN_CHUNKED_SIZE})")
+    parser.add_argument("--verbose", action="store_true",
+                        help="also a line for each file copied, removed or given a chunk index (by default "
+                             "a summary, and progress on long work)")
     return parser
 
 
@@ -87,5 +90,5 @@ def main(argv, description):
     arguments = publication_parser(description).parse_args(argv)
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
-            not arguments.no_objects, arguments.min_chunked_size, arguments.no_config)
+            not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose)
     return 0

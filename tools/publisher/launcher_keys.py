@@ -31,14 +31,17 @@ def named(fingerprints):
     return ", ".join(f"SHA-256 {f}" for f in fingerprints)
 
 
-def signed_with(signing):
-    return f"the release is signed with {named(signing)}" if signing else "the release is not signed (--sign)"
+def signed_with(signing, key_files):
+    if not signing:
+        return "the release is not signed (--sign)"
+    return "the release is signed with " + ", ".join(f"SHA-256 {f} ({path})" for f, path in zip(signing, key_files))
 
 
-def check_launcher_keys(files, out, keys):
+def check_launcher_keys(files, out, keys, key_files=()):
     """Refuses a publication that the launcher players would run cannot accept: the release's
     launcher.exe, or the previous publication's when the release holds none. Warns when installed
-    players, who still run the previous launcher, would refuse it."""
+    players, who still run the previous launcher, would refuse it. Messages name the files each key
+    was read from (key_files: those of keys, in order)."""
     signing = [fingerprint(key.public_key()) for key in keys]
     own = next((source for relative, source in files if relative.lower() == LAUNCHER_NAME), None)
     previous = out / LAUNCHER_NAME if (out / LAUNCHER_NAME).is_file() else None
@@ -47,19 +50,19 @@ def check_launcher_keys(files, out, keys):
         if not accepted and signing:
             print(f"publish: warning: the release's {LAUNCHER_NAME} holds no manifest keys: it takes any "
                   "manifest, signed or not (built without QRV_MANIFEST_KEYS?)", file=sys.stderr)
-        where = f"the release's {LAUNCHER_NAME}"
+        where = f"the release's {LAUNCHER_NAME} ({own})"
     elif previous:
         accepted = launcher_fingerprints(previous)
-        where = f"the {LAUNCHER_NAME} of the previous publication in OUT (the release holds none)"
+        where = f"the {LAUNCHER_NAME} of the previous publication in OUT ({previous}; the release holds none)"
     else:
         return
     if accepted and not set(signing) & set(accepted):
         raise SystemExit(f"publish: refused: {where} checks manifests against {named(accepted)}; "
-                         f"{signed_with(signing)}: every player who runs it would refuse the release")
+                         f"{signed_with(signing, key_files)}: every player who runs it would refuse the release")
     if own and previous:
         earlier = launcher_fingerprints(previous)
         if earlier and not set(signing) & set(earlier):
-            print(f"publish: warning: the {LAUNCHER_NAME} of the previous publication in OUT checks manifests "
-                  f"against {named(earlier)}; {signed_with(signing)}: installed players still run it and would "
-                  "refuse this release, its new launcher with it (to change keys, sign with the old and the "
-                  "new key)", file=sys.stderr)
+            print(f"publish: warning: the {LAUNCHER_NAME} of the previous publication in OUT ({previous}) checks "
+                  f"manifests against {named(earlier)}; {signed_with(signing, key_files)}: installed players still "
+                  "run it and would refuse this release, its new launcher with it (to change keys, sign with the "
+                  "old and the new key)", file=sys.stderr)

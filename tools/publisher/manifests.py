@@ -40,6 +40,14 @@ def listed_paths(manifest):
     return [path.decode("latin-1") for _, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())]
 
 
+def listed_digests(manifest):
+    """path -> digest of each file a list in OUT names; None when it is missing."""
+    if not manifest.is_file():
+        return None
+    return {path.decode("latin-1"): digest.decode().lower()
+            for digest, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())}
+
+
 def named_objects(manifest_bytes):
     return {digest.decode().lower() for digest in DIGEST_IN_MANIFEST.findall(manifest_bytes)}
 

@@ -8,15 +8,18 @@ from .checks import DEFAULT_EXECUTABLE, collect, release_problems, with_config
 from .chunks import MIN_CHUNKED_SIZE, write_chunk_indexes
 from .launcher_keys import check_launcher_keys
 from .launcher_limits import in_launcher_order, limits_problem, needed_limits
-from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_paths, manifest_text
+from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, listed_digests, listed_paths, manifest_text
 from .records import record_publication
+from .report import advance, say, set_verbose, start_progress, summary
 from .signing import signed_text, signing_plan
 from .store import remove_dropped_path_copies, sha256_of, write_atomically, write_objects, write_path_copies
 
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
-            executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False):
-    """Publishes release into out and answers the entries written."""
+            executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False,
+            verbose=False):
+    """Publishes release into out and answers the entries written; verbose prints a line per file."""
+    set_verbose(verbose)
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
     with tempfile.TemporaryDirectory() as scratch:
@@ -25,23 +28,27 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
         if problems:
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
-        check_launcher_keys(files, out, plan[0] if plan else [])
+        check_launcher_keys(files, out, plan[0] if plan else [], sign)
         return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size)
 
 
 def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size):
     """Writes the checked files into out, objects and chunk indexes first, then paths, then the manifests."""
-    files = [(relative, sha256_of(source), source.stat().st_size, source) for relative, source in files]
+    files = hashed(files)
     earlier = listed_paths(out / FULL_MANIFEST)
-    blocks = {}
+    previous = listed_digests(out / FULL_MANIFEST)
+    blocks, patched = {}, {}
     written = set()
+    figures = {"files": files}
     if objects:
         written = write_objects(files, out)
-        blocks, indexes_written, indexes_there = write_chunk_indexes(files, out, min_chunked_size)
-        print(f"wrote {len(written) + indexes_written} object(s) into {OBJECTS_FOLDER}, "
-              f"{len(files) - len(written) + indexes_there} were there already")
-    copied = write_path_copies(files, out, objects, written)
-    print(f"copied {copied} file(s), left {len(files) - copied} as they were")
+        indexes = write_chunk_indexes(files, out, min_chunked_size)
+        blocks, patched = indexes["blocks"], indexes["patched"]
+        figures.update(objects_written=len(written) + indexes["written"],
+                       objects_there=len({digest for _, digest, _, _ in files}) - len(written) + indexes["there"],
+                       chunked=len(blocks), indexes_cut=indexes["cut"])
+    figures["fetched"] = fetched_by_earlier_players(files, previous, patched)
+    figures["copied"] = write_path_copies(files, out, objects, written)
 
     entries = in_launcher_order([(relative, digest, size) for relative, digest, size, _ in files])
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
@@ -52,7 +59,28 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
         write_atomically(out / name, manifests[-1][1])
     if objects:
         record_publication(out, manifests)
-    remove_dropped_path_copies(out, earlier, [relative for relative, _, _ in entries])
+    figures["removed"] = remove_dropped_path_copies(out, earlier, [relative for relative, _, _ in entries])
+    summary(figures)
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
-    print(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
+    say(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
     return entries
+
+
+def hashed(files):
+    """(relative, digest, size, source) of each (relative, source), with progress on a large release."""
+    sizes = [source.stat().st_size for _, source in files]
+    progress = start_progress("hashing", len(files), sum(sizes))
+    entries = []
+    for (relative, source), size in zip(files, sizes):
+        entries.append((relative, sha256_of(source, lambda piece: advance(progress, piece, relative)), size, source))
+        advance(progress, 0, relative, file_done=True)
+    return entries
+
+
+def fetched_by_earlier_players(files, previous, patched):
+    """(bytes, files) a player of the earlier release fetches: changed and new files whole, or their
+    patches where their chunk index allows; None without an earlier release."""
+    if previous is None:
+        return None
+    changed = [(relative, size) for relative, digest, size, _ in files if previous.get(relative) != digest]
+    return sum(patched.get(relative, size) for relative, size in changed), len(changed)

@@ -10,17 +10,21 @@ import tempfile
 from .checks import unsafe_reason
 from .figures import size_text
 from .manifests import OBJECTS_FOLDER
+from .report import advance, detail, start_progress
 
 TEMPORARY_PREFIX = ".publishing-"
 PUBLISHED_MODE = 0o644  # what a web server's workers read
 OBJECT_MODE = 0o444     # objects never change: a write in place is refused (but for root)
 
 
-def sha256_of(path):
+def sha256_of(path, on_read=None):
+    """The file's digest; on_read, when given, hears of each piece's size as it is read."""
     digest = hashlib.sha256()
     with open(path, "rb") as file:
         for chunk in iter(lambda: file.read(1 << 20), b""):
             digest.update(chunk)
+            if on_read:
+                on_read(len(chunk))
     return digest.hexdigest()
 
 
@@ -89,11 +93,13 @@ def write_objects(files, out):
     folder = out / OBJECTS_FOLDER
     folder.mkdir(parents=True, exist_ok=True)
     written = set()
-    for _, digest, size, source in files:
+    progress = start_progress("writing objects", len(files), sum(size for _, _, size, _ in files))
+    for relative, digest, size, source in files:
         target = folder / digest
         if not target.is_file() or target.stat().st_size != size:
             write_object(source, target)
             written.add(digest)
+        advance(progress, size, relative, file_done=True)
     return written
 
 
@@ -104,7 +110,9 @@ def write_path_copies(files, out, objects, written=frozenset()):
     checked, and written anew when it is damaged. Objects this publication
     wrote (written) are not read again: a pack of tens of GB would be."""
     copied = 0
+    progress = start_progress("files by path", len(files), sum(size for _, _, size, _ in files))
     for relative, digest, size, source in files:
+        advance(progress, size, relative, file_done=True)
         target = out.joinpath(*relative.split("\\"))
         target.parent.mkdir(parents=True, exist_ok=True)
         if is_served_already(target, size, digest):
@@ -121,13 +129,14 @@ def write_path_copies(files, out, objects, written=frozenset()):
         except OSError:
             copy_atomically(source, target)
         copied += 1
-        print(f"published {relative} ({size_text(size)})")
+        detail(f"published {relative} ({size_text(size)})")
     return copied
 
 
 def remove_dropped_path_copies(out, earlier, listed):
     """The path copies of files that the previous lists named and these no longer do: a server (and a
-    sync that mirrors OUT) must not serve them on. Their objects stay until prune."""
+    sync that mirrors OUT) must not serve them on. Their objects stay until prune. Answers how many."""
+    removed = 0
     for relative in sorted(set(earlier) - set(listed)):
         if "/" in relative or unsafe_reason(relative):
             continue  # not a path this publisher writes
@@ -140,4 +149,6 @@ def remove_dropped_path_copies(out, earlier, listed):
             folder.rmdir()
             folder = folder.parent
         kept = "; its object stays until prune" if (out / OBJECTS_FOLDER).is_dir() else ""
-        print(f"removed {relative}: the release no longer holds it{kept}")
+        detail(f"removed {relative}: the release no longer holds it{kept}")
+        removed += 1
+    return removed
