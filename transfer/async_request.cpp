@@ -248,7 +248,6 @@ int SendRequest(HINTERNET internet, const char* url, const char* headers, DWORD 
                 ByteSource* source)
 {
     ZeroMemory(source, sizeof *source);
-    source->internet = internet;
     UrlParts parts;
     if (!CrackHttpUrl(url, &parts))
         return 0;

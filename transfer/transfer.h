@@ -209,7 +209,6 @@ int FetchRange(HINTERNET internet, const char* url, uint64_t first, uint64_t len
 // request after it was closed.
 struct RequestSlot;
 struct ByteSource {
-    HINTERNET internet;
     HINTERNET connection;  // of its own: it carries the run's time-outs
     HINTERNET request;
     RequestSlot* slot;
