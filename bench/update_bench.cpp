@@ -129,7 +129,7 @@ static int Download(const char* url, const char* name)
     snprintf(full, sizeof full, "%s%s", url, name);
     ResetStatusBoard();
     double start = SecondsNow();
-    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL};
+    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL, NULL};
     int ok = DownloadFile(internet, &fetch);
     double seconds = SecondsNow() - start;
     CloseInternet(internet);
@@ -232,7 +232,7 @@ static long long ReadAsynchronously(const char* url, long long* reads)
     HINTERNET internet = OpenInternet(USER_AGENT);
     ByteSource source;
     long long total = 0;
-    if (internet && OpenSource(internet, url, CACHE_NONE, NULL, 60000, &source)) {
+    if (internet && OpenSource(internet, url, CACHE_NONE, NULL, NULL, 60000, &source)) {
         const char* bytes;
         DWORD count;
         for (ReadStep step; (step = ReadArrived(&source, LONGEST_WAIT_MS, &bytes, &count)) == READ_ARRIVED ||

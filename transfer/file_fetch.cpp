@@ -178,6 +178,8 @@ static TransferEnd ReceiveFile(ByteSource* source, Transfer* transfer)
     }
     if (transfer->held > 0 && status != 200)
         return TRANSFER_UNRESUMED;
+    if (transfer->validator && AnswerNotModified(source, status, transfer->validator))
+        return TRANSFER_COMPLETE;  // the copy held stands: nothing to fetch
     if (status >= (DWORD)FIRST_FAILING_STATUS) {
         LogLine("HTTP %d em %s", (int)status, transfer->url);
         return TRANSFER_REFUSED;
@@ -259,7 +261,7 @@ int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinM
     }
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
     FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL,
-                          withinMs, GetTickCount() + withinMs},
+                          withinMs, GetTickCount() + withinMs, fetch->validator},
                          fetch->fallbackUrl,
                          fetch->target,
                          temporary,

@@ -1,6 +1,8 @@
 // Which paths a manifest may name: nothing outside the game folder, no
 // device, none of the launcher's own files; and the objects folder it may
-// point at. The uninstall goes by the same rule. No Windows headers.
+// point at; and the folded form that tells two paths of one file. The
+// uninstall goes by the same rule. No Windows headers.
+#include <ctype.h>
 #include <string.h>
 #include <strings.h>
 
@@ -58,6 +60,28 @@ int IsSafeManifestPath(const char* path)
             return 1;
         component += length + 1;
     }
+}
+
+void FoldManifestPath(const char* path, char* folded, size_t capacity)
+{
+    size_t used = 0;
+    for (const char* component = path;; component++) {
+        size_t length = strcspn(component, "\\/");
+        size_t kept = length;
+        while (kept > 0 && (component[kept - 1] == '.' || component[kept - 1] == ' '))
+            kept--;
+        int dropped = kept == 0 && (length == 0 || (length == 1 && component[0] == '.'));
+        if (!dropped && used + (used > 0) + kept < capacity) {
+            if (used > 0)
+                folded[used++] = '\\';
+            for (size_t i = 0; i < kept; i++)
+                folded[used++] = (char)tolower((unsigned char)component[i]);
+        }
+        component += length;
+        if (*component == '\0')
+            break;
+    }
+    folded[used] = '\0';
 }
 
 int NamesLauncherFile(const char* path, const char* fileName)

@@ -193,6 +193,7 @@ static int UpdateThrough(HINTERNET internet)
     int failures = 0;
     int toFetch = CheckFiles(ownName, &failures);
     if (toFetch == 0 && failures == 0) {
+        RemoveDroppedFiles(&RunManifest, ownName);
         SetStatusLine("The game is up to date.");
         SetDetailLine("version %s", RunManifest.version);
         SetProgress(1.0f);
@@ -209,6 +210,7 @@ static int UpdateThrough(HINTERNET internet)
     }
     if (failures > 0)
         return Block(failures, FullDiskWrites - fullDiskWrites);
+    RemoveDroppedFiles(&RunManifest, ownName);
     SetStatusLine("Updated to version %s.", RunManifest.version);
     SetProgress(1.0f);
     return 1;
