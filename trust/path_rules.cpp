@@ -70,7 +70,9 @@ void FoldManifestPath(const char* path, char* folded, size_t capacity)
         size_t kept = length;
         while (kept > 0 && (component[kept - 1] == '.' || component[kept - 1] == ' '))
             kept--;
-        int dropped = kept == 0 && (length == 0 || (length == 1 && component[0] == '.'));
+        int dropped = length == 0 || (length == 1 && component[0] == '.');
+        if (kept == 0)
+            kept = length;  // "..", which no safe path holds, stays itself
         if (!dropped && used + (used > 0) + kept < capacity) {
             if (used > 0)
                 folded[used++] = '\\';

@@ -410,6 +410,40 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
         publish_release.main(["prune", str(out), "--keep", "0"])
 
 
+def removals(out, name="manifesto.txt"):
+    return re.findall(r"^REMOVIDO ([0-9a-f]{64}) (.+?)\r?$", (out / name).read_text(), re.MULTILINE)
+
+
+def test_files_dropped_since_the_kept_publications_are_listed_for_removal_with_each_digest(tmp_path, capsys):
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    release = make_release(tmp_path / "release", {"client.exe": b"game", "data/a.pak": b"a1", "data/b.pak": b"b1"})
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1")
+    assert removals(out) == [] and "0 file(s) removed from players' folders where unchanged" in capsys.readouterr().out
+    (release / "data" / "a.pak").write_bytes(b"a2")
+    publish(release, out, "--version", "2")
+    (release / "data" / "a.pak").unlink()
+    publish(release, out, "--version", "3")
+    assert "1 file(s) removed from players' folders where unchanged" in capsys.readouterr().out
+    assert removals(out) == sorted([(sha(b"a1"), "data\\a.pak"), (sha(b"a2"), "data\\a.pak")], key=lambda r: r[0])
+    assert removals(out, "manifesto_completo.txt") == removals(out)
+
+    (release / "data" / "b.pak").unlink()
+    make_release(release, {"Data/A.pak": b"a3"})  # back, spelt otherwise: the same file on Windows
+    publish(release, out, "--version", "4")
+    assert removals(out) == [(sha(b"b1"), "data\\b.pak")]
+    assert f"ARQUIVO {sha(b'a3')} 2 Data\\A.pak" in (out / "manifesto.txt").read_text()
+
+    (release / "Data" / "A.pak").unlink()
+    publish_release.main(["prune", str(out), "--keep", "2"])  # publications 3 and 4 stay on record
+    publish(release, out, "--version", "5")
+    assert sorted(path for _, path in removals(out)) == ["Data\\A.pak", "data\\b.pak"]
+    assert (sha(b"a3"), "Data\\A.pak") in removals(out) and sha(b"a1") not in out.joinpath("manifesto.txt").read_text()
+
+    publish(release, out, "--version", "6", "--no-objects")  # no record: the list published last still counts
+    assert sorted(path for _, path in removals(out)) == ["Data\\A.pak", "data\\b.pak"]
+
+
 def test_prune_keeps_the_last_publications_in_the_order_published_signed_or_not(tmp_path, keys):
     release = make_release(tmp_path / "release", {"a.bin": b""})
     out = tmp_path / "out"
