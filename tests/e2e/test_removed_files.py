@@ -91,7 +91,7 @@ def test_a_held_removed_file_is_left_and_the_game_starts(game, release, nginx):
     (release.root / "data" / "old.pak").unlink()
     release.publish("2")
 
-    holder = hold(game.path("data/old.pak"), 6, share_reads=True)  # the game left running
+    holder = hold(game.path("data/old.pak"), 12, share_reads=True)  # the game left running
     game.path("stub_game_record.txt").unlink()
     assert game.run() == 0
     holder.wait()
