@@ -7,6 +7,8 @@
 //   update_bench verify MANIFEST PEM  the check of a signed manifest against one key
 //   update_bench scan FILE            the patch's scan of an old copy against ComputeFileDigest
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
+//   update_bench manifest URL         the manifest's fetch as a start makes it: asked whole, then
+//                                     asked again with the validator kept (a 304)
 //   update_bench read URL async|sync  the bare read loop of one URL, bytes dropped: the asynchronous
 //                                     road, or plain synchronous 256 KB reads (unbounded in time)
 //   update_bench progress             what a read's progress costs: the detail line and the bar, and the
@@ -129,7 +131,7 @@ static int Download(const char* url, const char* name)
     snprintf(full, sizeof full, "%s%s", url, name);
     ResetStatusBoard();
     double start = SecondsNow();
-    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL};
+    FileFetch fetch = {full, name, 0, NULL, 0xFFFFFFFFu, PLACE_AS_TARGET, CACHE_NONE, NULL, NULL};
     int ok = DownloadFile(internet, &fetch);
     double seconds = SecondsNow() - start;
     InternetCloseHandle(internet);
@@ -226,13 +228,34 @@ static int Update(const char* url)
     return result == 1 ? 0 : 1;
 }
 
+static int ManifestFetches(const char* url)
+{
+    char full[URL_CAPACITY];
+    BuildFileUrl(full, sizeof full, url, LauncherConfig.manifestName);
+    ResetStatusBoard();
+    HINTERNET internet = OpenInternet(USER_AGENT);
+    ForgetHeldValidator(LauncherConfig.manifestName);
+    int failed = !internet;
+    const char* const ways[] = {"whole", "revalidated"};
+    for (const char* way : ways) {
+        int frozenSince = 0;
+        double start = SecondsNow();
+        ManifestOutcome outcome = internet ? FetchManifest(internet, full, &Listed, &frozenSince) : MANIFEST_UNAVAILABLE;
+        printf("  manifest %-12s%7.3f s, %d files\n", way, SecondsNow() - start, Listed.count);
+        failed |= outcome != MANIFEST_ACCEPTED;
+    }
+    if (internet)
+        InternetCloseHandle(internet);
+    return failed;
+}
+
 // The road every transfer reads by, without the read loop's work.
 static long long ReadAsynchronously(const char* url, long long* reads)
 {
     HINTERNET internet = OpenInternet(USER_AGENT);
     ByteSource source;
     long long total = 0;
-    if (internet && OpenSource(internet, url, CACHE_NONE, NULL, 60000, &source)) {
+    if (internet && OpenSource(internet, url, CACHE_NONE, NULL, NULL, 60000, &source)) {
         const char* bytes;
         DWORD count;
         for (ReadStep step; (step = ReadArrived(&source, LONGEST_WAIT_MS, &bytes, &count)) == READ_ARRIVED ||
@@ -317,11 +340,13 @@ int main(int argc, char** argv)
         return Scan(argv[2]);
     if (argc == 3 && strcmp(argv[1], "update") == 0)
         return Update(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "manifest") == 0)
+        return ManifestFetches(argv[2]);
     if (argc == 4 && strcmp(argv[1], "read") == 0)
         return ReadLoop(argv[2], argv[3]);
     if (argc == 2 && strcmp(argv[1], "progress") == 0)
         return Progress();
     fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL [N] | verify MANIFEST PEM"
-                    " | scan FILE | update URL | read URL async|sync | progress\n");
+                    " | scan FILE | update URL | manifest URL | read URL async|sync | progress\n");
     return 2;
 }

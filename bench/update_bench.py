@@ -233,6 +233,42 @@ def signature_bench():
     run_bench("verify", windows_path(signed / "manifesto.txt"), windows_path(str(key) + ".pub.pem"), cwd=DATA)
 
 
+LINE_100_MBIT = 12_500_000  # bytes a second
+
+
+def manifest_bench():
+    """The manifest on an up-to-date start of the 100 000-file release: asked whole as before, and asked
+    again with the validator kept beside the copy (nginx answers 304): its time, from nginx on loopback
+    and at 100 Mbit/s, and the bytes received."""
+    stop_nginx(serve(DATA / "release-many", "many")[0])  # published once, as many_files_bench has it
+    served = DATA / "served-many"
+    work = Path(tempfile.mkdtemp(dir=DATA))
+    try:
+        for line, rate in (("loopback", 0), ("100 Mbit/s", LINE_100_MBIT)):
+            server, port = start_nginx(served, DATA / "nginx-manifest", rate=rate)
+            url = f"http://127.0.0.1:{port}/"
+            try:
+                ratios = []
+                for run in range(RUNS):
+                    output = run_bench("manifest", url, cwd=work, show=run == 0)
+                    ratios.append(figure(r"revalidated +([\d.]+) s", output) / figure(r"whole +([\d.]+) s", output))
+                print_ratio(f"manifest revalidated / asked whole, {line}", ratios)
+            finally:
+                stop_nginx(server)
+        server, port = start_nginx(served, DATA / "nginx-manifest")
+        url = f"http://127.0.0.1:{port}/manifesto.txt"
+        etag = subprocess.run(["curl", "-sI", url], capture_output=True, text=True).stdout
+        etag = re.search(r"(?im)^etag: (.+?)\r?$", etag).group(1)
+        sizes = subprocess.run(["curl", "-s", "-o", "/dev/null", "-w", "%{http_code} %{size_header} %{size_download}",
+                                "-H", f"If-None-Match: {etag}", url], capture_output=True, text=True).stdout.split()
+        stop_nginx(server)
+        whole = (served / "manifesto.txt").stat().st_size
+        print(f"  bytes received for the manifest: {whole} asked whole, {int(sizes[1]) + int(sizes[2])} "
+              f"revalidated (HTTP {sizes[0]}, headers only)")
+    finally:
+        shutil.rmtree(work)
+
+
 def startup_bench(runs=5):
     """Process start to the first frame (the window appears with it) and to the
     game's start, for an up-to-date small release."""
@@ -277,6 +313,7 @@ def main():
     digest_bench()
     check_bench()
     many_files_bench()
+    manifest_bench()
     download_bench()
     signature_bench()
     startup_bench()

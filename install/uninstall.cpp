@@ -18,7 +18,7 @@ static const char* const MANIFEST_COPIES[] = {"manifesto_completo.txt", "manifes
 // launcher.cfg goes last of all: without it there is no installation left to
 // uninstall, so an uninstall cut short must find it to be run again.
 static const char* const LAUNCHER_FILES[] = {
-    "launcher.log", "launcher.velho", "launcher.serie", "launcher.serie.tmp", "launcher.novo", "launcher.novo.tmp",
+    "launcher.log", "launcher.log.1", "launcher.velho", "launcher.serie", "launcher.serie.tmp", "launcher.novo", "launcher.novo.tmp",
 };
 static const char COPY_NAME_FORMAT[] = "%squorvane-desinstalar-%lu.exe";
 static const DWORD LAUNCHER_END_WAIT_MS = 30000;
@@ -100,9 +100,12 @@ static void RemoveInstalledFiles(const char* launcherPath, const char* ownName)
     for (const char* manifestName : MANIFEST_COPIES)
         RemoveListedFiles(manifestName, ownName);
     RemoveListedFiles(LauncherConfig.manifestName, ownName);
-    for (const char* manifestName : MANIFEST_COPIES)
+    for (const char* manifestName : MANIFEST_COPIES) {
         DeleteWithTemporary(manifestName);
+        ForgetHeldValidator(manifestName);
+    }
     DeleteWithTemporary(LauncherConfig.manifestName);
+    ForgetHeldValidator(LauncherConfig.manifestName);
     for (const char* name : LAUNCHER_FILES)
         DeleteFileA(name);
     DeleteFileA(CONFIG_FILE_NAME);
@@ -178,7 +181,7 @@ int RunUninstall(void)
     return 0;
 }
 
-static int DeleteWhenFree(const char* path)
+static int DeleteOnceFree(const char* path)
 {
     for (int attempt = 1; attempt <= DELETE_ATTEMPTS; attempt++) {
         if (DeleteFileA(path) || GetLastError() == ERROR_FILE_NOT_FOUND)
@@ -204,7 +207,7 @@ int FinishUninstall(const char* arguments)
     char* lastBackslash = strrchr(folder, '\\');
     if (lastBackslash)
         *lastBackslash = '\0';
-    int removed = DeleteWhenFree(launcherPath) && lastBackslash && RemoveDirectoryA(folder);
+    int removed = DeleteOnceFree(launcherPath) && lastBackslash && RemoveDirectoryA(folder);
     SayRemoved(removed ? NULL : folder);
     return 0;
 }

@@ -62,7 +62,7 @@ static int FetchIndex(HINTERNET internet, Patch* patch)
     if (file->indexSize > CHUNK_INDEX_HEADER_BYTES + MostChunksOf(file->size) * PAGE_ENTRY_BYTES)
         return Refuse(patch, "indice grande demais");
     FileFetch fetch = {patch->indexUrl, patch->indexTarget, 0, file->indexDigest, file->indexSize, KEEP_IN_TEMPORARY,
-                       CACHE_ANY, NULL};
+                       CACHE_ANY, NULL, NULL};
     FILE* stream = NULL;
     patch->index = (uint8_t*)malloc(file->indexSize ? file->indexSize : 1);
     int read = patch->index && DownloadFile(internet, &fetch) && OpenStream(&stream, patch->indexName, "rb") &&

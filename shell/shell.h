@@ -31,7 +31,13 @@ extern StatusBoardRecord StatusBoard;
 extern double BytesToFetch;
 extern double BytesHandled;
 
+extern const char RUN_LOG_NAME[];      // "launcher.log"
+extern const char OLD_RUN_LOG_NAME[];  // "launcher.log.1": the one before
 void LogLine(const char* format, ...) QRV_PRINTF(1, 2);
+// At the start of a run: a log over RUN_LOG_MOST_BYTES becomes the old one (the
+// old one before it goes), so the two never hold much more than twice that.
+static const DWORD RUN_LOG_MOST_BYTES = 1u << 20;
+void RotateRunLog(void);
 void SetStatusLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetDetailLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetFailure(const char* format, ...) QRV_PRINTF(1, 2);

@@ -233,6 +233,7 @@ int LauncherMain(HINSTANCE instance, const char* arguments)
         return RunUninstall();
     if (mode == RUN_NORMAL && !TakeFolderLockPatiently())
         return GiveWayToTheRunningLauncher();
+    RotateRunLog();  // under the folder's lock: two launchers never rotate at once
     DeleteFileA(OLD_LAUNCHER_NAME);  // left by a self-replacement
     if (mode == RUN_INSTALLATION)
         return RunInstallation();

@@ -180,6 +180,8 @@ static TransferEnd ReceiveFile(ByteSource* source, Transfer* transfer)
     }
     if (transfer->held > 0 && status != 200)
         return TRANSFER_UNRESUMED;
+    if (transfer->validator && AnswerNotModified(source, status, transfer->validator))
+        return TRANSFER_COMPLETE;  // the copy held stands: nothing to fetch
     if (status >= (DWORD)FIRST_FAILING_STATUS) {
         LogLine("HTTP %d em %s", (int)status, transfer->url);
         return TRANSFER_REFUSED;
@@ -262,7 +264,7 @@ int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinM
     int checked = fetch->expectedDigest && fetch->expectedDigest[0];
     DWORD now = GetTickCount();
     FileTransfer file = {{fetch->url, fetch->cache, 0, 0, 0, fetch->maxBytes, fetch->target, ReceiveFile, NULL,
-                          withinMs, now + withinMs, now},
+                          withinMs, now + withinMs, now, fetch->validator},
                          fetch->fallbackUrl,
                          fetch->target,
                          temporary,

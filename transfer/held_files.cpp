@@ -1,7 +1,8 @@
 // Files that another program holds open (a virus scanner looking at what was
-// just written, an indexer, a game left running): a move or an open is tried
-// again for about 2 s while the error says the file is held. And the flush
-// that puts a file's data on the disk before it takes its name.
+// just written, an indexer, a game left running): a move, an open or a
+// deletion is tried again for about 2 s while the error says the file is
+// held. And the flush that puts a file's data on the disk before it takes its
+// name.
 #include "shell/platform.h"
 #include "transfer/transfer.h"
 
@@ -18,6 +19,19 @@ int MoveWhenFree(const char* from, const char* to, DWORD flags)
 {
     for (int attempt = 1;; attempt++) {
         if (Os.MoveFileExA(from, to, flags))
+            return 1;
+        DWORD error = GetLastError();
+        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+            return 0;
+        Sleep(MOVE_PAUSE_MS);
+        SetLastError(error);
+    }
+}
+
+int DeleteWhenFree(const char* path)
+{
+    for (int attempt = 1;; attempt++) {
+        if (DeleteFileA(path))
             return 1;
         DWORD error = GetLastError();
         if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))

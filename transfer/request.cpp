@@ -77,16 +77,51 @@ int AnswerStartsAt(const ByteSource* source, uint64_t first)
     return *end == '-' && start == first;
 }
 
-int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, DWORD giveUpMs,
-               ByteSource* source)
+static const DWORD STATUS_NOT_MODIFIED = 304;
+
+// A header of the answer as text, "" when it has none or it does not fit.
+static void AnswerText(const ByteSource* source, DWORD query, char* text, size_t capacity)
+{
+    DWORD length = (DWORD)capacity;
+    if (!HttpQueryInfoA(source->request, query, text, &length, NULL) || length >= capacity)
+        length = 0;
+    text[length] = '\0';
+}
+
+int AnswerNotModified(const ByteSource* source, DWORD status, HeldCopyValidator* validator)
+{
+    validator->notModified = status == STATUS_NOT_MODIFIED;
+    ValidatorText* answered = &validator->answered;
+    if (!validator->notModified) {
+        AnswerText(source, HTTP_QUERY_ETAG, answered->etag, sizeof answered->etag);
+        AnswerText(source, HTTP_QUERY_LAST_MODIFIED, answered->lastModified, sizeof answered->lastModified);
+    }
+    return validator->notModified;
+}
+
+// "If-None-Match" when the copy held has an ETag (a server that gave one
+// goes by it), else "If-Modified-Since"; nothing when it has neither.
+static void AddCondition(char* headers, size_t capacity, const HeldCopyValidator* validator)
+{
+    size_t used = strlen(headers);
+    const ValidatorText* held = validator ? &validator->held : NULL;
+    if (held && held->etag[0])
+        snprintf(headers + used, capacity - used, "If-None-Match: %s\r\n", held->etag);
+    else if (held && held->lastModified[0])
+        snprintf(headers + used, capacity - used, "If-Modified-Since: %s\r\n", held->lastModified);
+}
+
+int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range,
+               const HeldCopyValidator* validator, DWORD giveUpMs, ByteSource* source)
 {
     DWORD flags = REQUEST_FLAGS;
     if (cache == CACHE_ANY)
         flags &= ~(DWORD)INTERNET_FLAG_RELOAD;
-    char headers[128] = "";
+    char headers[128 + VALIDATOR_LONGEST] = "";
     if (range)
         snprintf(headers, sizeof headers, "Range: bytes=%s\r\n", range);
     if (cache == CACHE_NONE_ASKED)
         CopyCut(headers + strlen(headers), sizeof headers - strlen(headers), FRESH_COPY_HEADERS);
+    AddCondition(headers, sizeof headers, validator);
     return SendRequest(internet, url, headers, flags, giveUpMs, source);
 }

@@ -171,7 +171,8 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
     if (transfer->held > 0 && transfer->resumedName)
         LogLine("retomando %s a partir de %llu bytes", transfer->resumedName, (unsigned long long)transfer->held);
     ByteSource source;
-    if (!OpenSource(internet, transfer->url, transfer->cache, asked, OpenWaitMs(transfer), &source)) {
+    if (!OpenSource(internet, transfer->url, transfer->cache, asked, transfer->validator, OpenWaitMs(transfer),
+                    &source)) {
         DWORD error = GetLastError();
         LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
         PastDeadline(transfer, GetTickCount());
@@ -220,7 +221,7 @@ int FetchRange(HINTERNET internet, const char* url, uint64_t first, uint64_t len
                DWORD* refusedStatus)
 {
     Transfer transfer = {url, CACHE_ANY, 0, first, first + length, first + length, NULL, ReceiveRange,
-                         (void*)sink, 0, 0, 0};
+                         (void*)sink, 0, 0, 0, NULL};
     TransferEnd end = TransferWithRetries(internet, &transfer);
     *refusedStatus = end == TRANSFER_REFUSED ? (transfer.status ? transfer.status : 1) : 0;
     return end == TRANSFER_COMPLETE;

@@ -120,6 +120,8 @@ HINTERNET OpenInternet(const char* userAgent);
 // (a virus scanner looking at what was just written, an indexer, a game left
 // running).
 int MoveWhenFree(const char* from, const char* to, DWORD flags);
+// DeleteFileA, tried again as long as a move while another program holds the file.
+int DeleteWhenFree(const char* path);
 // 1 once nothing holds the file: it opens without sharing (tried as long as a
 // move); 0 when it stays held or cannot be opened.
 int WaitUntilFree(const char* path);
@@ -153,6 +155,22 @@ enum FilePlacement {
     KEEP_IN_TEMPORARY  // the body stays in "<target>.tmp", for the caller to judge
 };
 
+// What names a copy of a URL's answer, as the server gave it (ETag,
+// Last-Modified; "" for either that it did not give).
+static const size_t VALIDATOR_LONGEST = 255;
+struct ValidatorText {
+    char etag[VALIDATOR_LONGEST + 1];
+    char lastModified[VALIDATOR_LONGEST + 1];
+};
+// A request that carries held asks whether the copy it names is still the
+// server's ("If-None-Match", else "If-Modified-Since"); a 304 answers yes and
+// sends no body. Any other answer's own validator lands in answered.
+struct HeldCopyValidator {
+    ValidatorText held;
+    ValidatorText answered;
+    int notModified;  // the last answer was 304: nothing was fetched
+};
+
 // One file to fetch and where it lands.
 struct FileFetch {
     const char* url;
@@ -163,6 +181,9 @@ struct FileFetch {
     FilePlacement placement;
     CacheUse cache;
     const char* fallbackUrl;     // asked once, caches bypassed, when url answers 400 or more
+    // NULL, or the copy held (when it names one): the request asks whether it
+    // changed, and afterwards this holds what the answer says.
+    HeldCopyValidator* validator;
 };
 
 // Writes to a file's temporary copy. One that fails is logged ("nao consegui
@@ -237,8 +258,8 @@ static const int REQUEST_SLOTS = 16 + 8;
 // the answer's headers, at most giveUpMs in all. 0 on failure, with the error
 // code kept (ERROR_INTERNET_TIMEOUT when the wait ran out) and nothing left
 // to close.
-int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range, DWORD giveUpMs,
-               ByteSource* source);
+int OpenSource(HINTERNET internet, const char* url, CacheUse cache, const char* range,
+               const HeldCopyValidator* validator, DWORD giveUpMs, ByteSource* source);
 // The same with the request's own flags and extra headers ("" for none).
 int SendRequest(HINTERNET internet, const char* url, const char* headers, DWORD flags, DWORD giveUpMs,
                 ByteSource* source);
@@ -276,6 +297,10 @@ DWORD AnswerNumber(const ByteSource* source, DWORD query);
 uint64_t AnswerLength(ByteSource* source);
 // "Content-Range: bytes <first>-..." starts at first.
 int AnswerStartsAt(const ByteSource* source, uint64_t first);
+// The answer to a request that carried the validator: 1 for a 304 (the copy
+// held is still the server's); otherwise the validator now names the copy
+// being fetched (its ETag and Last-Modified, "" for those it lacks).
+int AnswerNotModified(const ByteSource* source, DWORD status, HeldCopyValidator* validator);
 
 enum TransferEnd {
     TRANSFER_COMPLETE,
@@ -300,6 +325,7 @@ struct Transfer {
     DWORD withinMs;  // the manifest: every attempt ends by deadline; 0: the slow-file rule instead
     DWORD deadline;  // started + withinMs, later once the answer announces a long body
     DWORD started;
+    HeldCopyValidator* validator;  // NULL, or each request asks whether the copy it names changed
 };
 // An answer that must arrive within withinMs and announces its length gets
 // the time that length needs (AnswerWithinMs), never beyond its cap's.

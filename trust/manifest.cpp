@@ -197,6 +197,29 @@ static void ReadBlocksLine(const char* rest, Manifest* manifest)
     listing->size = size;
 }
 
+// "REMOVIDO <digest> <path>", the path as on an ARQUIVO line. A line that
+// does not read is passed over: the file it names stays.
+static void ReadRemovedLine(const char* rest, Manifest* manifest)
+{
+    const char* digest = SkipBlanks(rest);
+    size_t digestLength = strcspn(digest, " \t\r\n");
+    char path[260];
+    uint8_t value[32];
+    if (digestLength != 64 || !ReadDigestToken(digest, digestLength, value) ||
+        !TakeRestOfLine(digest + digestLength, path, sizeof path)) {
+        manifest->ignoredRemovals++;
+        return;
+    }
+    const char* kept = KeepManifestPath(manifest, path, strlen(path));
+    RemovedFile* removed = kept ? AddRemovedFile(manifest) : NULL;
+    if (!removed) {
+        manifest->ignoredRemovals += manifest->limit == MANIFEST_WITHIN_LIMITS;
+        return;
+    }
+    memcpy(removed->digest, value, sizeof value);
+    removed->path = kept;
+}
+
 static int StartsWithWord(const char* line, const char* keyword)
 {
     size_t length = strlen(keyword);
@@ -213,6 +236,10 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
     }
     if (StartsWithWord(line, "BLOCOS")) {
         ReadBlocksLine(line + 6, manifest);
+        return;
+    }
+    if (StartsWithWord(line, "REMOVIDO")) {
+        ReadRemovedLine(line + 8, manifest);
         return;
     }
     if (StartsWithWord(line, "ARQUIVO-LIMITES")) {
@@ -239,6 +266,7 @@ static void ResetManifest(Manifest* manifest)
     manifest->objectsText[0] = '\0';
     manifest->ignoredBlocks = 0;
     manifest->ignoredBlocksText[0] = '\0';
+    manifest->ignoredRemovals = 0;
 }
 
 static const size_t LINE_PIECE = 1024;

@@ -1,9 +1,9 @@
 // Where a parsed manifest keeps what it lists: the entries in one array (made
 // at the size the parser counted, grown by doubling past it), their paths in a pool of blocks that never move (so an
 // entry's path stays where it points), and the chunk indexes of BLOCOS lines
-// in a table of their own (few files have one). Nothing grows beyond
-// MANIFEST_MOST_ENTRIES, and a failed allocation is a limit like any other,
-// never a crash. No Windows headers.
+// in a table of their own (few files have one), as are the files a release
+// removed. Nothing grows beyond MANIFEST_MOST_ENTRIES, and a failed
+// allocation is a limit like any other, never a crash. No Windows headers.
 #include <stdlib.h>
 #include <string.h>
 
@@ -92,6 +92,20 @@ ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at)
     return &manifest->chunkIndexes[*at];
 }
 
+RemovedFile* AddRemovedFile(Manifest* manifest)
+{
+    size_t room = (size_t)manifest->removedRoom;
+    if (manifest->removedCount >= MANIFEST_MOST_ENTRIES)
+        return NULL;  // the rest stay where they are: nothing is lost by keeping a file
+    if (!GrowArray((void**)&manifest->removed, &room, (size_t)manifest->removedCount, FIRST_TABLE_ROOM,
+                   MANIFEST_MOST_ENTRIES, sizeof *manifest->removed)) {
+        manifest->limit = MANIFEST_OUT_OF_MEMORY;
+        return NULL;
+    }
+    manifest->removedRoom = (int)room;
+    return &manifest->removed[manifest->removedCount++];
+}
+
 const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry)
 {
     return entry->blocks == BLOCKS_LISTED ? &manifest->chunkIndexes[entry->blocksAt] : NULL;
@@ -104,6 +118,7 @@ void ReleaseManifest(Manifest* manifest)
     free(manifest->pathBlocks);
     free(manifest->entries);
     free(manifest->chunkIndexes);
+    free(manifest->removed);
     manifest->pathBlocks = NULL;
     manifest->pathBlockCount = manifest->pathBlockRoom = 0;
     manifest->pathBlockUsed = 0;
@@ -111,5 +126,7 @@ void ReleaseManifest(Manifest* manifest)
     manifest->entryRoom = 0;
     manifest->chunkIndexes = NULL;
     manifest->chunkIndexCount = manifest->chunkIndexRoom = 0;
+    manifest->removed = NULL;
+    manifest->removedCount = manifest->removedRoom = 0;
     manifest->count = 0;
 }

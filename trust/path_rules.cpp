@@ -1,6 +1,7 @@
 // Which paths a manifest may name: nothing outside the game folder, no
 // device, none of the launcher's own files; and the objects folder it may
-// point at. The uninstall goes by the same rule. No Windows headers.
+// point at; and the folded form that tells two paths of one file. The
+// uninstall goes by the same rule. No Windows headers.
 #include <ctype.h>
 #include <string.h>
 #include <strings.h>
@@ -89,6 +90,8 @@ int FoldFileName(const char* path, char* folded, size_t capacity)
     for (const char* component = path;; component++) {
         size_t length = strcspn(component, "\\/");
         size_t kept = KeptLength(component, length);
+        if (kept == 0 && !(length == 1 && component[0] == '.'))
+            kept = length;  // "..", which no safe path holds, stays itself; "." goes
         if (kept > 0) {
             if (used + (used > 0) + kept >= capacity)
                 return 0;

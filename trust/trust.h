@@ -78,6 +78,14 @@ enum ManifestLimit {
 
 static const size_t OBJECTS_FOLDER_LONGEST = 200;
 
+// "REMOVIDO <digest> <path>": a file an earlier release listed and this one
+// no longer does, with a digest it had then (a path may come with several).
+// Launchers that know no such line pass over it.
+struct RemovedFile {
+    uint8_t digest[32];
+    const char* path;  // exactly as written (in the manifest's path pool)
+};
+
 // The manifest as read: the entries in one array and their paths in one pool
 // of blocks that never move, both growing with the manifest (about 56 bytes an
 // entry and its path's length and terminator). ParseManifest frees what an
@@ -89,6 +97,7 @@ struct Manifest {
     char objectsText[64];  // the first refused line's folder, cut, for the log
     int ignoredBlocks;     // BLOCOS lines that are malformed, name no listed path, or repeat one
     char ignoredBlocksText[128];  // the first of them and why, for the log
+    int ignoredRemovals;          // REMOVIDO lines without a digest and a path, or beyond the most
     ManifestLimit limit;
     int count;
     ManifestEntry* entries = nullptr;
@@ -96,6 +105,9 @@ struct Manifest {
     ChunkIndexListing* chunkIndexes = nullptr;
     uint32_t chunkIndexCount = 0;
     uint32_t chunkIndexRoom = 0;
+    RemovedFile* removed = nullptr;  // at most MANIFEST_MOST_ENTRIES of them
+    int removedCount = 0;
+    int removedRoom = 0;
     char** pathBlocks = nullptr;
     uint32_t pathBlockCount = 0;
     uint32_t pathBlockRoom = 0;
@@ -119,6 +131,8 @@ void ReserveManifestEntries(Manifest* manifest, int count);
 ManifestEntry* AddManifestEntry(Manifest* manifest);  // zeroed; count is the caller's to raise
 const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length);
 ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at);
+// Counted in removedCount; NULL beyond MANIFEST_MOST_ENTRIES of them (no limit set).
+RemovedFile* AddRemovedFile(Manifest* manifest);
 
 // The most a game file's answer may hold: twice its listed size and 16 MB
 // more, so a listed size that is merely wrong still works.
@@ -134,8 +148,8 @@ int IsValidObjectsFolder(const char* folder);
 int IsSafeManifestPath(const char* path);
 // The file a listed path names on Windows, as one text for all the spellings
 // that name it: letter case, "/" or "\\", repeated separators, "." components
-// and the trailing dots and blanks that Windows drops from a name. 0 when it
-// would not fit.
+// and the trailing dots and blanks that Windows drops from a name ("..",
+// which no safe path holds, stays itself). 0 when it would not fit.
 int FoldFileName(const char* path, char* folded, size_t capacity);
 
 // A serial or an index size: plain decimal digits that fit 32 bits, followed
@@ -143,6 +157,7 @@ int FoldFileName(const char* path, char* folded, size_t capacity);
 const char* ReadDecimal32(const char* text, uint32_t* value);
 // A listed size: the same, up to LARGEST_LISTED_SIZE.
 const char* ReadDecimal64(const char* text, uint64_t* value);
+
 
 // A path that names one of the launcher's own state files (such as
 // "launcher.serie"), as the file system would resolve it: without regard to
@@ -279,6 +294,18 @@ enum ManifestOutcome {
     MANIFEST_REFUSED,      // not what the studio published (signature, name, serial, expiry)
     MANIFEST_EMPTY         // no valid file line
 };
+// Beside the accepted copy, "<manifest name>.validador": what the server named
+// it by (its ETag, else Last-Modified) and the copy's own SHA-256.
+int ValidatorNameOf(const char* manifestName, char* name, size_t capacity);
+// 1 with the validator and the copy's digest, when both the validator and the
+// copy are there and the validator names the copy by something.
+int ReadHeldValidator(const char* manifestName, HeldCopyValidator* validator, uint8_t copyDigest[32]);
+// Kept for the copy now under manifestName (nothing when the server named it by nothing).
+void KeepHeldValidator(const char* manifestName, const ValidatorText* validator);
+void ForgetHeldValidator(const char* manifestName);
+// 1 when the open file, from where it stands, hashes to digest; rewound after.
+int HoldsCopyOf(FILE* copy, const uint8_t digest[32]);
+
 // *frozenSince: when no manifest was accepted and the EXPIRA of the last one
 // accepted has passed, that date (yyyymmdd); else 0.
 ManifestOutcome FetchManifest(HINTERNET internet, const char* url, Manifest* manifest, int* frozenSince);

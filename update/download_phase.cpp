@@ -101,7 +101,7 @@ static int FetchEntry(const ManifestEntry* entry)
     FilePlacement placement =
         NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
     FileFetch fetch = {NULL,      entry->path, entry->size, digest, AnswerLimitForListedSize(entry->size),
-                       placement, CACHE_NONE,  NULL};  // the source is chosen next
+                       placement, CACHE_NONE,  NULL,        NULL};  // the source is chosen next
     ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, Phase.objectsFolder);
     PatchOutcome patched = Patched(entry, digest);
     if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch)))

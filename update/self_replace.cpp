@@ -56,7 +56,7 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
     FileFetch fetch = {NULL, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, PLACE_AS_TARGET_DURABLY,
-                       CACHE_NONE, NULL};
+                       CACHE_NONE, NULL, NULL};
     ChooseFileSource(&fetch, pathUrl, objectUrl, ownName, expectedDigest, objectsFolder);
     if (!DownloadFile(internet, &fetch)) {
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");

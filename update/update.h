@@ -50,6 +50,13 @@ int RoomForFetches(const Manifest* manifest, int toFetch, int inFlight);
 // The disk the game folder is on ("C:\"), for the player.
 void NameGameDisk(char* disk, size_t capacity);
 
+// After a run that brought every listed file into line: each file the
+// manifest's REMOVIDO lines name is deleted where it holds one of the digests
+// given for it, its path is safe and none of the launcher's own, and the
+// release does not list it again. Every deletion and every file kept or left
+// is logged; nothing here fails the run.
+void RemoveDroppedFiles(const Manifest* manifest, const char* ownName);
+
 // 1: the game may start; 0: it must not (the failure text says why);
 // -1: the launcher replaced itself and started its new copy.
 int RunUpdate(void);

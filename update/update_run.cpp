@@ -155,6 +155,7 @@ static int UpdateThrough(HINTERNET internet)
     int failures = SettleEntriesNamingOneFile(&RunManifest);
     int toFetch = CheckFiles(&RunManifest, ownName, &failures);
     if (toFetch == 0 && failures == 0) {
+        RemoveDroppedFiles(&RunManifest, ownName);
         SetStatusLine("The game is up to date.");
         SetDetailLine("version %s", RunManifest.version);
         SetProgress(1.0f);
@@ -171,6 +172,7 @@ static int UpdateThrough(HINTERNET internet)
     }
     if (failures > 0)
         return Block(failures, FullDiskWrites - fullDiskWrites);
+    RemoveDroppedFiles(&RunManifest, ownName);
     SetStatusLine("Updated to version %s.", RunManifest.version);
     SetProgress(1.0f);
     return 1;

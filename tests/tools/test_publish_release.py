@@ -62,13 +62,15 @@ def test_a_release_of_many_files_prints_a_summary_and_verbose_lists_each_file(tm
         "object serves them)",
         "wrote 900 object(s) into objetos/, 0 were there already",
         "copied 1000 file(s), left 0 as they were"]
-    assert len(printed.out.splitlines()) == 4 and printed.err == "", printed.out
+    assert len(printed.out.splitlines()) == 5 and printed.err == "", printed.out
+    assert printed.out.splitlines()[-1] == "0 file(s) removed from players' folders where unchanged"
 
     (release / "data" / "f0000.png").write_bytes(b"new")
     (release / "data" / "f0001.png").unlink()
     publish(release, out, "--version", "2", "--verbose")
     printed = capsys.readouterr().out.splitlines()
-    assert printed[-6:-1] == [
+    assert printed[-1] == "1 file(s) removed from players' folders where unchanged"
+    assert printed[-7:-2] == [
         "release: 999 file(s), 2.7 KB; 98 of them share their content with another file of the release (one object "
         "serves them)",
         "wrote 1 object(s) into objetos/, 900 were there already",
@@ -460,6 +462,40 @@ def test_prune_keeps_what_the_last_publications_name(tmp_path, keys, capsys):
     assert sha(b"3") in [p.name for p in (out / "objetos").iterdir()]
     with pytest.raises(SystemExit):
         publish_release.main(["prune", str(out), "--keep", "0"])
+
+
+def removals(out, name="manifesto.txt"):
+    return re.findall(r"^REMOVIDO ([0-9a-f]{64}) (.+?)\r?$", (out / name).read_text(), re.MULTILINE)
+
+
+def test_files_dropped_since_the_kept_publications_are_listed_for_removal_with_each_digest(tmp_path, capsys):
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    release = make_release(tmp_path / "release", {"client.exe": b"game", "data/a.pak": b"a1", "data/b.pak": b"b1"})
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1")
+    assert removals(out) == [] and "0 file(s) removed from players' folders where unchanged" in capsys.readouterr().out
+    (release / "data" / "a.pak").write_bytes(b"a2")
+    publish(release, out, "--version", "2")
+    (release / "data" / "a.pak").unlink()
+    publish(release, out, "--version", "3")
+    assert "1 file(s) removed from players' folders where unchanged" in capsys.readouterr().out
+    assert removals(out) == sorted([(sha(b"a1"), "data\\a.pak"), (sha(b"a2"), "data\\a.pak")], key=lambda r: r[0])
+    assert removals(out, "manifesto_completo.txt") == removals(out)
+
+    (release / "data" / "b.pak").unlink()
+    make_release(release, {"Data/A.pak": b"a3"})  # back, spelt otherwise: the same file on Windows
+    publish(release, out, "--version", "4")
+    assert removals(out) == [(sha(b"b1"), "data\\b.pak")]
+    assert f"ARQUIVO {sha(b'a3')} 2 Data\\A.pak" in (out / "manifesto.txt").read_text()
+
+    (release / "Data" / "A.pak").unlink()
+    publish_release.main(["prune", str(out), "--keep", "2"])  # publications 3 and 4 stay on record
+    publish(release, out, "--version", "5")
+    assert sorted(path for _, path in removals(out)) == ["Data\\A.pak", "data\\b.pak"]
+    assert (sha(b"a3"), "Data\\A.pak") in removals(out) and sha(b"a1") not in out.joinpath("manifesto.txt").read_text()
+
+    publish(release, out, "--version", "6", "--no-objects")  # no record: the list published last still counts
+    assert sorted(path for _, path in removals(out)) == ["Data\\A.pak", "data\\b.pak"]
 
 
 def test_prune_keeps_the_last_publications_in_the_order_published_signed_or_not(tmp_path, keys):

@@ -23,7 +23,7 @@ protected:
     int Open(const std::string& name, ByteSource* source)
     {
         std::string url = server.BaseUrl() + name;
-        return OpenSource(road, url.c_str(), CACHE_NONE, NULL, 10000, source);
+        return OpenSource(road, url.c_str(), CACHE_NONE, NULL, NULL, 10000, source);
     }
     // Reads until the body ends, a read fails or nothing arrives within waitMs.
     ReadStep ReadOn(ByteSource* source, std::string* body, DWORD waitMs)

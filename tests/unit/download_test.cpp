@@ -14,7 +14,8 @@ protected:
               DWORD maxBytes = 0xFFFFFFFFu)
     {
         std::string url = server.BaseUrl() + name;
-        FileFetch fetch = {url.c_str(), target.c_str(), size, digest, maxBytes, PLACE_AS_TARGET, CACHE_NONE, NULL};
+        FileFetch fetch = {url.c_str(), target.c_str(), size, digest, maxBytes, PLACE_AS_TARGET, CACHE_NONE, NULL,
+                           NULL};
         return DownloadFile(internet, &fetch);
     }
     static bool Exists(const char* name) { return GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES; }

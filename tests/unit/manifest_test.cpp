@@ -251,6 +251,41 @@ TEST_F(ParseManifestTest, ObjectsLines)
     EXPECT_EQ(manifest.objects, OBJECTS_INVALID) << "201 characters";
 }
 
+// "REMOVIDO <digest> <path>": a file a release dropped, never an entry; a
+// line that does not read is counted and passed over.
+TEST_F(ParseManifestTest, RemovedLines)
+{
+    const std::string d = DIGEST_A;
+    const struct {
+        std::string lines;
+        const char* path;  // the one removal read, or nullptr
+        int ignored;
+    } cases[] = {
+        {"REMOVIDO " + d + " data\\old.pak\n", "data\\old.pak", 0},
+        {"removido\t" + d + "\tdata\\a b.pak  \r\n", "data\\a b.pak  ", 0},
+        {"REMOVIDO " + d.substr(0, 63) + " a.pak\n", nullptr, 1},
+        {"REMOVIDO " + d + "0 a.pak\n", nullptr, 1},
+        {"REMOVIDO " + std::string(64, 'g') + " a.pak\n", nullptr, 1},
+        {"REMOVIDO " + d + "\n", nullptr, 1},
+        {"REMOVIDO " + d + "   \n", nullptr, 1},
+        {"REMOVIDO\n", nullptr, 1},
+        {"REMOVIDOS " + d + " a.pak\n", nullptr, 0},
+        {" REMOVIDO " + d + " a.pak\n", nullptr, 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(Parse("VERSAO 1\n" + c.lines + "ARQUIVO " + d + " 1 a.bin\n"), 1) << c.lines;
+        EXPECT_EQ(manifest.ignoredRemovals, c.ignored) << c.lines;
+        ASSERT_EQ(manifest.removedCount, c.path ? 1 : 0) << c.lines;
+        if (c.path) {
+            EXPECT_STREQ(manifest.removed[0].path, c.path) << c.lines;
+            EXPECT_EQ(DigestText(manifest.removed[0].digest), d) << c.lines;
+        }
+    }
+    Parse("REMOVIDO " + d + " a.pak\nREMOVIDO " + std::string(64, 'b') + " a.pak\n");
+    EXPECT_EQ(manifest.count, 0) << "removals are no entries: the manifest lists nothing";
+    EXPECT_EQ(manifest.removedCount, 2) << "a path with two digests";
+}
+
 // Other files' lines, between a file and its BLOCOS line.
 static std::string Lines(int count)
 {
@@ -417,6 +452,11 @@ TEST(FoldFileName, EverySpellingOfOneFileFoldsAlike)
         {"a.pak.bak", "a.pak.bak"},
         {".hidden", ".hidden"},
         {"a b.pak", "a b.pak"},
+        {"Data\\A.pak", "data\\a.pak"},
+        {".\\data\\.\\a.pak", "data\\a.pak"},
+        {"data.\\a.pak. ", "data\\a.pak"},
+        {"", ""},
+        {"..\\a", "..\\a"},
     };
     for (const auto& c : cases) {
         char folded[64];

@@ -19,9 +19,10 @@ def limits_line(needs):
             f"{bits} bits: o launcher.exe listado antes desta linha\n")
 
 
-def manifest_text(version, entries, objects=False, blocks=None, needs=None):
+def manifest_text(version, entries, objects=False, blocks=None, needs=None, removed=()):
     """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line;
-    needs, when given, is written as an ARQUIVO-LIMITES line after the first entry (the launcher's)."""
+    needs, when given, is written as an ARQUIVO-LIMITES line after the first entry (the launcher's);
+    removed, (path, digest) pairs, as REMOVIDO lines after the entries (launchers before them pass over them)."""
     blocks = blocks or {}
     lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
     for number, (relative, digest, size) in enumerate(entries):
@@ -30,6 +31,7 @@ def manifest_text(version, entries, objects=False, blocks=None, needs=None):
             lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
         if needs and number == 0:
             lines.append(limits_line(needs))
+    lines += [f"REMOVIDO {digest} {relative}\n" for relative, digest in removed]
     return "".join(lines)
 
 
@@ -40,12 +42,17 @@ def listed_paths(manifest):
     return [path.decode("latin-1") for _, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())]
 
 
+def listed_files(manifest):
+    """(path, lower-case digest) of every ARQUIVO line of a list in OUT (none when it is missing)."""
+    if not manifest.is_file():
+        return []
+    return [(path.decode("latin-1"), digest.decode().lower())
+            for digest, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())]
+
+
 def listed_digests(manifest):
     """path -> digest of each file a list in OUT names; None when it is missing."""
-    if not manifest.is_file():
-        return None
-    return {path.decode("latin-1"): digest.decode().lower()
-            for digest, path in FILE_IN_MANIFEST.findall(manifest.read_bytes())}
+    return dict(listed_files(manifest)) if manifest.is_file() else None
 
 
 def named_objects(manifest_bytes):

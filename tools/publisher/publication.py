@@ -1,7 +1,8 @@
 """One publication, in the order that keeps a server consistent: the release
 checked before anything is written, then objects and chunk indexes, then the
-files by path, the manifests, the publication's record, and last the path
-copies of files the release dropped."""
+files by path, the manifests (with the files earlier publications listed and
+this one drops, for the launchers to remove), the publication's record, and
+last the path copies of files the release dropped."""
 import tempfile
 
 from .checks import DEFAULT_EXECUTABLE, collect, release_problems, with_config
@@ -9,7 +10,7 @@ from .chunks import MIN_CHUNKED_SIZE, write_chunk_indexes
 from .launcher_keys import check_launcher_keys
 from .launcher_limits import in_launcher_order, limits_problem, needed_limits
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, listed_digests, listed_paths, manifest_text
-from .records import record_publication
+from .records import record_publication, removed_files
 from .report import advance, say, set_verbose, start_progress, summary
 from .signing import signed_text, signing_plan
 from .store import remove_dropped_path_copies, sha256_of, write_atomically, write_objects, write_path_copies
@@ -52,9 +53,10 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
 
     entries = in_launcher_order([(relative, digest, size) for relative, digest, size, _ in files])
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
+    removed = removed_files(out, [relative for relative, _, _ in entries])
     manifests = []
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
-        text = manifest_text(version, listed, objects, blocks, needed_limits([size for _, _, size in listed]))
+        text = manifest_text(version, listed, objects, blocks, needed_limits([size for _, _, size in listed]), removed)
         manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
         write_atomically(out / name, manifests[-1][1])
     if objects:
@@ -63,6 +65,7 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     summary(figures)
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
     say(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
+    say(f"{len({path.lower() for path, _ in removed})} file(s) removed from players' folders where unchanged")
     return entries
 
 

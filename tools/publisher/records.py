@@ -4,7 +4,7 @@ import os
 import re
 
 from .chunks import is_chunk_index, records_of
-from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, named_objects
+from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_files, named_objects
 from .store import write_atomically
 
 PUBLISHED_FOLDER = "publicados"   # every publication's manifests, for prune
@@ -22,6 +22,21 @@ def record_publication(out, manifests):
     number = max(numbers, default=0) + 1
     for name, data in manifests:
         write_atomically(folder / f"{number}-{name}", data)
+
+
+def removed_files(out, listed):
+    """(path, digest) of each file that a publication still recorded in publicados/ (as many as prune
+    kept), or the one published last, listed and listed (this release's paths) does not, sorted: the
+    launchers delete such a file where the player's copy has one of these digests. Paths are compared
+    as Windows does, without regard to case or slash."""
+    def key(path):
+        return path.replace("/", "\\").lower()
+    folder = out / PUBLISHED_FOLDER
+    lists = [out / FULL_MANIFEST] + [folder / entry for entry in (os.listdir(folder) if folder.is_dir() else [])
+                                     if RECORD_NAME.match(entry)]
+    kept = {key(path) for path in listed}
+    return sorted({(path, digest) for manifest in lists for path, digest in listed_files(manifest)
+                   if key(path) not in kept})
 
 
 def prune(out, keep, dry_run=False):
