@@ -27,10 +27,11 @@ PURE_ROOMS = ("transfer", "trust", "patch")  # their first half builds natively
 SHARED = ("shell",)  # the log, the status board, the platform table
 # The configuration record that a run goes by: the run reads it, the
 # manifest's fetch takes the name it is asked under from it, and the download
-# phase the base URL of a patch and how many files it fetches at once.
+# phase how many files it fetches at once; the run's servers, URL_BASE and the
+# mirrors.
 CONFIGURATION = "install/install.h"
 CONFIGURATION_READERS = ("update/update_run.cpp", "trust/manifest_fetch.cpp", "update/download_phase.cpp",
-                         "update/download_turns.h")
+                         "update/download_turns.h", "update/servers.cpp")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 
