@@ -140,13 +140,14 @@ void ReadLauncherConfig(void)
     fclose(file);
 }
 
-// The build's mirrors, one ESPELHO line each, as the reader takes them.
-static void WriteDefaultMirrors(FILE* file)
+void WriteMirrorLines(FILE* file, const char* mirrors)
 {
-    char mirrors[sizeof DEFAULT_MIRRORS];
-    CopyCut(mirrors, sizeof mirrors, DEFAULT_MIRRORS);
-    for (char* mirror = strtok(mirrors, " \t"); mirror; mirror = strtok(NULL, " \t"))
-        fprintf(file, "ESPELHO     %s\n", mirror);
+    const char* blanks = " \t";
+    for (const char* mirror = mirrors + strspn(mirrors, blanks); *mirror; mirror += strspn(mirror, blanks)) {
+        int length = (int)strcspn(mirror, blanks);
+        fprintf(file, "ESPELHO     %.*s\n", length, mirror);
+        mirror += length;
+    }
 }
 
 // The installer's file asks for the complete manifest; the server's own copy of
@@ -162,7 +163,7 @@ int WriteLauncherConfig(const char* path)
     fputs("// versao normal, sem essa linha.\n", file);
     fputs("\n", file);
     fprintf(file, "URL_BASE    %s\n", DEFAULT_BASE_URL);
-    WriteDefaultMirrors(file);
+    WriteMirrorLines(file, DEFAULT_MIRRORS);
     fprintf(file, "MANIFESTO   %s\n", "manifesto_completo.txt");
     fputs("EXECUTAVEL  client.exe\n", file);
     fclose(file);

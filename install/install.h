@@ -33,6 +33,9 @@ void ReadLauncherConfig(void);
 int IsSafeManifestName(const char* name);
 void ReadLauncherConfigStream(FILE* file);
 int WriteLauncherConfig(const char* path);
+// One ESPELHO line per base URL of mirrors (base URLs between blanks, as the
+// build's QRV_DEFAULT_MIRRORS gives them).
+void WriteMirrorLines(FILE* file, const char* mirrors);
 void RestoreDefaultLauncherConfig(void);
 
 // The paths of an installation into the folder the player chose.

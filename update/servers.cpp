@@ -137,7 +137,9 @@ int FetchFromServers(const ManifestEntry* entry, int (*fetchFrom)(const Manifest
     unsigned tried = 0;
     int askAgain;
     int server;
-    while ((server = NextServer(tried, &askAgain)) >= 0) {
+    LONG fullDiskWrites = FullDiskWrites;
+    // Another server cannot help a disk that is full.
+    while (FullDiskWrites == fullDiskWrites && (server = NextServer(tried, &askAgain)) >= 0) {
         tried |= 1u << server;
         StartServerNote(askAgain);
         if (fetchFrom(entry, Servers.bases[server])) {

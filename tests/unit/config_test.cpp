@@ -186,3 +186,21 @@ TEST_F(Config, MirrorsAreUpToFourBaseUrlsInOrderTheRestRefused)
         EXPECT_STREQ(LauncherConfig.baseUrl, "") << c.contents;
     }
 }
+
+TEST_F(Config, TheBuildsMirrorsBecomeEspelhoLinesThatReadBack)
+{
+    const char* const lists[] = {"", "  ", "http://b/", " http://b/\thttps://c.example/q/  "};
+    const char* const expected[] = {"", "", "ESPELHO     http://b/" EOL,
+                                    "ESPELHO     http://b/" EOL "ESPELHO     https://c.example/q/" EOL};
+    for (size_t i = 0; i < sizeof lists / sizeof lists[0]; i++) {
+        FILE* file = fopen("launcher.cfg", "wt");
+        ASSERT_TRUE(file);
+        WriteMirrorLines(file, lists[i]);
+        fclose(file);
+        EXPECT_EQ(ReadWholeFile("launcher.cfg"), expected[i]) << lists[i];
+        RestoreDefaultLauncherConfig();
+        ReadLauncherConfig();
+        EXPECT_EQ(LauncherConfig.mirrorCount, i < 2 ? 0 : (int)i - 1) << lists[i];
+        EXPECT_EQ(LauncherConfig.refusedMirrors, 0) << lists[i];
+    }
+}
