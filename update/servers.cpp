@@ -156,9 +156,9 @@ int FetchFromServers(const ManifestEntry* entry, int (*fetchFrom)(const Manifest
 
 // The outcome of a run that got no manifest: the first refusal or empty list
 // says more than a server that could not be asked.
-static ManifestOutcome WorseOf(ManifestOutcome so, ManifestOutcome now)
+static ManifestOutcome WorseOf(ManifestOutcome earlier, ManifestOutcome now)
 {
-    return so == MANIFEST_UNAVAILABLE ? now : so;
+    return earlier == MANIFEST_UNAVAILABLE ? now : earlier;
 }
 
 ManifestOutcome FetchManifestFromServers(HINTERNET internet, Manifest* manifest, int* frozenSince, char* url)
