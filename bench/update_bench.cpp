@@ -3,7 +3,8 @@
 //   update_bench check URL            RunUpdate of a current release in the working folder,
 //                                     against the digests of the same files alone
 //   update_bench download URL NAME    DownloadFile of one file
-//   update_bench fetch URL [N]        RunUpdate that downloads every listed file, N at once
+//   update_bench fetch URL [N [MIRROR]]  RunUpdate that downloads every listed file, N at once
+//                                     (with MIRROR: an ESPELHO line)
 //   update_bench verify MANIFEST PEM  the check of a signed manifest against one key
 //   update_bench scan FILE            the patch's scan of an old copy against ComputeFileDigest
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
@@ -142,9 +143,12 @@ static int Download(const char* url, const char* name)
     return ok ? 0 : 1;
 }
 
-static int Fetch(const char* url, int connections)
+static int Fetch(const char* url, int connections, const char* mirror)
 {
     LauncherConfig.connections = connections;
+    LauncherConfig.mirrorCount = mirror ? 1 : 0;
+    if (mirror)
+        snprintf(LauncherConfig.mirrors[0], sizeof LauncherConfig.mirrors[0], "%s", mirror);
     double seconds;
     int result = TimedUpdateRun(url, &seconds);
     long long bytes = ListedBytes();
@@ -332,8 +336,8 @@ int main(int argc, char** argv)
         return Check(argv[2]);
     if (argc == 4 && strcmp(argv[1], "download") == 0)
         return Download(argv[2], argv[3]);
-    if ((argc == 3 || argc == 4) && strcmp(argv[1], "fetch") == 0)
-        return Fetch(argv[2], argc == 4 ? atoi(argv[3]) : DEFAULT_CONNECTIONS);
+    if (argc >= 3 && argc <= 5 && strcmp(argv[1], "fetch") == 0)
+        return Fetch(argv[2], argc >= 4 ? atoi(argv[3]) : DEFAULT_CONNECTIONS, argc == 5 ? argv[4] : NULL);
     if (argc == 4 && strcmp(argv[1], "verify") == 0)
         return Verify(argv[2], argv[3]);
     if (argc == 3 && strcmp(argv[1], "scan") == 0)
@@ -346,7 +350,7 @@ int main(int argc, char** argv)
         return ReadLoop(argv[2], argv[3]);
     if (argc == 2 && strcmp(argv[1], "progress") == 0)
         return Progress();
-    fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL [N] | verify MANIFEST PEM"
+    fprintf(stderr, "usage: update_bench digest FILE | check URL | download URL NAME | fetch URL [N [MIRROR]] | verify MANIFEST PEM"
                     " | scan FILE | update URL | manifest URL | read URL async|sync | progress\n");
     return 2;
 }

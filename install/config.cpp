@@ -10,11 +10,16 @@
 #ifndef QRV_DEFAULT_BASE_URL
 #error "QRV_DEFAULT_BASE_URL must be set by the build"
 #endif
+#ifndef QRV_DEFAULT_MIRRORS
+#error "QRV_DEFAULT_MIRRORS must be set by the build (empty for none)"
+#endif
 
 const char CONFIG_FILE_NAME[] = "launcher.cfg";
 const char DEFAULT_BASE_URL[] = QRV_DEFAULT_BASE_URL;
+const char DEFAULT_MIRRORS[] = QRV_DEFAULT_MIRRORS;
 
-static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt", "", DEFAULT_CONNECTIONS, ""};
+static const LauncherConfigRecord DEFAULT_CONFIG = {"", "client.exe", "manifesto.txt", "", DEFAULT_CONNECTIONS, "",
+                                                    0,  {},           0,               ""};
 
 // The manifest is fetched into a file of its own name beside the launcher:
 // the name must stay there (a safe path without folders) and must not be one
@@ -76,6 +81,27 @@ static void StoreConnections(const char* value)
         CopyCut(LauncherConfig.refusedConnections, sizeof LauncherConfig.refusedConnections, value);
 }
 
+// A mirror is an http or https base URL ending in "/" that fits whole; up to
+// MOST_MIRRORS are taken in order, the rest refused and kept for the log.
+static int IsMirrorUrl(const char* value)
+{
+    size_t length = strlen(value);
+    const char* host = strstr(value, "://");
+    int scheme = strncasecmp(value, "http://", 7) == 0 || strncasecmp(value, "https://", 8) == 0;
+    return scheme && host[3] != '/' && length < sizeof LauncherConfig.mirrors[0] && value[length - 1] == '/';
+}
+
+static void StoreMirror(const char* value)
+{
+    if (IsMirrorUrl(value) && LauncherConfig.mirrorCount < MOST_MIRRORS) {
+        CopyCut(LauncherConfig.mirrors[LauncherConfig.mirrorCount], sizeof LauncherConfig.mirrors[0], value);
+        LauncherConfig.mirrorCount++;
+        return;
+    }
+    if (LauncherConfig.refusedMirrors++ == 0)
+        CopyCut(LauncherConfig.refusedMirror, sizeof LauncherConfig.refusedMirror, value);
+}
+
 static void ApplyConfigLine(const char* line)
 {
     char key[64];
@@ -90,6 +116,8 @@ static void ApplyConfigLine(const char* line)
         StoreManifestName(value);
     else if (strcasecmp(key, "CONEXOES") == 0)
         StoreConnections(value);
+    else if (strcasecmp(key, "ESPELHO") == 0)
+        StoreMirror(value);
 }
 
 // Lines longer than the read buffer arrive in pieces; each piece is a line.
@@ -112,6 +140,16 @@ void ReadLauncherConfig(void)
     fclose(file);
 }
 
+void WriteMirrorLines(FILE* file, const char* mirrors)
+{
+    const char* blanks = " \t";
+    for (const char* mirror = mirrors + strspn(mirrors, blanks); *mirror; mirror += strspn(mirror, blanks)) {
+        int length = (int)strcspn(mirror, blanks);
+        fprintf(file, "ESPELHO     %.*s\n", length, mirror);
+        mirror += length;
+    }
+}
+
 // The installer's file asks for the complete manifest; the server's own copy of
 // launcher.cfg, brought in by the first update, drops that line.
 int WriteLauncherConfig(const char* path)
@@ -125,6 +163,7 @@ int WriteLauncherConfig(const char* path)
     fputs("// versao normal, sem essa linha.\n", file);
     fputs("\n", file);
     fprintf(file, "URL_BASE    %s\n", DEFAULT_BASE_URL);
+    WriteMirrorLines(file, DEFAULT_MIRRORS);
     fprintf(file, "MANIFESTO   %s\n", "manifesto_completo.txt");
     fputs("EXECUTAVEL  client.exe\n", file);
     fclose(file);

@@ -10,16 +10,22 @@ struct LauncherConfigRecord {
     char refusedManifestName[64];  // a MANIFESTO value that could write elsewhere, for the log
     int connections;               // CONEXOES: how many files the download phase fetches at once
     char refusedConnections[16];   // a CONEXOES value that is no count from 1 to 16, for the log
+    int mirrorCount;               // ESPELHO lines taken, in order of preference
+    char mirrors[4][512];          // each a base URL ending in "/", asked when URL_BASE fails
+    int refusedMirrors;            // ESPELHO lines refused (malformed, or beyond the fourth)
+    char refusedMirror[64];        // the first of them, cut, for the log
 };
 
 static const int DEFAULT_CONNECTIONS = 6;
 static const int MOST_CONNECTIONS = 16;
+static const int MOST_MIRRORS = (int)(sizeof LauncherConfigRecord::mirrors / sizeof LauncherConfigRecord::mirrors[0]);
 
 // Holds the defaults from process start; the reader only overwrites fields.
 extern LauncherConfigRecord LauncherConfig;
 
 extern const char CONFIG_FILE_NAME[];   // "launcher.cfg"
 extern const char DEFAULT_BASE_URL[];   // set at build time (QRV_DEFAULT_BASE_URL)
+extern const char DEFAULT_MIRRORS[];    // set at build time (QRV_DEFAULT_MIRRORS): base URLs between blanks
 
 void ReadLauncherConfig(void);
 // A MANIFESTO name the launcher may fetch into: a safe path with no folder
@@ -27,6 +33,9 @@ void ReadLauncherConfig(void);
 int IsSafeManifestName(const char* name);
 void ReadLauncherConfigStream(FILE* file);
 int WriteLauncherConfig(const char* path);
+// One ESPELHO line per base URL of mirrors (base URLs between blanks, as the
+// build's QRV_DEFAULT_MIRRORS gives them).
+void WriteMirrorLines(FILE* file, const char* mirrors);
 void RestoreDefaultLauncherConfig(void);
 
 // The paths of an installation into the folder the player chose.

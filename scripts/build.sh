@@ -21,7 +21,7 @@ while [ $# -gt 0 ]; do
         shift 2
     elif [ "$1" = --defaults ]; then
         # The project's own settings, whatever the folder was configured with before.
-        configure+=(-DQRV_DEFAULT_BASE_URL=http://127.0.0.1:8080/quorvane/ -DQRV_MANIFEST_KEYS=
+        configure+=(-DQRV_DEFAULT_BASE_URL=http://127.0.0.1:8080/quorvane/ -DQRV_DEFAULT_MIRRORS= -DQRV_MANIFEST_KEYS=
                     -DQRV_SIGN_CERT= -DQRV_SIGN_KEY= -DQRV_SIGN_TIMESTAMP_URL=)
         shift
     else

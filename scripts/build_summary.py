@@ -44,6 +44,8 @@ def main(argv):
     values = cache_values(build)
     print(f"built {launcher}")
     print(f"  server address (written by the installer): {values.get('QRV_DEFAULT_BASE_URL', '?')}")
+    if values.get("QRV_DEFAULT_MIRRORS"):
+        print(f"  mirrors (written by the installer): {values['QRV_DEFAULT_MIRRORS']}")
     keys = [k for k in values.get("QRV_MANIFEST_KEYS", "").split(";") if k]
     if keys:
         for key in keys:

@@ -28,10 +28,11 @@ SHARED = ("shell",)  # the log, the status board, the platform table
 # The configuration record that a run goes by: the run reads it, the
 # manifest's fetch takes the name it is asked under from it, and the download
 # phase the base URL of a patch and how many files it fetches at once; the
-# removal of dropped files the names of the launcher's own files it never deletes.
+# removal of dropped files the names of the launcher's own files it never
+# deletes; the run's servers, URL_BASE and the mirrors.
 CONFIGURATION = "install/install.h"
 CONFIGURATION_READERS = ("update/update_run.cpp", "trust/manifest_fetch.cpp", "update/download_phase.cpp",
-                         "update/download_turns.h", "update/removed_files.cpp")
+                         "update/download_turns.h", "update/removed_files.cpp", "update/servers.cpp")
 INCLUDE = re.compile(r'^\s*#\s*include\s+"([^"]+)"', re.MULTILINE)
 
 

@@ -2,7 +2,7 @@
 """Turns a release folder into what the distribution server serves.
 
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
-                       [--write-config URL [--executable NAME] | --no-config]
+                       [--write-config URL [--mirror URL ...] [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
                        [--no-objects] [--min-chunked-size BYTES] [--verbose]
     publish_release.py prune OUT --keep N [--dry-run]
@@ -48,7 +48,8 @@ wrote, which asks for the complete list, and that is how installed players
 move on to manifesto.txt. Without one the publication is refused unless
 --no-config says so on purpose (new installs then keep asking for the
 complete list and overwrite the files left out at every start);
---write-config writes one into the published release.
+--write-config writes one into the published release, with an ESPELHO line
+for each --mirror.
 
 With --sign each list ends in "NOME <its own name>" (so the two lists of a
 release cannot be swapped), "SERIE <n>", "EXPIRA <yyyy-mm-dd>" (with

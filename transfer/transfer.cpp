@@ -176,11 +176,14 @@ static TransferEnd TransferOnce(HINTERNET internet, Transfer* transfer)
         DWORD error = GetLastError();
         LogLine("InternetOpenUrl falhou (%lu) em %s", error, transfer->url);
         PastDeadline(transfer, GetTickCount());
+        NoteServerUnreached(error, NoAnswerInTime(error));
         return NoAnswerInTime(error) ? TRANSFER_BROKEN : TRANSFER_FAILED;
     }
     transfer->status = AnswerNumber(&source, HTTP_QUERY_STATUS_CODE);  // 0 when the query fails: go on
     TransferEnd end = transfer->receive(&source, transfer);
     CloseSource(&source);
+    if (end != TRANSFER_COMPLETE)
+        NoteServerAnswer(transfer->status, end);
     return end;
 }
 
@@ -193,7 +196,9 @@ TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer)
             transfer->held = 0;
             end = TransferOnce(internet, transfer);
         }
-        if (end != TRANSFER_BROKEN || attempt > retries || OutOfTime(transfer, GetTickCount()))
+        if (end == TRANSFER_COMPLETE)
+            ClearServerNote();
+        if (end != TRANSFER_BROKEN || attempt > retries || OutOfTime(transfer, GetTickCount()) || !AskAgainHere())
             return end;
         Sleep(TransferPolicy.retryPausesMs[attempt - 1]);
         if (PastDeadline(transfer, GetTickCount()))

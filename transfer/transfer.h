@@ -204,6 +204,16 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 // apply to it.
 int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinMs);
 
+// What the calling thread's transfers find of their server, from
+// StartServerNote on. With another server to go to, a request that gets no
+// answer in time is not asked again here (askUnansweredAgain 0): a dead
+// server then costs one time-out, not one per attempt.
+void StartServerNote(int askUnansweredAgain);
+// After a fetch that failed: 1 when its server failed (could not be reached,
+// did not answer in time, broke off, answered 5xx); reason says how ("HTTP
+// 404" for a refusal that is no failure of the server).
+int ServerFailed(char* reason, size_t capacity);
+
 // The detail line of a file being written ("%s  -  %llu of %llu KB", or "%s
 // -  %llu KB" when its size is unknown) and the bar, which never goes back:
 // *shown is the most this file ever showed.
@@ -341,6 +351,15 @@ int FitsCap(const Transfer* transfer, uint64_t have, uint64_t more);
 // complete when the body or the range ended.
 TransferEnd ReadBody(ByteSource* source, const Transfer* transfer, const ByteSink* sink, uint64_t* received);
 // A request per attempt, up to two more after a broken one, after pauses;
-// none once the transfer's deadline has passed.
+// none once the transfer's deadline has passed, nor after a request left
+// unanswered when the server note says so.
 TransferEnd TransferWithRetries(HINTERNET internet, Transfer* transfer);
+// The server note's entries (server_note.cpp): a request with no answer
+// (unanswered: none in time, else no connection), an answer that ended the
+// transfer short of complete, a transfer complete.
+void NoteServerUnreached(DWORD error, int unanswered);
+void NoteServerAnswer(DWORD status, TransferEnd end);
+void ClearServerNote(void);
+// Whether a broken transfer is asked again of its server.
+int AskAgainHere(void);
 #endif

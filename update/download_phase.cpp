@@ -77,20 +77,20 @@ static void CountReceived(void* context, double bytes)
 
 // A changed file whose old copy is there, with a chunk index beside its
 // object, rebuilt from that copy.
-static PatchOutcome Patched(const ManifestEntry* entry, const char* digest)
+static PatchOutcome Patched(const ManifestEntry* entry, const char* digest, const char* baseUrl)
 {
     const ChunkIndexListing* index = ChunkIndexOf(Phase.manifest, entry);
     if (!Phase.objectsFolder || !index || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
         return PATCH_NOT_MADE;
     char indexDigest[65];
     WriteDigestHex(index->digest, indexDigest);
-    PatchTarget file = {entry->path, entry->size, digest, indexDigest, index->size, LauncherConfig.baseUrl,
+    PatchTarget file = {entry->path, entry->size, digest, indexDigest, index->size, baseUrl,
                         Phase.objectsFolder};
     return PatchFile(Phase.internet, &file);
 }
 
-// The whole road of one file; 1 when it stands in place.
-static int FetchEntry(const ManifestEntry* entry)
+// The whole road of one file from one server; 1 when it stands in place.
+static int FetchEntryFrom(const ManifestEntry* entry, const char* baseUrl)
 {
     char pathUrl[URL_CAPACITY];
     char objectUrl[URL_CAPACITY];
@@ -102,9 +102,15 @@ static int FetchEntry(const ManifestEntry* entry)
         NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;
     FileFetch fetch = {NULL,      entry->path, entry->size, digest, AnswerLimitForListedSize(entry->size),
                        placement, CACHE_NONE,  NULL,        NULL};  // the source is chosen next
-    ChooseFileSource(&fetch, pathUrl, objectUrl, entry->path, digest, Phase.objectsFolder);
-    PatchOutcome patched = Patched(entry, digest);
-    if (patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch)))
+    ChooseFileSource(&fetch, pathUrl, objectUrl, baseUrl, entry->path, digest, Phase.objectsFolder);
+    PatchOutcome patched = Patched(entry, digest, baseUrl);
+    return patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch));
+}
+
+// The whole road of one file, from each server in turn.
+static int FetchEntry(const ManifestEntry* entry)
+{
+    if (FetchFromServers(entry, FetchEntryFrom))
         return 1;
     LogLine("falhou: %s", entry->path);
     return 0;

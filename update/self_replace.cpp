@@ -45,7 +45,8 @@ static int StartNewLauncher(const char* ownName)
     return 1;
 }
 
-int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder)
+int ReplaceLauncher(HINTERNET internet, const char* baseUrl, const char* ownName, const char* expectedDigest,
+                    const char* objectsFolder)
 {
     DeleteFileA(OLD_LAUNCHER_NAME);
     char ownDigest[65];
@@ -57,7 +58,7 @@ int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expecte
     char objectUrl[URL_CAPACITY];
     FileFetch fetch = {NULL, NEW_LAUNCHER_NAME, 0, expectedDigest, LAUNCHER_MAX_BYTES, PLACE_AS_TARGET_DURABLY,
                        CACHE_NONE, NULL, NULL};
-    ChooseFileSource(&fetch, pathUrl, objectUrl, ownName, expectedDigest, objectsFolder);
+    ChooseFileSource(&fetch, pathUrl, objectUrl, baseUrl, ownName, expectedDigest, objectsFolder);
     if (!DownloadFile(internet, &fetch)) {
         LogLine("nao consegui baixar a versao nova do atualizador; sigo com a atual");
         return 0;

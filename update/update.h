@@ -14,12 +14,28 @@ extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 // Where a listed file comes from: its immutable object under the manifest's
 // objects folder when there is one (its path URL then the fallback), else its
 // path URL. Both buffers hold URL_CAPACITY bytes.
-void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
-                      const char* objectsFolder);
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* baseUrl, const char* name,
+                      const char* digest, const char* objectsFolder);
 
 // 1 when a new launcher stands under ownName and has been started; it comes
-// from the objects folder when the manifest names one (NULL: by its path).
-int ReplaceLauncher(HINTERNET internet, const char* ownName, const char* expectedDigest, const char* objectsFolder);
+// from baseUrl, from the objects folder when the manifest names one (NULL: by
+// its path).
+int ReplaceLauncher(HINTERNET internet, const char* baseUrl, const char* ownName, const char* expectedDigest,
+                    const char* objectsFolder);
+
+// The run's servers, URL_BASE then the mirrors (servers.cpp), from the
+// configuration; the end says which served how many files when a mirror was used.
+void StartServers(void);
+void EndServers(void);
+// The manifest from the first server in the order that gives one the
+// launcher accepts; that server is then asked first for files. url holds
+// URL_CAPACITY bytes: the manifest's URL last asked.
+ManifestOutcome FetchManifestFromServers(HINTERNET internet, Manifest* manifest, int* frozenSince, char* url);
+// The base URL of the server asked first.
+const char* FirstServerBase(void);
+// The file through fetchFrom from each server in the order until one brings
+// it into line; a server that failed meanwhile goes to the end. 1 when one did.
+int FetchFromServers(const ManifestEntry* entry, int (*fetchFrom)(const ManifestEntry* entry, const char* baseUrl));
 
 // The download phase: every entry marked to fetch, up to connections files at
 // once, each through its whole road; answers how many failed. The status

@@ -41,14 +41,14 @@ static const ManifestEntry* FindOwnEntry(const char* ownName)
     return NULL;
 }
 
-void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* name, const char* digest,
-                      const char* objectsFolder)
+void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* baseUrl, const char* name,
+                      const char* digest, const char* objectsFolder)
 {
-    BuildFileUrl(pathUrl, URL_CAPACITY, LauncherConfig.baseUrl, name);
+    BuildFileUrl(pathUrl, URL_CAPACITY, baseUrl, name);
     fetch->url = pathUrl;
     fetch->fallbackUrl = NULL;
     fetch->cache = CACHE_NONE;
-    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, LauncherConfig.baseUrl, objectsFolder, digest)) {
+    if (objectsFolder && BuildObjectUrl(objectUrl, URL_CAPACITY, baseUrl, objectsFolder, digest)) {
         fetch->url = objectUrl;
         fetch->fallbackUrl = pathUrl;
         fetch->cache = CACHE_ANY;
@@ -121,10 +121,8 @@ static int UpdateThrough(HINTERNET internet)
 {
     SetStatusLine("Checking for updates...");
     char url[URL_CAPACITY];
-    BuildFileUrl(url, sizeof url, LauncherConfig.baseUrl, LauncherConfig.manifestName);
-    LogLine("manifesto pedido: %s", url);  // a new installation asks for the complete list
     int frozenSince = 0;
-    switch (FetchManifest(internet, url, &RunManifest, &frozenSince)) {
+    switch (FetchManifestFromServers(internet, &RunManifest, &frozenSince, url)) {
     case MANIFEST_ACCEPTED:
         break;
     case MANIFEST_UNAVAILABLE:
@@ -145,7 +143,7 @@ static int UpdateThrough(HINTERNET internet)
     char ownDigest[65];
     if (ownEntry && ownEntry->digestRead) {
         WriteDigestHex(ownEntry->digest, ownDigest);
-        if (ReplaceLauncher(internet, ownName, ownDigest, objectsFolder))
+        if (ReplaceLauncher(internet, FirstServerBase(), ownName, ownDigest, objectsFolder))
             return -1;
     }
     if (RunManifest.limit != MANIFEST_WITHIN_LIMITS)
@@ -197,7 +195,9 @@ int RunUpdate(void)
         return 0;
     }
     ApplyTransferTimeouts(internet);
+    StartServers();
     int result = UpdateThrough(internet);
+    EndServers();
     InternetCloseHandle(internet);
     ReleaseManifest(&RunManifest);  // the game starts with the memory of its list given back
     return result;

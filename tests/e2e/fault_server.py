@@ -5,7 +5,9 @@ than the published one, cuts the body short, sends it slowly, breaks it off
 after a number of bytes for the first answers (with or without a
 Content-Length), drips it a few bytes at a time, stalls, sends an endless
 body (with no length, or announcing a length it never ends), or keeps silent
-before its headers for the first requests. With answer_everything it answers any path with a body. A file of
+before its headers for the first requests, or answers with a status of its
+choosing. A fault for every path (fault_everything) plays a server that is
+down or failing as a whole. With answer_everything it answers any path with a body. A file of
 STREAMED_BYTES or more is sent from the disk as it is read (a test's sparse
 file of gigabytes), with ranges and breaks alone."""
 import http.server
@@ -30,7 +32,9 @@ class FaultServer:
         #           | ("endless", announced): that Content-Length, and a body sent until the client goes
         #           | ("silent", answers): no answer at all to the first requests
         #           | ("wrongrange",): ranges answered with other bytes
+        #           | ("status", code): that status and a short body
         self.faults = {}
+        self.fault_everything = ()  # for every path without a fault of its own
         self.sent = {}      # URL path -> bytes of the last answer's body that reached the socket
         self.answer_everything = False
         self.no_ranges = False
@@ -55,6 +59,9 @@ class FaultServer:
         self._server.shutdown()
         self._server.server_close()
 
+    def fault(self, path):
+        return self.faults.get(path, self.fault_everything)
+
     def _streamed_file(self, path):
         """The file of a request path when it is large enough to be streamed, else None."""
         file = self.root.joinpath(*unquote(path).lstrip("/").split("/"))
@@ -62,9 +69,11 @@ class FaultServer:
 
     def _body_for(self, path):
         """(status, body, announced length) for a request path."""
-        fault = self.faults.get(path, ())
+        fault = self.fault(path)
         if fault[:1] == ("404",):
             return 404, b"not found", None
+        if fault[:1] == ("status",):
+            return fault[1], b"failing", None
         if fault[:1] == ("wrong",):
             return 200, fault[1], None
         file = self.root.joinpath(*unquote(path).lstrip("/").split("/"))
@@ -80,7 +89,7 @@ class FaultServer:
 
     def _sent_part(self, path, body):
         """How many bytes of the body this answer sends before it breaks off (None: all)."""
-        fault = self.faults.get(path, ())
+        fault = self.fault(path)
         if fault[:1] == ("stall",):
             return fault[1]
         if fault[:1] in (("cut",), ("close",)):
@@ -112,7 +121,7 @@ class FaultServer:
                     server.answered.append((self.path, time.monotonic()))
 
             def _answer(self):
-                fault = server.faults.get(self.path, ())
+                fault = server.fault(self.path)
                 if fault[:1] == ("huge",):
                     self._send_endless(fault[1])
                     return

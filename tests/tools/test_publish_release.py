@@ -384,7 +384,8 @@ TOOLS = Path(__file__).resolve().parents[2] / "tools"
 
 
 @pytest.mark.parametrize("tool, words", [
-    ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--executable", "--no-config",
+    ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--mirror", "--executable",
+                            "--no-config",
                             "--sign", "--serial", "--expires-in", "--dry-run"]),
     ("local_nginx.py", ["FOLDER", "--url-path", "--port", "--state", "SIGTERM"]),
 ])
@@ -415,11 +416,20 @@ def test_a_release_without_launcher_cfg_is_refused_unless_said_and_one_is_writte
     for manifest in ("manifesto.txt", "manifesto_completo.txt"):
         assert f"{hashlib.sha256(config).hexdigest()} {len(config)} launcher.cfg" in (out / manifest).read_text()
     assert not (release / "launcher.cfg").exists()  # the release folder stays as it was
+    publish_release.main([str(release), str(out), "--version", "2.1", "--leave-out", "first.txt", "--write-config",
+                          "https://cdn.example.com/quorvane/", "--mirror", "https://other.example.net/q/", "--mirror",
+                          "http://third.example.org/q/"])
+    assert (out / "launcher.cfg").read_bytes().endswith(
+        b"URL_BASE    https://cdn.example.com/quorvane/\r\nESPELHO     https://other.example.net/q/\r\n"
+        b"ESPELHO     http://third.example.org/q/\r\nEXECUTAVEL  client.exe\r\n")
 
     for arguments, refusal in ((["--write-config", "http://no-final-slash"], "ends in '/'"),
                                (["--write-config", "ftp://x/"], "http:// or https://"),
                                (["--write-config", "http://x/", "--executable", "my game.exe"], "without blanks"),
-                               (["--write-config", "http://x/", "--no-config"], "--no-config, yet")):
+                               (["--write-config", "http://x/", "--no-config"], "--no-config, yet"),
+                               (["--write-config", "http://x/", "--mirror", "http://y"], "--mirror http://y: an"),
+                               (["--write-config", "http://x/"] + ["--mirror", "http://y/"] * 5, "at most 4"),
+                               (["--mirror", "http://y/"], "--mirror goes with --write-config")):
         with pytest.raises(SystemExit) as refused:
             publish_release.main([str(release), str(out), "--version", "3", *arguments])
         assert refusal in str(refused.value)

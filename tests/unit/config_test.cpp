@@ -2,6 +2,7 @@
 #include <string.h>
 
 #include <string>
+#include <vector>
 
 #include "install/install.h"
 #include "test_support.h"
@@ -143,5 +144,63 @@ TEST_F(Config, ConnectionCountIsOneToSixteenOrTheEarlierCount)
         ReadLauncherConfig();
         EXPECT_EQ(LauncherConfig.connections, c.connections) << c.contents;
         EXPECT_STREQ(LauncherConfig.refusedConnections, c.refused) << c.contents;
+    }
+}
+
+struct MirrorsCase {
+    std::string contents;
+    std::vector<std::string> mirrors;
+    int refused;
+    const char* firstRefused;
+};
+
+TEST_F(Config, MirrorsAreUpToFourBaseUrlsInOrderTheRestRefused)
+{
+    const std::string long512 = "http://" + std::string(504, 'u') + "/";
+    const std::string long511 = "http://" + std::string(503, 'u') + "/";
+    const std::string cut63 = long512.substr(0, 63);
+    const MirrorsCase cases[] = {
+        {"", {}, 0, ""},
+        {"ESPELHO http://b/\n", {"http://b/"}, 0, ""},
+        {"espelho https://b.example/q/\r\n", {"https://b.example/q/"}, 0, ""},
+        {"ESPELHO http://b/\nESPELHO http://c/\n", {"http://b/", "http://c/"}, 0, ""},
+        {"ESPELHO http://b/\nESPELHO http://c/\nESPELHO http://d/\nESPELHO http://e/\nESPELHO http://f/\n",
+         {"http://b/", "http://c/", "http://d/", "http://e/"}, 1, "http://f/"},
+        {"ESPELHO http://b\n", {}, 1, "http://b"},
+        {"ESPELHO ftp://b/\nESPELHO http://c/\n", {"http://c/"}, 1, "ftp://b/"},
+        {"ESPELHO b/\nESPELHO http:///\n", {}, 2, "b/"},
+        {"ESPELHO " + long512 + "\n", {}, 1, cut63.c_str()},
+        {"ESPELHO " + long511 + "\n", {long511}, 0, ""},
+        {"ESPELHO\n", {}, 0, ""},
+        {"#ESPELHO http://b/\n", {}, 0, ""},
+    };
+    for (const MirrorsCase& c : cases) {
+        RestoreDefaultLauncherConfig();
+        WriteWholeFile("launcher.cfg", c.contents);
+        ReadLauncherConfig();
+        ASSERT_EQ(LauncherConfig.mirrorCount, (int)c.mirrors.size()) << c.contents;
+        for (size_t i = 0; i < c.mirrors.size(); i++)
+            EXPECT_EQ(LauncherConfig.mirrors[i], c.mirrors[i]) << c.contents;
+        EXPECT_EQ(LauncherConfig.refusedMirrors, c.refused) << c.contents;
+        EXPECT_STREQ(LauncherConfig.refusedMirror, c.firstRefused) << c.contents;
+        EXPECT_STREQ(LauncherConfig.baseUrl, "") << c.contents;
+    }
+}
+
+TEST_F(Config, TheBuildsMirrorsBecomeEspelhoLinesThatReadBack)
+{
+    const char* const lists[] = {"", "  ", "http://b/", " http://b/\thttps://c.example/q/  "};
+    const char* const expected[] = {"", "", "ESPELHO     http://b/" EOL,
+                                    "ESPELHO     http://b/" EOL "ESPELHO     https://c.example/q/" EOL};
+    for (size_t i = 0; i < sizeof lists / sizeof lists[0]; i++) {
+        FILE* file = fopen("launcher.cfg", "wt");
+        ASSERT_TRUE(file);
+        WriteMirrorLines(file, lists[i]);
+        fclose(file);
+        EXPECT_EQ(ReadWholeFile("launcher.cfg"), expected[i]) << lists[i];
+        RestoreDefaultLauncherConfig();
+        ReadLauncherConfig();
+        EXPECT_EQ(LauncherConfig.mirrorCount, i < 2 ? 0 : (int)i - 1) << lists[i];
+        EXPECT_EQ(LauncherConfig.refusedMirrors, 0) << lists[i];
     }
 }

@@ -96,28 +96,38 @@ def release_problems(files, version, leave_out):
     return problems
 
 
-def config_text(base_url, executable):
-    """The launcher.cfg of a published release: no MANIFESTO line, so players ask for manifesto.txt."""
+MOST_MIRRORS = 4  # ESPELHO lines the launcher takes
+
+
+def config_text(base_url, executable, mirrors=()):
+    """The launcher.cfg of a published release: no MANIFESTO line, so players ask for manifesto.txt;
+    an ESPELHO line per mirror, in order."""
     problems = []
-    if not re.fullmatch(r"https?://[!-~]+/", base_url) or len(base_url) > LONGEST_BASE_URL:
-        problems.append(f"--write-config {base_url}: an http:// or https:// address without blanks that ends in "
-                        f"'/', at most {LONGEST_BASE_URL} characters")
+    for option, url in [("--write-config", base_url)] + [("--mirror", mirror) for mirror in mirrors]:
+        if not re.fullmatch(r"https?://[!-~]+/", url) or len(url) > LONGEST_BASE_URL:
+            problems.append(f"{option} {url}: an http:// or https:// address without blanks that ends in "
+                            f"'/', at most {LONGEST_BASE_URL} characters")
+    if len(mirrors) > MOST_MIRRORS:
+        problems.append(f"--mirror: at most {MOST_MIRRORS}, the launcher takes no more")
     if not re.fullmatch(r"[!-~]+", executable) or len(executable) > LONGEST_EXECUTABLE:
         problems.append(f"--executable {executable}: a program name without blanks, at most {LONGEST_EXECUTABLE} "
                         "characters")
     if problems:
         raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
     return (f"# Written by publish_release.py: where installed players find the game.\r\n"
-            f"URL_BASE    {base_url}\r\nEXECUTAVEL  {executable}\r\n").encode("ascii")
+            f"URL_BASE    {base_url}\r\n" + "".join(f"ESPELHO     {mirror}\r\n" for mirror in mirrors) +
+            f"EXECUTAVEL  {executable}\r\n").encode("ascii")
 
 
-def with_config(files, write_config, executable, no_config, scratch):
+def with_config(files, write_config, executable, no_config, scratch, mirrors=()):
     """The release's files with the launcher.cfg that --write-config asks for; a release without one
     is refused unless --no-config says so on purpose."""
     has_config = any(relative.lower() == CONFIG_NAME for relative, _ in files)
     if no_config and (has_config or write_config is not None):
         raise SystemExit(f"publish: refused: --no-config, yet the release holds a {CONFIG_NAME} or --write-config "
                          "writes one")
+    if mirrors and write_config is None:
+        raise SystemExit("publish: refused: --mirror goes with --write-config, into the launcher.cfg it writes")
     if write_config is None:
         if not has_config and not no_config:
             raise SystemExit(f"publish: refused: the release holds no {CONFIG_NAME}: new installs would keep "
@@ -128,5 +138,5 @@ def with_config(files, write_config, executable, no_config, scratch):
     if has_config:
         raise SystemExit(f"publish: refused: the release holds its own {CONFIG_NAME}; drop it or --write-config")
     config = Path(scratch) / CONFIG_NAME
-    config.write_bytes(config_text(write_config, executable))
+    config.write_bytes(config_text(write_config, executable, mirrors))
     return sorted(files + [(CONFIG_NAME, config)])

@@ -53,6 +53,9 @@ def publication_parser(description):
     parser.add_argument("--write-config", metavar="URL",
                         help="writes launcher.cfg into the published release (URL_BASE URL, EXECUTAVEL; no "
                              "MANIFESTO) when the release holds none")
+    parser.add_argument("--mirror", action="append", default=[], metavar="URL",
+                        help="a mirror of --write-config's server, written as an ESPELHO line (repeatable, up to 4, "
+                             "in order of preference)")
     parser.add_argument("--executable", default=DEFAULT_EXECUTABLE, metavar="NAME",
                         help=f"EXECUTAVEL of --write-config, the game's program (default {DEFAULT_EXECUTABLE})")
     parser.add_argument("--no-config", action="store_true",
@@ -90,5 +93,6 @@ def main(argv, description):
     arguments = publication_parser(description).parse_args(argv)
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
-            not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose)
+            not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose,
+            arguments.mirror)
     return 0

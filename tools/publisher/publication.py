@@ -18,13 +18,13 @@ from .store import remove_dropped_path_copies, sha256_of, write_atomically, writ
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
             executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False,
-            verbose=False):
+            verbose=False, mirrors=()):
     """Publishes release into out and answers the entries written; verbose prints a line per file."""
     set_verbose(verbose)
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
     with tempfile.TemporaryDirectory() as scratch:
-        files = with_config(collect(release), write_config, executable, no_config, scratch)
+        files = with_config(collect(release), write_config, executable, no_config, scratch, mirrors)
         problems = release_problems(files, version, leave_out) + [p for p in [limits_problem(files)] if p]
         if problems:
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
