@@ -19,8 +19,9 @@ packages=(
 )
 
 packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)
-# --bench: the peers the patch benchmark measures the launcher against.
-packages_bench=(rsync zsync casync curl)
+# --bench: the peers the patch benchmark measures the launcher against, and
+# python3-xlib, with which the splash benchmark sends a key and a click.
+packages_bench=(rsync zsync casync curl python3-xlib)
 
 installed() {
   dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q 'install ok installed'

@@ -15,7 +15,8 @@ extern int TestMode;
 
 // What the splash shows and how the update ended. The texts are written only
 // under the lock; progress is one aligned 32-bit store made without it;
-// RunOutcome is written once by the worker with an interlocked exchange.
+// RunOutcome is written once by the worker with an interlocked exchange, which
+// then sets outcomeSet to wake the frame loop.
 struct StatusBoardRecord {
     CRITICAL_SECTION lock;
     volatile float progress;
@@ -23,6 +24,7 @@ struct StatusBoardRecord {
     char detail[256];
     char failure[1024];
     volatile LONG RunOutcome;
+    HANDLE outcomeSet;  // manual reset; NULL if it could not be made
 };
 
 extern StatusBoardRecord StatusBoard;
@@ -66,9 +68,10 @@ int CaptureReceived(double bytes);
 typedef void (*BoardWatcher)(void);
 extern BoardWatcher WatchBoard;
 
-// Zeroes the board, initialises its lock and shows "Starting...".
+// Zeroes the board, makes its lock and outcome event and shows "Starting...".
 void ResetStatusBoard(void);
-void DeleteStatusBoardLock(void);
+void ReleaseStatusBoard(void);
+void SetRunOutcome(LONG outcome);
 
 // The game folder's lock, held by a normal run (and an uninstall) for the
 // whole run. 1 when this process holds it, waiting up to waitMs for it.

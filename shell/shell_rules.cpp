@@ -1,6 +1,7 @@
 // Run-mode choice, progress arithmetic and the frame loop's end rules.
 #include "shell/shell_rules.h"
 
+#include <math.h>
 #include <stdio.h>
 #include <string.h>
 
@@ -128,6 +129,45 @@ int EndRulesSayQuit(float* endTimer, float frameTime, int outcome, float display
     if (displayedProgress >= COMPLETION_THRESHOLD && *endTimer > MINIMUM_END_SECONDS)
         return 1;
     return *endTimer > END_TIME_LIMIT_SECONDS;
+}
+
+static const double DEFAULT_REFRESH_RATE = 60.0;
+static const double PRESENT_SHARE = 0.15;  // of the time, at most, spent presenting frames
+static const double LONGEST_FRAME = 0.1;   // the animation advances at most 100 ms a frame
+static const double PRESENT_COST_WEIGHT = 0.125;
+static const double ROUNDING_SLACK = 1e-9;
+
+// A whole number of refreshes per frame keeps the cadence even on the display.
+double FrameSeconds(int displayRefresh, double presentSeconds)
+{
+    double refresh = displayRefresh > 1 ? (double)displayRefresh : DEFAULT_REFRESH_RATE;
+    double refreshes = ceil(presentSeconds / PRESENT_SHARE * refresh - ROUNDING_SLACK);
+    double most = floor(LONGEST_FRAME * refresh + ROUNDING_SLACK);
+    if (refreshes > most)
+        refreshes = most;
+    if (refreshes < 1.0)
+        refreshes = 1.0;
+    return refreshes / refresh;
+}
+
+double SmoothPresentCost(double average, double sample)
+{
+    return average > 0.0 ? average + PRESENT_COST_WEIGHT * (sample - average) : sample;
+}
+
+// A pass that came late keeps the cadence; one that came a whole frame late or
+// more starts it again from now.
+long long NextFrameDue(long long due, long long interval, long long now)
+{
+    long long next = due + interval;
+    return next > now ? next : now + interval;
+}
+
+unsigned long MillisecondsUntil(long long due, long long now, long long frequency)
+{
+    if (due <= now || frequency <= 0)
+        return 0;
+    return (unsigned long)((due - now) * 1000 / frequency + ((due - now) * 1000 % frequency != 0));
 }
 
 size_t CopyCut(char* target, size_t capacity, const char* source)

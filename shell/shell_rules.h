@@ -56,6 +56,16 @@ float DownloadProgressFraction(double handled, double received, double total);
 float AdvanceTestClock(float testClock, float frameTime);
 float DragProgress(int clientX);
 int EndRulesSayQuit(float* endTimer, float frameTime, int outcome, float displayedProgress);
+// Frame pace: seconds per frame, a whole number of the display's refreshes (a
+// refresh rate of 0 or 1: the system does not say, 60 a second), as few as
+// keep presenting within 15 % of the time but at least 10 frames a second;
+// the present's cost as a running average of its samples (0: none yet); when
+// the pass after the one due now is due, in performance-counter ticks;
+// milliseconds to wait, rounded up.
+double FrameSeconds(int displayRefresh, double presentSeconds);
+double SmoothPresentCost(double average, double sample);
+long long NextFrameDue(long long due, long long interval, long long now);
+unsigned long MillisecondsUntil(long long due, long long now, long long frequency);
 
 // Copies at most capacity-1 bytes of source and always terminates; returns the
 // number of bytes copied. Texts that do not fit are cut, never refused.

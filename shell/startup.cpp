@@ -56,7 +56,7 @@ DWORD WINAPI UpdateWorker(LPVOID parameter)
     (void)parameter;
     ReadLauncherConfig();
     int result = RunUpdate();
-    InterlockedExchange(&StatusBoard.RunOutcome, OutcomeOfUpdateResult(result));
+    SetRunOutcome(OutcomeOfUpdateResult(result));
     return 0;
 }
 
@@ -164,13 +164,13 @@ static int RunSplash(RunMode mode)
     ResetStatusBoard();
     InitCommonControls();
     if (!CreateUpdaterWindow()) {
-        DeleteStatusBoardLock();
+        ReleaseStatusBoard();
         return FailStart("Could not create the updater window.");
     }
     if (!CreateSurface(&surface, WINDOW_WIDTH, WINDOW_HEIGHT)) {
         DestroyWindow(UpdaterWindow);
         DropPendingQuit();
-        DeleteStatusBoardLock();
+        ReleaseStatusBoard();
         return FailStart("Could not prepare the updater screen.");
     }
     if (!RendererInit(AppInstance))
@@ -182,7 +182,7 @@ static int RunSplash(RunMode mode)
         RendererShutdown();
         DestroySurface(&surface);
         DestroyWindow(UpdaterWindow);
-        DeleteStatusBoardLock();
+        ReleaseStatusBoard();
         return 0;
     }
 
@@ -201,7 +201,7 @@ static int RunSplash(RunMode mode)
         StartGame();
     if (IsWindow(UpdaterWindow))
         DestroyWindow(UpdaterWindow);
-    DeleteStatusBoardLock();
+    ReleaseStatusBoard();
     return 0;
 }
 

@@ -23,12 +23,23 @@ void ResetStatusBoard(void)
 {
     memset(&StatusBoard, 0, sizeof StatusBoard);
     InitializeCriticalSection(&StatusBoard.lock);
+    StatusBoard.outcomeSet = CreateEventA(NULL, TRUE, FALSE, NULL);
     CopyCut(StatusBoard.status, sizeof StatusBoard.status, STARTING_TEXT);
 }
 
-void DeleteStatusBoardLock(void)
+void ReleaseStatusBoard(void)
 {
+    if (StatusBoard.outcomeSet)
+        CloseHandle(StatusBoard.outcomeSet);
+    StatusBoard.outcomeSet = NULL;
     DeleteCriticalSection(&StatusBoard.lock);
+}
+
+void SetRunOutcome(LONG outcome)
+{
+    InterlockedExchange(&StatusBoard.RunOutcome, outcome);
+    if (StatusBoard.outcomeSet)
+        SetEvent(StatusBoard.outcomeSet);
 }
 
 static void SetBoardText(char* field, size_t capacity, const char* text, int clearDetail)

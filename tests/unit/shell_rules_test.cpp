@@ -163,6 +163,48 @@ TEST(FrameLoopEndRules, UnfinishedBarEndsAfterTheTimeLimit)
     EXPECT_EQ(endTimer, 3.25f);
 }
 
+TEST(FramePace, WholeRefreshesThatKeepPresentingWithinItsShare)
+{
+    struct Row {
+        int refresh;
+        double presentSeconds, frameSeconds;
+    } rows[] = {
+        {60, 0.0, 1 / 60.0},   {0, 0.0, 1 / 60.0},     {1, 0.001, 1 / 60.0},  // 0 or 1: the system does not say
+        {60, 0.0025, 1 / 60.0}, {60, 0.005, 2 / 60.0},  {60, 0.0051, 3 / 60.0},
+        {60, 0.013, 6 / 60.0},  {60, 0.05, 6 / 60.0},   // never slower than 10 a second
+        {144, 0.0, 1 / 144.0},  {144, 0.013, 13 / 144.0}, {30, 0.0, 1 / 30.0}, {5, 0.0, 1 / 5.0},
+    };
+    for (const Row& row : rows)
+        EXPECT_NEAR(FrameSeconds(row.refresh, row.presentSeconds), row.frameSeconds, 1e-12)
+            << row.refresh << " Hz, " << row.presentSeconds << " s";
+}
+
+TEST(FramePace, PresentCostIsARunningAverage)
+{
+    EXPECT_EQ(SmoothPresentCost(0.0, 0.004), 0.004);
+    EXPECT_EQ(SmoothPresentCost(0.004, 0.012), 0.005);
+    EXPECT_EQ(SmoothPresentCost(0.008, 0.008), 0.008);
+}
+
+TEST(FramePace, NextFrameKeepsTheCadenceUnlessAWholeFrameLate)
+{
+    EXPECT_EQ(NextFrameDue(1000, 100, 1000), 1100);
+    EXPECT_EQ(NextFrameDue(1000, 100, 1040), 1100);  // a late pass keeps the cadence
+    EXPECT_EQ(NextFrameDue(1000, 100, 1100), 1200);
+    EXPECT_EQ(NextFrameDue(1000, 100, 1350), 1450);  // frames are not made up
+    EXPECT_EQ(NextFrameDue(1000, 100, 900), 1100);   // a pass before its time (the outcome came)
+}
+
+TEST(FramePace, WaitIsRoundedUpToWholeMilliseconds)
+{
+    EXPECT_EQ(MillisecondsUntil(1000, 1000, 10000000), 0ul);
+    EXPECT_EQ(MillisecondsUntil(1000, 2000, 10000000), 0ul);
+    EXPECT_EQ(MillisecondsUntil(10001, 0, 10000000), 2ul);
+    EXPECT_EQ(MillisecondsUntil(10000, 0, 10000000), 1ul);
+    EXPECT_EQ(MillisecondsUntil(333334, 0, 10000000), 34ul);
+    EXPECT_EQ(MillisecondsUntil(5, 0, 0), 0ul);
+}
+
 TEST(BoundedCopy, CutsAndAlwaysTerminates)
 {
     char buffer[4];

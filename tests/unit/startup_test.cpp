@@ -16,7 +16,7 @@ protected:
     }
     void TearDown() override
     {
-        DeleteStatusBoardLock();
+        ReleaseStatusBoard();
         RestoreDefaultLauncherConfig();
         ResetPlatformCalls();
         ScratchFolderTest::TearDown();

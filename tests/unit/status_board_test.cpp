@@ -44,7 +44,7 @@ TEST_F(RunLog, LineIsDroppedSilentlyWhenTheFileCannotBeOpened)
     LogLine("perdida");
     SetStatusLine("Checking game files...");  // the board still works
     EXPECT_STREQ(StatusBoard.status, "Checking game files...");
-    DeleteStatusBoardLock();
+    ReleaseStatusBoard();
 }
 
 class Board : public ScratchFolderTest {
@@ -56,7 +56,7 @@ protected:
     }
     void TearDown() override
     {
-        DeleteStatusBoardLock();
+        ReleaseStatusBoard();
         ScratchFolderTest::TearDown();
     }
 };
@@ -67,6 +67,16 @@ TEST_F(Board, ResetShowsStartingWithoutLogging)
     EXPECT_EQ(StatusBoard.progress, 0.0f);
     EXPECT_EQ(StatusBoard.RunOutcome, 0);
     EXPECT_EQ(GetFileAttributesA("launcher.log"), INVALID_FILE_ATTRIBUTES);
+}
+
+TEST_F(Board, OutcomeIsStoredAndWakesTheFrameLoop)
+{
+    ASSERT_NE(StatusBoard.outcomeSet, (HANDLE)NULL);
+    EXPECT_EQ(WaitForSingleObject(StatusBoard.outcomeSet, 0), (DWORD)WAIT_TIMEOUT);
+    SetRunOutcome(OUTCOME_BLOCKED);
+    EXPECT_EQ(StatusBoard.RunOutcome, OUTCOME_BLOCKED);
+    EXPECT_EQ(WaitForSingleObject(StatusBoard.outcomeSet, 0), (DWORD)WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(StatusBoard.outcomeSet, 0), (DWORD)WAIT_OBJECT_0);  // stays set
 }
 
 TEST_F(Board, StatusLineIsCutOnTheBoardButLoggedWhole)

@@ -11,7 +11,7 @@
 class TestModeScript : public ::testing::Test {
 protected:
     void SetUp() override { ResetStatusBoard(); }
-    void TearDown() override { DeleteStatusBoardLock(); }
+    void TearDown() override { ReleaseStatusBoard(); }
 };
 
 struct ScriptPoint {

@@ -44,7 +44,7 @@ void UpdateEngineTest::TearDown()
     WatchBoard = NULL;
     TransferPolicy = DEFAULT_TRANSFER_POLICY;
     ResetPlatformCalls();
-    DeleteStatusBoardLock();
+    ReleaseStatusBoard();
     RestoreDefaultLauncherConfig();
     ScratchFolderTest::TearDown();
 }
