@@ -21,6 +21,7 @@ from urllib.parse import quote
 
 from update_bench import BUILD, DATA, empty_folder, figure, median, print_ratio, run_bench, serve, timed
 
+from install_bench import curl_seconds as curl_config_seconds
 from local_nginx import stop_nginx  # noqa: E402 (update_bench puts tools/ on the path)
 
 PACKAGE = "supertuxkart-data"
@@ -60,13 +61,9 @@ def release_of(data):
 
 
 def curl_seconds(names, url, work, parallel):
-    shutil.rmtree(work / "curl", ignore_errors=True)
     config = work / "curl.cfg"
     config.write_text("".join(f'url = "{url}{quote(n)}"\noutput = "{work}/curl/{n}"\n' for n in names))
-    command = ["curl", "-s", "--no-progress-meter", "--create-dirs", "-K", str(config)]
-    if parallel:
-        command += ["--parallel", "--parallel-max", str(parallel)]
-    return timed(command)
+    return curl_config_seconds(config, work, parallel)
 
 
 def first_install(names, url, work):

@@ -15,16 +15,25 @@ static int IsHeldByAnotherProgram(DWORD error)
     return error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION || error == ERROR_ACCESS_DENIED;
 }
 
+// After an attempt that failed: 1, after a pause and with the error kept,
+// when another program holds the file and attempts are left.
+static int AnotherAttempt(int attempt)
+{
+    DWORD error = GetLastError();
+    if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+        return 0;
+    Sleep(MOVE_PAUSE_MS);
+    SetLastError(error);
+    return 1;
+}
+
 int MoveWhenFree(const char* from, const char* to, DWORD flags)
 {
     for (int attempt = 1;; attempt++) {
         if (Os.MoveFileExA(from, to, flags))
             return 1;
-        DWORD error = GetLastError();
-        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+        if (!AnotherAttempt(attempt))
             return 0;
-        Sleep(MOVE_PAUSE_MS);
-        SetLastError(error);
     }
 }
 
@@ -33,11 +42,8 @@ int DeleteWhenFree(const char* path)
     for (int attempt = 1;; attempt++) {
         if (DeleteFileA(path))
             return 1;
-        DWORD error = GetLastError();
-        if (attempt == MOVE_ATTEMPTS || !IsHeldByAnotherProgram(error))
+        if (!AnotherAttempt(attempt))
             return 0;
-        Sleep(MOVE_PAUSE_MS);
-        SetLastError(error);
     }
 }
 
