@@ -12,7 +12,11 @@
 
 static const DWORD REQUEST_FLAGS = INTERNET_FLAG_RELOAD | INTERNET_FLAG_NO_CACHE_WRITE |
                                    INTERNET_FLAG_KEEP_CONNECTION | INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTP |
-                                   INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS;  // 0x8440C000
+                                   INTERNET_FLAG_IGNORE_REDIRECT_TO_HTTPS | INTERNET_FLAG_NO_COOKIES;  // 0x844CC000
+// A distribution server sets no cookie the launcher needs, and Wine looks
+// cookies up in its URL cache for every component of every request's path
+// (a file mapping, a mutex and registry reads each time): tens of calls to
+// the wineserver per file.
 // Under Wine INTERNET_FLAG_RELOAD sends no header at all, so a proxy between
 // a player and the server could answer from its cache: the manifest says it.
 static const char FRESH_COPY_HEADERS[] = "Cache-Control: no-cache\r\nPragma: no-cache\r\n";
