@@ -40,6 +40,10 @@ void LogLine(const char* format, ...) QRV_PRINTF(1, 2);
 // old one before it goes), so the two never hold much more than twice that.
 static const DWORD RUN_LOG_MOST_BYTES = 1u << 20;
 void RotateRunLog(void);
+// From HoldRunLog to ReleaseRunLog (an update run) the log stays open, each
+// line still written through to the system before LogLine returns.
+void HoldRunLog(void);
+void ReleaseRunLog(void);
 void SetStatusLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetDetailLine(const char* format, ...) QRV_PRINTF(1, 2);
 void SetFailure(const char* format, ...) QRV_PRINTF(1, 2);

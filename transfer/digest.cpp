@@ -19,22 +19,54 @@ int AcquireShaProvider(HCRYPTPROV* provider)
     return Os.CryptAcquireContextA(provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
 }
 
-// Where the file's bytes go: the CryptoAPI's hash or the processor's instructions.
-struct DigestFeed {
-    HCRYPTHASH hash;  // 0: the instructions
-    Sha256 sha;
-};
-
-static int Feed(DigestFeed* feed, const BYTE* bytes, DWORD count)
+int StartRunningDigest(RunningDigest* digest)
 {
-    if (feed->hash)
-        return CryptHashData(feed->hash, bytes, count, 0);
-    Sha256Add(&feed->sha, bytes, count);
+    digest->provider = 0;
+    digest->hash = 0;
+    Sha256Start(&digest->sha);
+    digest->running = Sha256HasInstructions() || (AcquireShaProvider(&digest->provider) &&
+                                                   Os.CryptCreateHash(digest->provider, CALG_SHA_256, 0, 0, &digest->hash));
+    return digest->running;
+}
+
+int AddToRunningDigest(RunningDigest* digest, const void* bytes, DWORD count)
+{
+    if (digest->hash && !CryptHashData(digest->hash, (const BYTE*)bytes, count, 0))
+        digest->running = 0;
+    if (!digest->hash)
+        Sha256Add(&digest->sha, bytes, count);
+    return digest->running;
+}
+
+int FinishRunningDigest(RunningDigest* digest, char* digest65)
+{
+    BYTE value[32];
+    DWORD length = sizeof value;
+    digest65[0] = '\0';
+    if (!digest->running)
+        return 0;
+    digest->running = 0;  // a digest is finished once
+    if (!digest->hash)
+        Sha256Finish(&digest->sha, value);
+    else if (!CryptGetHashParam(digest->hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
+        return 0;
+    WriteDigestHex(value, digest65);
     return 1;
 }
 
-// The whole file through the feed; 0 when a read failed or the hash refused data.
-static int FeedFile(DigestFeed* feed, HANDLE file)
+void EndRunningDigest(RunningDigest* digest)
+{
+    if (digest->hash)
+        CryptDestroyHash(digest->hash);
+    if (digest->provider)
+        CryptReleaseContext(digest->provider, 0);
+    digest->provider = 0;
+    digest->hash = 0;
+    digest->running = 0;
+}
+
+// The whole file through the digest; 0 when a read failed or the hash refused data.
+static int FeedFile(RunningDigest* digest, HANDLE file)
 {
     static thread_local BYTE chunk[DIGEST_READ_CHUNK];  // one per thread of the download phase
     for (;;) {
@@ -43,21 +75,9 @@ static int FeedFile(DigestFeed* feed, HANDLE file)
             return 0;
         if (count == 0)
             return 1;
-        if (!Feed(feed, chunk, count))
+        if (!AddToRunningDigest(digest, chunk, count))
             return 0;
     }
-}
-
-static int WriteDigestText(DigestFeed* feed, char* digest65)
-{
-    BYTE value[32];
-    DWORD length = sizeof value;
-    if (!feed->hash)
-        Sha256Finish(&feed->sha, value);
-    else if (!CryptGetHashParam(feed->hash, HP_HASHVAL, value, &length, 0) || length != sizeof value)
-        return 0;
-    WriteDigestHex(value, digest65);
-    return 1;
 }
 
 int ComputeFileDigest(const char* path, char* digest65)
@@ -67,19 +87,9 @@ int ComputeFileDigest(const char* path, char* digest65)
                               FILE_FLAG_SEQUENTIAL_SCAN, NULL);
     if (file == INVALID_HANDLE_VALUE)
         return 0;
-    HCRYPTPROV provider = 0;
-    DigestFeed feed;
-    feed.hash = 0;
-    Sha256Start(&feed.sha);
-    int ready = Sha256HasInstructions() ||
-                (AcquireShaProvider(&provider) && Os.CryptCreateHash(provider, CALG_SHA_256, 0, 0, &feed.hash));
-    int result = ready && FeedFile(&feed, file) && WriteDigestText(&feed, digest65);
-    if (!result)
-        digest65[0] = '\0';
-    if (feed.hash)
-        CryptDestroyHash(feed.hash);
-    if (provider)
-        CryptReleaseContext(provider, 0);
+    RunningDigest digest;
+    int result = StartRunningDigest(&digest) && FeedFile(&digest, file) && FinishRunningDigest(&digest, digest65);
+    EndRunningDigest(&digest);
     CloseHandle(file);
     return result;
 }

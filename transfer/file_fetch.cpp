@@ -22,6 +22,8 @@ struct FileTransfer {
     int resumable;   // a digest will judge the pieces: broken transfers keep them
     uint64_t shown;  // the most this file ever showed: the bar never goes back
     int appended;   // some request continued the file rather than starting it
+    RunningDigest digest;  // of the temporary file's first digested bytes, as they were written
+    uint64_t digested;
 };
 
 // The temporary file as the body arrives: written, and the progress shown.
@@ -31,58 +33,6 @@ struct TemporaryWriter {
     uint64_t written;
     int failed;  // a write failed: the transfer ends at once
 };
-
-volatile LONG FullDiskWrites;
-
-static int FoundNoRoom(DWORD error)
-{
-    return error == ERROR_DISK_FULL || error == ERROR_HANDLE_DISK_FULL;
-}
-
-// A disk that takes only part of a write, or none of it, fails no system
-// call (WriteFile answers with fewer bytes): the C runtime's write comes back
-// short with no system error, and that is a full disk.
-static void NoteFailedWrite(const char* temporary)
-{
-    DWORD error = GetLastError();
-    if (error == 0)
-        error = ERROR_DISK_FULL;
-    if (FoundNoRoom(error))
-        InterlockedIncrement(&FullDiskWrites);  // by any thread of the download phase
-    LogLine("nao consegui gravar %s (%lu)", temporary, error);
-}
-
-int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count)
-{
-    SetLastError(0);  // what a read before it left is not this write's error
-    if (fwrite(bytes, 1, count, stream) == count)
-        return 1;
-    NoteFailedWrite(temporary);
-    return 0;
-}
-
-int CloseTemporaryFile(FILE* stream, const char* temporary)
-{
-    SetLastError(0);
-    if (fclose(stream) == 0)
-        return 1;
-    NoteFailedWrite(temporary);
-    return 0;
-}
-
-void MakeParentDirectories(const char* path)
-{
-    char partial[MAX_PATH];
-    CopyCut(partial, sizeof partial, path);
-    for (char* c = partial; *c; c++) {
-        if (*c != '\\' && *c != '/')
-            continue;
-        char separator = *c;
-        *c = '\0';
-        CreateDirectoryA(partial, NULL);  // an existing folder is fine
-        *c = separator;
-    }
-}
 
 void ShowFileProgress(const char* target, uint64_t written, uint64_t expectedSize, uint64_t* shown)
 {
@@ -105,21 +55,40 @@ static int WriteTemporary(void* context, const char* bytes, DWORD count)
         return 0;
     }
     writer->written += count;
+    if (AddToRunningDigest(&writer->file->digest, bytes, count))
+        writer->file->digested += count;
     ShowFileProgress(writer->file->target, writer->written, writer->file->expectedSize, &writer->file->shown);
     return 1;
 }
 
 // The temporary file's digest is the expected one; obtained is empty when it
-// could not be computed.
-static int HoldsExpectedFile(const FileTransfer* file, char* obtained65)
+// could not be computed. Taken as the bytes were written when it saw them
+// all (no second open and read of each file); read back otherwise.
+static int HoldsExpectedFile(FileTransfer* file, char* obtained65)
 {
-    return ComputeFileDigest(file->temporary, obtained65) && DigestsMatch(file->expectedDigest, obtained65);
+    int known = file->digest.running ? FinishRunningDigest(&file->digest, obtained65)
+                                     : ComputeFileDigest(file->temporary, obtained65);
+    return known && DigestsMatch(file->expectedDigest, obtained65);
+}
+
+// A body that starts the file starts its digest; one that continues bytes the
+// digest did not see (an earlier run's) leaves the judgement to a read back.
+static void FollowTemporaryDigest(FileTransfer* file, uint64_t held)
+{
+    if (held == 0) {
+        EndRunningDigest(&file->digest);
+        file->digested = 0;
+        if (file->resumable)
+            StartRunningDigest(&file->digest);
+    } else if (file->digested != held) {
+        EndRunningDigest(&file->digest);
+    }
 }
 
 // Fewer bytes than the server announced; or, when it announced none (a
 // chunked or close-delimited answer), fewer than the manifest lists, unless
 // what arrived is already the listed file (a listed size may be wrong).
-static int EndedShort(const FileTransfer* file, uint64_t announced, uint64_t received)
+static int EndedShort(FileTransfer* file, uint64_t announced, uint64_t received)
 {
     if (announced > 0)
         return received - file->transfer.held < announced;
@@ -143,7 +112,9 @@ static TransferEnd ReceiveBody(ByteSource* source, FileTransfer* file)
     }
     if (transfer->withinMs)
         AllowForLength(transfer, announced);
-    TemporaryWriter writer = {file, fopen(file->temporary, transfer->held > 0 ? "ab" : "wb"), transfer->held, 0};
+    FollowTemporaryDigest(file, transfer->held);
+    TemporaryWriter writer = {file, OpenTemporaryFile(file->temporary, transfer->held > 0 ? "ab" : "wb"),
+                              transfer->held, 0};
     if (!writer.stream) {
         LogLine("nao consegui criar %s", file->temporary);
         return TRANSFER_FAILED;
@@ -205,7 +176,7 @@ static TransferEnd TransferFromEitherSource(HINTERNET internet, FileTransfer* fi
     return TransferWithRetries(internet, transfer);
 }
 
-static int VerifyDigest(const FileTransfer* file)
+static int VerifyDigest(FileTransfer* file)
 {
     char obtained[65];
     if (HoldsExpectedFile(file, obtained))
@@ -249,6 +220,28 @@ static uint64_t HeldFromEarlierRun(const char* temporary, uint64_t expectedSize,
     return held < expectedSize ? held : 0;
 }
 
+// A resumed file that fails its digest may have begun as an older release's
+// bytes: it is fetched once more from its first byte.
+static int FetchVerifyAndPlace(HINTERNET internet, const FileFetch* fetch, FileTransfer* file)
+{
+    for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
+        file->appended = 0;
+        TransferEnd end = TransferFromEitherSource(internet, file);
+        if (end != TRANSFER_COMPLETE) {
+            if (file->transfer.held == 0)
+                DeleteFileA(file->temporary);
+            return 0;  // a broken transfer keeps its temporary file for a later run
+        }
+        if (!file->resumable || VerifyDigest(file))
+            return Place(fetch, file->temporary);
+        DeleteFileA(file->temporary);
+        if (!file->appended)
+            return 0;
+        file->transfer.held = 0;
+    }
+    return 0;
+}
+
 int DownloadFile(HINTERNET internet, const FileFetch* fetch)
 {
     return DownloadFileWithin(internet, fetch, 0);
@@ -272,25 +265,12 @@ int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinM
                          fetch->expectedDigest,
                          checked,
                          0,
+                         0,
+                         {},
                          0};
     file.transfer.context = &file;
     file.transfer.held = HeldFromEarlierRun(temporary, fetch->expectedSize, checked);
-    // A resumed file that fails its digest may have begun as an older
-    // release's bytes: it is fetched once more from its first byte.
-    for (int fromScratch = 0; fromScratch < 2; fromScratch++) {
-        file.appended = 0;
-        TransferEnd end = TransferFromEitherSource(internet, &file);
-        if (end != TRANSFER_COMPLETE) {
-            if (file.transfer.held == 0)
-                DeleteFileA(temporary);
-            return 0;  // a broken transfer keeps its temporary file for a later run
-        }
-        if (!checked || VerifyDigest(&file))
-            return Place(fetch, temporary);
-        DeleteFileA(temporary);
-        if (!file.appended)
-            return 0;
-        file.transfer.held = 0;
-    }
-    return 0;
+    int placed = FetchVerifyAndPlace(internet, fetch, &file);
+    EndRunningDigest(&file.digest);
+    return placed;
 }

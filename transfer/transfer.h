@@ -80,6 +80,20 @@ void CountFetchRoom(FetchRoomTally* tally, uint64_t newSize, uint64_t oldSize, u
 // SHA-256 of a file as 64 lowercase hexadecimal characters; 1 on success. The
 // output is the empty text after any failure.
 int ComputeFileDigest(const char* path, char* digest65);
+// A digest taken as the bytes go by (a fetched file's, as it is written):
+// the processor's instructions, else the CryptoAPI. running is 0 once
+// something failed or the digest was finished; finishing then fails. Every
+// start is ended by EndRunningDigest, finished or not.
+struct RunningDigest {
+    HCRYPTPROV provider;
+    HCRYPTHASH hash;  // 0: the instructions
+    Sha256 sha;
+    int running;
+};
+int StartRunningDigest(RunningDigest* digest);
+int AddToRunningDigest(RunningDigest* digest, const void* bytes, DWORD count);
+int FinishRunningDigest(RunningDigest* digest, char* digest65);
+void EndRunningDigest(RunningDigest* digest);
 // The provider's DLL is loaded at every acquire of a context and unloaded at
 // every release unless someone else holds it: under Wine that costs about
 // 3 ms per file digest. One reference held for the whole process makes it a
@@ -191,7 +205,12 @@ struct FileFetch {
 // FullDiskWrites, so that the update run names the disk, not the connection.
 int WriteTemporaryBytes(FILE* stream, const char* temporary, const void* bytes, size_t count);
 int CloseTemporaryFile(FILE* stream, const char* temporary);
+// Logs a failed write or flush of a temporary file, counting a full disk.
+void NoteFailedWrite(const char* temporary);
 extern volatile LONG FullDiskWrites;
+// fopen of a temporary file; when that fails, the folders along its path are
+// made and it is tried once more.
+FILE* OpenTemporaryFile(const char* temporary, const char* mode);
 
 // Fetches the file into target through target.tmp, verified against the
 // digest when one is given; 1 when target (or, kept there, target.tmp) now

@@ -96,7 +96,6 @@ static int FetchEntryFrom(const ManifestEntry* entry, const char* baseUrl)
     char objectUrl[URL_CAPACITY];
     char digest[65];
     WriteDigestHex(entry->digest, digest);
-    MakeParentDirectories(entry->path);
     // An empty launcher.cfg after a power cut would have no URL_BASE: no update ever again.
     FilePlacement placement =
         NamesLauncherFile(entry->path, CONFIG_FILE_NAME) ? PLACE_AS_TARGET_DURABLY : PLACE_AS_TARGET;

@@ -196,7 +196,9 @@ int RunUpdate(void)
     }
     ApplyTransferTimeouts(internet);
     StartServers();
+    HoldRunLog();
     int result = UpdateThrough(internet);
+    ReleaseRunLog();
     EndServers();
     InternetCloseHandle(internet);
     ReleaseManifest(&RunManifest);  // the game starts with the memory of its list given back

@@ -186,9 +186,9 @@ def test_one_file_named_twice_with_two_digests_fails_the_later_entry(game, fault
     assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
 
 
-def test_a_first_install_at_latency_brings_every_file_and_uses_several_connections(game, release, nginx, far_away):
-    files = {f"data{i % 7}/file{i:03d}.bin": release.add(f"data{i % 7}\\file{i:03d}.bin",
-                                                         pattern(1000 + i * 97, seed=i))
+def test_a_first_install_at_latency_brings_every_file_into_nested_folders_over_several_connections(game, release, nginx, far_away):
+    files = {f"data{i % 7}/part{i % 3}/file{i:03d}.bin": release.add(f"data{i % 7}\\part{i % 3}\\file{i:03d}.bin",
+                                                                      pattern(1000 + i * 97, seed=i))
              for i in range(300)}
     release.add("client.exe", STUB_GAME.read_bytes())
     release.publish("2.0")

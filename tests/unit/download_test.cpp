@@ -135,6 +135,19 @@ TEST_F(Download, ParentFoldersAreMadeOutermostFirst)
     EXPECT_FALSE(Exists("single.bin"));
 }
 
+// Folders are made by the fetch that finds them missing, also when one was
+// removed after an earlier file of the same run was fetched into it.
+TEST_F(Download, MissingFoldersAreMadeByEachFetchThatNeedsThem)
+{
+    const std::string body = "dentro";
+    server.Serve("/a.bin", body);
+    EXPECT_EQ(Fetch("a.bin", "data\\maps\\a.pak", (uint32_t)body.size(), Sha256Of(body).c_str()), 1);
+    EXPECT_EQ(ReadWholeFile("data\\maps\\a.pak"), body);
+    ASSERT_TRUE(DeleteFileA("data\\maps\\a.pak") && RemoveDirectoryA("data\\maps") && RemoveDirectoryA("data"));
+    EXPECT_EQ(Fetch("a.bin", "data\\maps\\b.pak", (uint32_t)body.size(), Sha256Of(body).c_str()), 1);
+    EXPECT_EQ(ReadWholeFile("data\\maps\\b.pak"), body);
+}
+
 // A file of that many zero bytes, made without writing them (sparse where
 // the file system allows it).
 static void MakeFileOfSize(const char* name, uint64_t size)
