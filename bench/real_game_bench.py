@@ -6,9 +6,16 @@ repository), published with the stub game and the build's launcher.exe, and
 served by nginx on 127.0.0.1:
 
 - a first install into an empty folder (RunUpdate, CONEXOES 6) beside curl
-  fetching every file by its path, 6 in parallel and over one connection;
-- an up-to-date start's check (RunUpdate) beside the digests of the same files
-  one after the other, divided by the processors, and sha256sum natively.
+  fetching every file by its path, 6 in parallel and over one connection, and
+  beside the write floor: a small Windows program under Wine that only writes
+  the same files (bench/file_floor.cpp);
+- the update of a release that changes a tenth of the files, beside its
+  write floor and curl fetching the changed files;
+- the first install again behind a 50 ms round trip (tools/latency_proxy.py),
+  beside curl 6 in parallel through the same proxy;
+- an up-to-date start's check (RunUpdate) beside the read floor, the digests
+  of the same files one after the other divided by the processors, and
+  sha256sum natively.
 
 Runs alternate; figures are medians. Run through scripts/bench.sh, which
 builds update_bench.exe and prepares Wine."""
@@ -19,10 +26,16 @@ import tempfile
 from pathlib import Path
 from urllib.parse import quote
 
-from update_bench import BUILD, DATA, empty_folder, figure, median, print_ratio, run_bench, serve, timed
+from update_bench import (BUILD, DATA, WINE_RUN, empty_folder, figure, median, print_ratio, run_bench, serve,
+                          timed)
 
 from install_bench import curl_seconds as curl_config_seconds
-from local_nginx import stop_nginx  # noqa: E402 (update_bench puts tools/ on the path)
+from latency_proxy import LatencyProxy  # noqa: E402 (update_bench puts tools/ on the path)
+from local_nginx import stop_nginx  # noqa: E402
+
+FLOOR = BUILD / "bench" / "file_floor.exe"
+RTT = 0.05
+CHANGED_EVERY = 10  # the update changes one file in ten
 
 PACKAGE = "supertuxkart-data"
 DATA_FOLDER = Path("usr/share/games/supertuxkart/data")
@@ -66,56 +79,140 @@ def curl_seconds(names, url, work, parallel):
     return curl_config_seconds(config, work, parallel)
 
 
-def first_install(names, url, work):
+def floor_seconds(mode, files, folder):
+    """file_floor's seconds for files (path to size) in folder; write leaves them there."""
+    listing = folder.parent / f"{folder.name}.list"
+    listing.write_text("".join(f"{size} {name}\n" for name, size in files.items()))
+    result = subprocess.run([str(WINE_RUN), str(FLOOR), mode, str(listing)], cwd=folder, capture_output=True,
+                            text=True, check=True)
+    listing.unlink()
+    return figure(r"floor: \d+ files, ([\d.]+) s", result.stdout)
+
+
+def first_install(sizes, url, work):
+    names = sorted(sizes)
     print(f"first install of {len(names)} files at no added latency:")
-    launchers, curls, ones = [], [], []
+    launchers, curls, ones, floors = [], [], [], []
     for run in range(RUNS):
         empty_folder(work)
         output = run_bench("fetch", url, str(CONNECTIONS), cwd=work, show=run == 0)
         launchers.append(figure(r"result 1, ([\d.]+) s", output))
         curls.append(curl_seconds(names, url, work, CONNECTIONS))
         ones.append(curl_seconds(names, url, work, 0))
+        empty_folder(work)
+        floors.append(floor_seconds("write", sizes, work))
     print(f"  launcher, CONEXOES {CONNECTIONS}:      {median(launchers):7.1f} s (median)")
     print(f"  curl, {CONNECTIONS} in parallel:       {median(curls):7.1f} s (median)")
     print(f"  curl, one connection:      {median(ones):7.1f} s (median)")
+    print(f"  write floor under Wine:    {median(floors):7.1f} s (median)")
     print_ratio(f"launcher / curl with {CONNECTIONS} in parallel", [a / b for a, b in zip(launchers, curls)])
+    print_ratio("launcher / (write floor + curl in parallel) (goal at most 2)",
+                [a / (f + c) for a, f, c in zip(launchers, floors, curls)])
 
 
-def up_to_date_start(release, url):
-    print("up-to-date start's check:")
+def behind_latency(sizes, port, work):
+    names = sorted(sizes)
+    print(f"first install of {len(names)} files behind a {RTT * 1000:.0f} ms round trip:")
+    with LatencyProxy(port, RTT, lifetime=3600) as proxy:
+        launchers, curls = [], []
+        for run in range(RUNS):
+            empty_folder(work)
+            output = run_bench("fetch", proxy.base_url, str(CONNECTIONS), cwd=work, show=run == 0)
+            launchers.append(figure(r"result 1, ([\d.]+) s", output))
+            curls.append(curl_seconds(names, proxy.base_url, work, CONNECTIONS))
+    print(f"  launcher, CONEXOES {CONNECTIONS}:      {median(launchers):7.1f} s (median)")
+    print(f"  curl, {CONNECTIONS} in parallel:       {median(curls):7.1f} s (median)")
+    print_ratio(f"launcher / curl with {CONNECTIONS} in parallel (goal at most 1.15)",
+                [a / b for a, b in zip(launchers, curls)])
+
+
+def changed_release(release):
+    """The release with one file in ten changed (a few bytes appended), as hard links but for those."""
+    changed = DATA / "release-stk-tenth"
+    if not changed.is_dir():
+        shutil.copytree(release, changed, copy_function=os.link)
+        files = sorted(p for p in changed.rglob("*") if p.is_file() and p.name not in ("launcher.exe", "client.exe"))
+        for path in files[::CHANGED_EVERY]:
+            data = path.read_bytes()
+            path.unlink()
+            path.write_bytes(data + b"changed in the next release\n")
+    return changed
+
+
+def linked_copy(release, game):
+    for source in release.rglob("*"):
+        if source.is_file():
+            target = game / source.relative_to(release)
+            target.parent.mkdir(parents=True, exist_ok=True)
+            os.link(source, target)
+
+
+def update_of_a_tenth(release, work):
+    changed = changed_release(release)
+    files = {str(p.relative_to(changed)): p.stat().st_size for p in changed.rglob("*")
+             if p.is_file() and p.stat().st_ino != (release / p.relative_to(changed)).stat().st_ino}
+    print(f"update of a release that changes {len(files)} files (one in {CHANGED_EVERY}):")
+    server, port = serve(changed, "stk-tenth")
+    url = f"http://127.0.0.1:{port}/"
+    try:
+        launchers, curls, floors = [], [], []
+        for run in range(RUNS):
+            empty_folder(work)
+            linked_copy(release, work)
+            output = run_bench("fetch", url, str(CONNECTIONS), cwd=work, show=run == 0)
+            launchers.append(figure(r"result 1, ([\d.]+) s", output))
+            curls.append(curl_seconds(sorted(files), url, work, CONNECTIONS))
+            floors.append(floor_seconds("write", files, work))
+        print(f"  launcher, CONEXOES {CONNECTIONS}:      {median(launchers):7.1f} s (median)")
+        print(f"  curl, {CONNECTIONS} in parallel:       {median(curls):7.1f} s (median)")
+        print(f"  write floor under Wine:    {median(floors):7.1f} s (median)")
+        print_ratio("launcher / (write floor + curl in parallel) (goal at most 2)",
+                    [a / (f + c) for a, f, c in zip(launchers, floors, curls)])
+    finally:
+        stop_nginx(server)
+
+
+def up_to_date_start(release, url, crypto_api=False):
+    print("up-to-date start's check" + (", digests through the CryptoAPI (QRV_BENCH_CRYPTOAPI):" if crypto_api else ":"))
+    if crypto_api:
+        os.environ["QRV_BENCH_CRYPTOAPI"] = "1"
     game = Path(tempfile.mkdtemp(dir=DATA))
     try:
-        for source in release.rglob("*"):
-            if source.is_file():
-                target = game / source.relative_to(release)
-                target.parent.mkdir(parents=True, exist_ok=True)
-                os.link(source, target)
-        runs, digests = [], []
+        linked_copy(release, game)
+        files = {str(p.relative_to(game)): p.stat().st_size for p in game.rglob("*") if p.is_file()}
+        runs, digests, floors = [], [], []
         for run in range(RUNS):
             output = run_bench("check", url, cwd=game, show=run == 0)
             runs.append(figure(r"RunUpdate: +([\d.]+) s", output))
             digests.append(figure(r"same files: *([\d.]+) s", output))
+            floors.append(floor_seconds("read", files, game))
         native = timed(["bash", "-c", f"find '{game}' -type f -print0 | xargs -0 sha256sum"])
         processors = os.cpu_count()
         print(f"  RunUpdate:                  {median(runs):7.2f} s (median)")
         print(f"  digests, one thread:        {median(digests):7.2f} s (median)")
+        print(f"  read floor under Wine:      {median(floors):7.2f} s (median)")
         print(f"  sha256sum natively:         {native:7.2f} s")
-        print_ratio(f"RunUpdate / (digests on one thread / {processors} processors)",
-                    [r / (d / processors) for r, d in zip(runs, digests)])
+        print_ratio(f"RunUpdate / the larger of the read floor and (digests on one thread / {processors}"
+                    " processors) (goal at most 1.3)",
+                    [r / max(f, d / processors) for r, f, d in zip(runs, floors, digests)])
     finally:
+        os.environ.pop("QRV_BENCH_CRYPTOAPI", None)
         shutil.rmtree(game)
 
 
 def main():
     DATA.mkdir(parents=True, exist_ok=True)
     release = release_of(corpus())
-    names = sorted(str(p.relative_to(release)) for p in release.rglob("*") if p.is_file())
+    sizes = {str(p.relative_to(release)): p.stat().st_size for p in release.rglob("*") if p.is_file()}
     server, port = serve(release, "stk")
     url = f"http://127.0.0.1:{port}/"
     work = Path(tempfile.mkdtemp(dir=DATA))
     try:
-        first_install(names, url, work)
+        first_install(sizes, url, work)
+        update_of_a_tenth(release, work)
+        behind_latency(sizes, port, work)
         up_to_date_start(release, url)
+        up_to_date_start(release, url, crypto_api=True)
     finally:
         shutil.rmtree(work)
         stop_nginx(server)

@@ -10,6 +10,7 @@
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
 //   update_bench manifest URL         the manifest's fetch as a start makes it: asked whole, then
 //                                     asked again with the validator kept (a 304)
+//   QRV_BENCH_CRYPTOAPI set: every digest through the CryptoAPI (a processor without SHA instructions)
 //   update_bench read URL async|sync  the bare read loop of one URL, bytes dropped: the asynchronous
 //                                     road, or plain synchronous 256 KB reads (unbounded in time)
 //   update_bench progress             what a read's progress costs: the detail line and the bar, and the
@@ -329,6 +330,8 @@ static int Progress(void)
 
 int main(int argc, char** argv)
 {
+    if (getenv("QRV_BENCH_CRYPTOAPI"))
+        Sha256Instructions = 0;  // digests through the CryptoAPI, as on a processor without SHA instructions
     KeepCryptoProviderLoaded();  // as launcher.exe does before its update
     if (argc == 3 && strcmp(argv[1], "digest") == 0)
         return Digest(argv[2]);
