@@ -10,12 +10,12 @@
 //   update_bench update URL           RunUpdate in the working folder: its time, result and memory
 //   update_bench manifest URL         the manifest's fetch as a start makes it: asked whole, then
 //                                     asked again with the validator kept (a 304)
-//   QRV_BENCH_CRYPTOAPI set: every digest through the CryptoAPI (a processor without SHA instructions)
 //   update_bench read URL async|sync  the bare read loop of one URL, bytes dropped: the asynchronous
 //                                     road, or plain synchronous 256 KB reads (unbounded in time)
 //   update_bench progress             what a read's progress costs: the detail line and the bar, and the
 //                                     stall clock
-// Each prints its figures and the process's peak working set.
+// Each prints its figures and the process's peak working set. With QRV_BENCH_CRYPTOAPI set,
+// every digest goes through the CryptoAPI, as on a processor without SHA instructions.
 #include <stdlib.h>
 #include <string.h>
 
