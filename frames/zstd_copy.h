@@ -36,6 +36,10 @@ static inline void CopyMatch(uint8_t* op, size_t offset, size_t length, const ui
             op[i] = match[i];
         return;
     }
+    if (offset == 1) {
+        memset(op, match[0], length);
+        return;
+    }
     size_t distance = offset, done = 0;
     if (offset < COPY_STEP) {
         for (; done < COPY_STEP; done++)
