@@ -7,6 +7,8 @@ static const uint32_t WEIGHTS_MOST_LOG = 6;
 static const uint32_t WEIGHTS_MOST = 255;  // the last symbol's weight is never written
 static const uint8_t DIRECT_WEIGHTS = 128;  // a header byte from here gives 4-bit weights
 static const size_t JUMP_TABLE_BYTES = 6;
+// Symbols of at most 11 bits a reload allows: 2 with a 32-bit word, 5 with a 64-bit one.
+static const size_t SYMBOLS_PER_RELOAD = BITS_AFTER_RELOAD / ZSTD_HUFFMAN_MOST_BITS;
 
 // Weights written as an FSE stream of two interleaved states: the stream
 // ends when a state's update would read beyond it, and the other state then
@@ -126,13 +128,10 @@ int DecodeHuffmanStream(const ZstdDecoder* decoder, const uint8_t* in, size_t le
     const HuffmanEntry* table = decoder->huffman;
     uint32_t mostBits = decoder->huffmanBits;
     size_t i = 0;
-    // Four symbols of at most 11 bits after each reload.
-    for (; i + 4 <= count && FarFromStart(&bits); i += 4) {
+    for (; i + SYMBOLS_PER_RELOAD <= count && FarFromStart(&bits); i += SYMBOLS_PER_RELOAD) {
         ReloadBits(&bits);
-        out[i] = DecodeSymbol(&bits, table, mostBits);
-        out[i + 1] = DecodeSymbol(&bits, table, mostBits);
-        out[i + 2] = DecodeSymbol(&bits, table, mostBits);
-        out[i + 3] = DecodeSymbol(&bits, table, mostBits);
+        for (size_t j = 0; j < SYMBOLS_PER_RELOAD; j++)
+            out[i + j] = DecodeSymbol(&bits, table, mostBits);
     }
     return DecodeTail(&bits, decoder, out, i, count);
 }
@@ -163,12 +162,12 @@ int DecodeHuffmanStreams4(const ZstdDecoder* decoder, const uint8_t* in, size_t 
     uint32_t mostBits = decoder->huffmanBits;
     size_t lastCount = count - 3 * quarter, i = 0;
     uint8_t* outs[4] = {out, out + quarter, out + 2 * quarter, out + 3 * quarter};
-    for (; i + 4 <= lastCount && FarFromStart(&bits[0]) && FarFromStart(&bits[1]) && FarFromStart(&bits[2]) &&
-           FarFromStart(&bits[3]);
-         i += 4) {
+    for (; i + SYMBOLS_PER_RELOAD <= lastCount && FarFromStart(&bits[0]) && FarFromStart(&bits[1]) &&
+           FarFromStart(&bits[2]) && FarFromStart(&bits[3]);
+         i += SYMBOLS_PER_RELOAD) {
         for (int k = 0; k < 4; k++)
             ReloadBits(&bits[k]);
-        for (int j = 0; j < 4; j++) {
+        for (size_t j = 0; j < SYMBOLS_PER_RELOAD; j++) {
             outs[0][i + j] = DecodeSymbol(&bits[0], table, mostBits);
             outs[1][i + j] = DecodeSymbol(&bits[1], table, mostBits);
             outs[2][i + j] = DecodeSymbol(&bits[2], table, mostBits);

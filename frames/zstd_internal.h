@@ -25,15 +25,33 @@ static inline uint32_t HighestBit(uint32_t value)  // value > 0
     return 31 - (uint32_t)__builtin_clz(value);
 }
 
+// The bit reader's word: the machine's, since a 64-bit word's shifts cost a
+// 32-bit processor branches and spills. ZSTD_WORD_BITS_32 forces the 32-bit
+// word, so that a 64-bit test build checks the product's 32-bit road.
+#if defined(ZSTD_WORD_BITS_32) || UINTPTR_MAX == 0xFFFFFFFFu
+typedef uint32_t BitWord;
+#else
+typedef uint64_t BitWord;
+#endif
+static const uint32_t WORD_BITS = sizeof(BitWord) * 8;
+static const uint32_t BITS_AFTER_RELOAD = WORD_BITS - 7;  // 25 or 57
+
+static inline BitWord ReadWord(const uint8_t* bytes)
+{
+    BitWord value;
+    memcpy(&value, bytes, sizeof value);
+    return value;
+}
+
 // A stream written forward and read from its end: the last byte's highest
-// set bit marks where the bits begin. container holds the 8 bytes at cursor
+// set bit marks where the bits begin. container holds the word at cursor
 // (or the whole stream when it is shorter), consumed counts the bits taken
 // from its top. The stream is used up exactly when cursor is at its start
-// and consumed is 64; beyond that it is overread.
+// and consumed is WORD_BITS; beyond that it is overread.
 struct BackwardBits {
     const uint8_t* start;
     const uint8_t* cursor;
-    uint64_t container;
+    BitWord container;
     uint32_t consumed;
 };
 
@@ -44,9 +62,9 @@ static inline int StartBackwardBits(BackwardBits* bits, const uint8_t* stream, s
         return 0;
     bits->start = stream;
     uint32_t mark = 8 - HighestBit(stream[length - 1]);
-    if (length >= 8) {
-        bits->cursor = stream + length - 8;
-        bits->container = ReadLittle64(bits->cursor);
+    if (length >= sizeof(BitWord)) {
+        bits->cursor = stream + length - sizeof(BitWord);
+        bits->container = ReadWord(bits->cursor);
         bits->consumed = mark;
         return 1;
     }
@@ -54,26 +72,26 @@ static inline int StartBackwardBits(BackwardBits* bits, const uint8_t* stream, s
     bits->container = 0;
     for (size_t i = length; i-- > 0;)
         bits->container = bits->container << 8 | stream[i];
-    bits->consumed = (uint32_t)(8 - length) * 8 + mark;
+    bits->consumed = (uint32_t)(sizeof(BitWord) - length) * 8 + mark;
     return 1;
 }
 
-// The next count bits (0 to 57 after a reload) without taking them; bits
-// beyond the stream's start read as zeros until it is overread.
-static inline uint64_t PeekBits(const BackwardBits* bits, uint32_t count)
+// The next count bits (0 to BITS_AFTER_RELOAD after a reload) without taking
+// them; bits beyond the stream's start read as zeros until it is overread.
+static inline BitWord PeekBits(const BackwardBits* bits, uint32_t count)
 {
-    return ((bits->container << (bits->consumed & 63)) >> 1) >> (63 - count);
+    return ((bits->container << (bits->consumed & (WORD_BITS - 1))) >> 1) >> (WORD_BITS - 1 - count);
 }
 
-static inline uint64_t TakeBits(BackwardBits* bits, uint32_t count)
+static inline BitWord TakeBits(BackwardBits* bits, uint32_t count)
 {
-    uint64_t value = PeekBits(bits, count);
+    BitWord value = PeekBits(bits, count);
     bits->consumed += count;
     return value;
 }
 
-// Moves the container back over the bytes fully taken; after it at least 57
-// bits are at hand unless the stream's start is near.
+// Moves the container back over the bytes fully taken; after it at least
+// BITS_AFTER_RELOAD bits are at hand unless the stream's start is near.
 static inline void ReloadBits(BackwardBits* bits)
 {
     size_t step = bits->consumed >> 3;
@@ -84,24 +102,24 @@ static inline void ReloadBits(BackwardBits* bits)
         return;
     bits->cursor -= step;
     bits->consumed -= (uint32_t)step * 8;
-    bits->container = ReadLittle64(bits->cursor);
+    bits->container = ReadWord(bits->cursor);
 }
 
-// 1 while a reload leaves 8 bytes before the cursor: a round of reads that
-// takes at most 57 bits cannot reach the stream's start.
+// 1 while a reload leaves a word before the cursor: a round of reads that
+// takes at most BITS_AFTER_RELOAD bits cannot reach the stream's start.
 static inline int FarFromStart(const BackwardBits* bits)
 {
-    return bits->cursor - bits->start >= 8;
+    return bits->cursor - bits->start >= (ptrdiff_t)sizeof(BitWord);
 }
 
 static inline int BitsUsedUp(const BackwardBits* bits)
 {
-    return bits->cursor == bits->start && bits->consumed == 64;
+    return bits->cursor == bits->start && bits->consumed == WORD_BITS;
 }
 
 static inline int BitsOverread(const BackwardBits* bits)
 {
-    return bits->cursor == bits->start && bits->consumed > 64;
+    return bits->cursor == bits->start && bits->consumed > WORD_BITS;
 }
 
 // FSE: a distribution read from its description, and the decoding table

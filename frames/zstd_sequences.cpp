@@ -10,6 +10,7 @@ enum TableMode { MODE_PREDEFINED = 0, MODE_RLE = 1, MODE_COMPRESSED = 2, MODE_RE
 static const uint32_t LITERAL_LENGTH_CODES = 36, MATCH_LENGTH_CODES = 53, OFFSET_CODES = 32;
 static const uint32_t OFFSETS_MOST_LOG = 8;
 static const uint32_t LONG_COUNT = 0x7F00;  // added to a count written in three bytes
+static const uint32_t NARROW_MOST_EXTRA = 24;  // an offset's extra bits a 32-bit word takes at once
 
 static const uint32_t LITERAL_LENGTH_BASE[LITERAL_LENGTH_CODES] = {
     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,   10,  11,  12,  13,   14,   15,   16,   18,
@@ -159,22 +160,41 @@ ZstdResult DecodeSequences(ZstdDecoder* decoder, const uint8_t* in, size_t lengt
         if (!StartBackwardBits(&bits, in + used, length - used))
             return ZSTD_MALFORMED;
         const FseTable* tables[3] = {decoder->lastLiteralLengths, decoder->lastOffsets, decoder->lastMatchLengths};
+        // A 64-bit word takes 31 + 16 bits, a reload, then 16 + 9 + 9 + 8; a
+        // 32-bit word (25 bits after a reload) reloads after each field but
+        // the states, and takes an offset's extra bits beyond 24 in two.
+        const int narrow = WORD_BITS == 32;
         uint32_t literalState = (uint32_t)TakeBits(&bits, tables[0]->accuracyLog);
         uint32_t offsetState = (uint32_t)TakeBits(&bits, tables[1]->accuracyLog);
+        if (narrow)
+            ReloadBits(&bits);
         uint32_t matchState = (uint32_t)TakeBits(&bits, tables[2]->accuracyLog);
         ReloadBits(&bits);
         for (uint32_t n = 0; n < count; n++) {
             const FseCell literalCell = tables[0]->cells[literalState];
             const FseCell offsetCell = tables[1]->cells[offsetState];
             const FseCell matchCell = tables[2]->cells[matchState];
-            // At most 31 + 16 bits, a reload, then at most 16 + 9 + 9 + 8.
-            uint32_t offsetValue = offsetCell.base + (uint32_t)TakeBits(&bits, offsetCell.extra);
+            uint32_t offsetValue = offsetCell.base;
+            if (narrow && offsetCell.extra > NARROW_MOST_EXTRA) {
+                uint32_t high = offsetCell.extra - NARROW_MOST_EXTRA;
+                offsetValue += (uint32_t)TakeBits(&bits, high) << NARROW_MOST_EXTRA;
+                ReloadBits(&bits);
+                offsetValue += (uint32_t)TakeBits(&bits, NARROW_MOST_EXTRA);
+            } else {
+                offsetValue += (uint32_t)TakeBits(&bits, offsetCell.extra);
+            }
+            if (narrow)
+                ReloadBits(&bits);
             size_t matchLength = matchCell.base + (size_t)TakeBits(&bits, matchCell.extra);
             ReloadBits(&bits);
             size_t literalLength = literalCell.base + (size_t)TakeBits(&bits, literalCell.extra);
+            if (narrow)
+                ReloadBits(&bits);
             if (n + 1 < count) {
                 literalState = literalCell.next + (uint32_t)TakeBits(&bits, literalCell.bits);
                 matchState = matchCell.next + (uint32_t)TakeBits(&bits, matchCell.bits);
+                if (narrow)
+                    ReloadBits(&bits);
                 offsetState = offsetCell.next + (uint32_t)TakeBits(&bits, offsetCell.bits);
             }
             ReloadBits(&bits);
