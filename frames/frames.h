@@ -73,7 +73,8 @@ void SetUpZstdDecoder(ZstdDecoder* decoder);
 // follow it) into out. When the frame says its decoded size, it must be
 // what the frame decodes to; when it carries a checksum, the checksum must
 // match. Skippable frames are refused as ZSTD_UNSUPPORTED: a frame index
-// names Zstandard frames only.
+// names Zstandard frames only. out[*outLength, outCapacity) may be written
+// over (copies go 16 bytes at a time), and on failure so may all of out.
 ZstdResult DecodeZstdFrame(ZstdDecoder* decoder, const uint8_t* in, size_t inLength, uint8_t* out,
                            size_t outCapacity, size_t* outLength);
 
