@@ -129,7 +129,7 @@ int DecodeHuffmanStream(const ZstdDecoder* decoder, const uint8_t* in, size_t le
     uint32_t mostBits = decoder->huffmanBits;
     size_t i = 0;
     for (; i + SYMBOLS_PER_RELOAD <= count && FarFromStart(&bits); i += SYMBOLS_PER_RELOAD) {
-        ReloadBits(&bits);
+        ReloadBitsFar(&bits);
         for (size_t j = 0; j < SYMBOLS_PER_RELOAD; j++)
             out[i + j] = DecodeSymbol(&bits, table, mostBits);
     }
@@ -166,7 +166,7 @@ int DecodeHuffmanStreams4(const ZstdDecoder* decoder, const uint8_t* in, size_t 
            FarFromStart(&bits[2]) && FarFromStart(&bits[3]);
          i += SYMBOLS_PER_RELOAD) {
         for (int k = 0; k < 4; k++)
-            ReloadBits(&bits[k]);
+            ReloadBitsFar(&bits[k]);
         for (size_t j = 0; j < SYMBOLS_PER_RELOAD; j++) {
             outs[0][i + j] = DecodeSymbol(&bits[0], table, mostBits);
             outs[1][i + j] = DecodeSymbol(&bits[1], table, mostBits);

@@ -105,6 +105,15 @@ static inline void ReloadBits(BackwardBits* bits)
     bits->container = ReadWord(bits->cursor);
 }
 
+// A reload that need not watch for the stream's start: the caller knows it is
+// further back than all the bits it takes until its next check.
+static inline void ReloadBitsFar(BackwardBits* bits)
+{
+    bits->cursor -= bits->consumed >> 3;
+    bits->consumed &= 7;
+    bits->container = ReadWord(bits->cursor);
+}
+
 // 1 while a reload leaves a word before the cursor: a round of reads that
 // takes at most BITS_AFTER_RELOAD bits cannot reach the stream's start.
 static inline int FarFromStart(const BackwardBits* bits)

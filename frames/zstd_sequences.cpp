@@ -10,7 +10,8 @@ enum TableMode { MODE_PREDEFINED = 0, MODE_RLE = 1, MODE_COMPRESSED = 2, MODE_RE
 static const uint32_t LITERAL_LENGTH_CODES = 36, MATCH_LENGTH_CODES = 53, OFFSET_CODES = 32;
 static const uint32_t OFFSETS_MOST_LOG = 8;
 static const uint32_t LONG_COUNT = 0x7F00;  // added to a count written in three bytes
-static const uint32_t NARROW_MOST_EXTRA = 24;  // an offset's extra bits a 32-bit word takes at once
+static const uint32_t NARROW_MOST_EXTRA = 24;
+static const ptrdiff_t SEQUENCE_MOST_BYTES = 16;  // a sequence's bits (at most 89), and the word's slack  // an offset's extra bits a 32-bit word takes at once
 
 static const uint32_t LITERAL_LENGTH_BASE[LITERAL_LENGTH_CODES] = {
     0,  1,  2,  3,  4,  5,  6,  7,  8,  9,   10,  11,  12,  13,   14,   15,   16,   18,
@@ -120,6 +121,14 @@ static size_t ReadSequencesHeader(ZstdDecoder* decoder, const uint8_t* in, size_
     return used;
 }
 
+static inline void Reload(BackwardBits* bits, int far)
+{
+    if (far)
+        ReloadBitsFar(bits);
+    else
+        ReloadBits(bits);
+}
+
 // The offset a sequence means: a new one, or one of the three recent ones
 // (shifted by one when the sequence has no literals), kept in recency order.
 static inline size_t ResolveOffset(uint32_t* repeats, uint32_t offsetValue, size_t literalLength)
@@ -171,6 +180,9 @@ ZstdResult DecodeSequences(ZstdDecoder* decoder, const uint8_t* in, size_t lengt
         uint32_t matchState = (uint32_t)TakeBits(&bits, tables[2]->accuracyLog);
         ReloadBits(&bits);
         for (uint32_t n = 0; n < count; n++) {
+            // A sequence takes at most 89 bits: far from the stream's start,
+            // its reloads need not watch for it.
+            const int far = bits.cursor - bits.start >= SEQUENCE_MOST_BYTES;
             const FseCell literalCell = tables[0]->cells[literalState];
             const FseCell offsetCell = tables[1]->cells[offsetState];
             const FseCell matchCell = tables[2]->cells[matchState];
@@ -178,26 +190,26 @@ ZstdResult DecodeSequences(ZstdDecoder* decoder, const uint8_t* in, size_t lengt
             if (narrow && offsetCell.extra > NARROW_MOST_EXTRA) {
                 uint32_t high = offsetCell.extra - NARROW_MOST_EXTRA;
                 offsetValue += (uint32_t)TakeBits(&bits, high) << NARROW_MOST_EXTRA;
-                ReloadBits(&bits);
+                Reload(&bits, far);
                 offsetValue += (uint32_t)TakeBits(&bits, NARROW_MOST_EXTRA);
             } else {
                 offsetValue += (uint32_t)TakeBits(&bits, offsetCell.extra);
             }
             if (narrow)
-                ReloadBits(&bits);
+                Reload(&bits, far);
             size_t matchLength = matchCell.base + (size_t)TakeBits(&bits, matchCell.extra);
-            ReloadBits(&bits);
+            Reload(&bits, far);
             size_t literalLength = literalCell.base + (size_t)TakeBits(&bits, literalCell.extra);
             if (narrow)
-                ReloadBits(&bits);
+                Reload(&bits, far);
             if (n + 1 < count) {
                 literalState = literalCell.next + (uint32_t)TakeBits(&bits, literalCell.bits);
                 matchState = matchCell.next + (uint32_t)TakeBits(&bits, matchCell.bits);
                 if (narrow)
-                    ReloadBits(&bits);
+                    Reload(&bits, far);
                 offsetState = offsetCell.next + (uint32_t)TakeBits(&bits, offsetCell.bits);
             }
-            ReloadBits(&bits);
+            Reload(&bits, far);
             size_t offset = ResolveOffset(decoder->repeatOffsets, offsetValue, literalLength);
             if (literalLength > (size_t)(literalEnd - literal))
                 return ZSTD_MALFORMED;
