@@ -16,6 +16,7 @@ packages=(
   nginx-light
   imagemagick librsvg2-bin liblnk-utils
   awscli rclone patch
+  zstd
 )
 
 packages_64=(wine64 g++-mingw-w64-x86-64 gcc-mingw-w64-x86-64 mingw-w64-x86-64-dev)

@@ -12,9 +12,9 @@ ctest --test-dir "$native" --output-on-failure
 
 seconds=${QRV_FUZZ_SECONDS:-30}
 mkdir -p "$native/findings"
-for target in manifest signed_manifest config report_name chunk_index; do
+for target in manifest signed_manifest config report_name chunk_index zstd_frame zstd_frame_word32; do
     work=$(mktemp -d)
-    cp "$root/tests/native/corpus/$target"/* "$work/"
+    cp "$root/tests/native/corpus/${target%_word32}"/* "$work/"
     echo "fuzz_$target: $seconds s"
     if ! "$native/fuzz_$target" -max_total_time="$seconds" -artifact_prefix="$native/findings/$target-" \
         "$work" >"$native/fuzz_$target.log" 2>&1; then

@@ -8,7 +8,7 @@ import sys
 from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
-PRODUCT_FOLDERS = ("shell", "install", "trust", "transfer", "patch", "update", "retention", "ui")
+PRODUCT_FOLDERS = ("shell", "install", "trust", "transfer", "patch", "update", "retention", "ui", "frames")
 UNBOUNDED = re.compile(
     r"\b(strcpy|strcat|stpcpy|sprintf|vsprintf|gets|strncpy|strncat|"
     r"lstrcpyA?|lstrcatA?|lstrcpynA?|wsprintfA?|wvsprintfA?|StrCpyA?|StrCatA?|"
