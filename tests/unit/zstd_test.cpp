@@ -235,10 +235,12 @@ TEST(ZstdFrames, HandWrittenFramesAndHostileOnes)
         Decoded decoded = Decode(c.frame, c.capacity);
         EXPECT_EQ(decoded.result, c.result) << c.what;
         EXPECT_TRUE(decoded.guardKept) << c.what;
-        if (c.decoded)
+        if (c.decoded) {
             EXPECT_EQ(Text(decoded.out), c.decoded) << c.what;
-        if (c.result != ZSTD_DECODED)
+        }
+        if (c.result != ZSTD_DECODED) {
             EXPECT_TRUE(decoded.out.empty()) << c.what;
+        }
     }
 }
 
