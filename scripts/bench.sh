@@ -11,6 +11,7 @@ bash "$root/scripts/build.sh" --defaults
 source "$root/scripts/wine-session.sh"
 "$root/cmake/wine-run.sh" "$root/build/bench/retention_bench.exe"
 "$root/cmake/wine-run.sh" "$root/build/bench/compose_bench.exe"
+"$root/cmake/wine-run.sh" "$root/build/bench/present_bench.exe"
 /usr/bin/python3 "$root/bench/update_bench.py"
 /usr/bin/python3 "$root/bench/install_bench.py"
 /usr/bin/python3 "$root/bench/real_game_bench.py"
