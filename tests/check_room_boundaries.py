@@ -19,11 +19,12 @@ ROOT = Path(__file__).resolve().parents[1]
 # Each room and the rooms it may call.
 ROOMS = {
     "transfer": (),
+    "frames": (),
     "trust": ("transfer",),
     "patch": ("transfer",),
     "update": ("trust", "patch", "transfer"),
 }
-PURE_ROOMS = ("transfer", "trust", "patch")  # their first half builds natively
+PURE_ROOMS = ("transfer", "frames", "trust", "patch")  # their first half builds natively
 SHARED = ("shell",)  # the log, the status board, the platform table
 # The configuration record that a run goes by: the run reads it, the
 # manifest's fetch takes the name it is asked under from it, and the download
