@@ -83,6 +83,7 @@ import sys
 from publisher.checks import unsafe_reason  # noqa: F401
 from publisher.chunks import records_of  # noqa: F401
 from publisher.command import main as run_command
+from publisher.frames import index_fields  # noqa: F401
 from publisher.launcher_limits import in_launcher_order  # noqa: F401
 from publisher.manifests import manifest_text  # noqa: F401
 from publisher.publication import publish  # noqa: F401

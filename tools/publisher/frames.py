@@ -175,7 +175,7 @@ def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TAR
         if digest not in forms:
             forms[digest] = served_form(out, previous[digest]) if digest in previous else None
             found["there"] += 2 if forms[digest] else 0
-            if not forms[digest] and size > 0:
+            if not forms[digest] and size > HEADER.size + RECORD.size:  # a smaller file's index outweighs it
                 found["cut"] += 1
                 forms[digest] = compress_file(entry, out, level, frame_target, progress, found)
             else:

@@ -82,7 +82,7 @@ def summary(figures):
     if "objects_written" in figures:
         say(f"wrote {figures['objects_written']} object(s) into objetos/, {figures['objects_there']} were there "
             "already")
-    if "compressed" in figures:
+    if figures.get("compressed", {}).get("frames"):
         compressed_summary(files, figures["compressed"], figures["raw_objects"])
     if figures.get("chunked"):
         say(f"chunk indexes: {figures['chunked']} file(s), {figures['indexes_cut']} of them cut anew")
