@@ -25,7 +25,8 @@ static const size_t FRAME_RECORD_BYTES = 52;
 static const uint32_t FRAME_INDEX_VERSION = 1;
 static const uint32_t FRAME_STORED = 1;
 // The most a frame may decode to: the publisher's frames close at the first
-// chunk seam past their target (256 KB), and a decoder's buffer holds one.
+// chunk seam past their target (64 KB unless told), and a decoder's buffer
+// holds one.
 static const uint32_t FRAME_MOST_DECODED_BYTES = 4u << 20;
 // The most records read at once: a page of the index, about 52 KB.
 static const uint32_t FRAME_PAGE_RECORDS = 1024;

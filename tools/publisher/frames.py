@@ -25,9 +25,9 @@ from .chunks import chunk_helper
 from .figures import size_text
 from .manifests import FRAMES_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, start_progress
-from .store import sha256_of, write_object
+from .store import sha256_of, write_atomically, write_object
 
-FRAME_TARGET = 256 << 10   # a frame closes at the first chunk seam past this (see the README's figures)
+FRAME_TARGET = 64 << 10    # a frame closes at the first chunk seam past this (see the README's figures)
 MOST_FRAME_TARGET = (4 << 20) - (64 << 10)  # launchers read frames of up to 4 MB; a chunk is at most 64 KB
 FRAME_LEVEL = 19
 INDEX_MAGIC = b"QRVQUADR"
@@ -36,6 +36,9 @@ HEADER = struct.Struct("<8sIQ32s32sQIII")
 RECORD = struct.Struct("<QIII32s")
 FRAME_STORED = 1
 FRAMES_AT_ONCE = 32        # frames read and compressed together: memory stays a few times the target
+# The contents whose form saved nothing, "<file digest> <frame size> <level>" a line: not compressed again
+# while published with the same settings (most of a game's packs of PNG and Ogg are such).
+NO_GAIN_RECORD = "publicados/sem-ganho.txt"
 
 
 def chunk_lengths(source):
@@ -167,6 +170,9 @@ def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TAR
     compressed anew."""
     (out / OBJECTS_FOLDER).mkdir(parents=True, exist_ok=True)
     previous = previous_forms(out)
+    record = out / NO_GAIN_RECORD
+    known = set(record.read_text().splitlines()) if record.is_file() else set()
+    no_gain = set(known)
     found = {"frames": {}, "sent": {}, "written": 0, "there": 0, "cut": 0}
     forms = {}  # by the file's digest: files of the same content share their form
     progress = start_progress("compressed forms", len(files), sum(size for _, _, size, _ in files))
@@ -175,13 +181,18 @@ def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TAR
         if digest not in forms:
             forms[digest] = served_form(out, previous[digest]) if digest in previous else None
             found["there"] += 2 if forms[digest] else 0
-            if not forms[digest] and size > HEADER.size + RECORD.size:  # a smaller file's index outweighs it
+            settings = f"{digest} {frame_target} {level}"
+            if not forms[digest] and size > HEADER.size + RECORD.size and settings not in no_gain:
                 found["cut"] += 1
                 forms[digest] = compress_file(entry, out, level, frame_target, progress, found)
+                no_gain |= set() if forms[digest] else {settings}
             else:
                 advance(progress, size, relative)
         advance(progress, 0, relative, file_done=True)
         if forms[digest]:
             found["frames"][relative] = forms[digest][:2]
             found["sent"][relative] = forms[digest][2] + forms[digest][1]
+    if no_gain != known:
+        record.parent.mkdir(exist_ok=True)
+        write_atomically(record, "".join(f"{line}\n" for line in sorted(no_gain)).encode("ascii"))
     return found
