@@ -76,18 +76,21 @@ def write_compressed(source, size, digest, target, level=FRAME_LEVEL, frame_targ
     """Writes the file's frames into the open file target and answers its frame index (bytes);
     on_frame, when given, hears of each frame's decoded length as it is done."""
     records, offset = [], 0
-    packed_digest = hashlib.sha256()
+    packed_digest, read_digest = hashlib.sha256(), hashlib.sha256()
     lengths = frame_lengths(chunk_lengths(source), frame_target)
     with open(source, "rb") as file, ThreadPoolExecutor(os.cpu_count() or 1) as pool:
         for first in range(0, len(lengths), FRAMES_AT_ONCE):
             pieces = [file.read(length) for length in lengths[first:first + FRAMES_AT_ONCE]]
             for piece, (packed, flags) in zip(pieces, pool.map(compressed_frame, pieces, [level] * len(pieces))):
+                read_digest.update(piece)
                 target.write(packed)
                 packed_digest.update(packed)
                 records.append(RECORD.pack(offset, len(packed), len(piece), flags, hashlib.sha256(packed).digest()))
                 offset += len(packed)
                 if on_frame:
                     on_frame(len(piece))
+    if read_digest.hexdigest() != digest:
+        raise SystemExit(f"publish: {source} changed while it was published; publish again")
     header = HEADER.pack(INDEX_MAGIC, INDEX_VERSION, size, bytes.fromhex(digest), packed_digest.digest(), offset,
                          len(records), max(lengths, default=0),
                          max((RECORD.unpack_from(r)[1] for r in records), default=0))
