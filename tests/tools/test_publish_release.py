@@ -389,7 +389,7 @@ TOOLS = Path(__file__).resolve().parents[2] / "tools"
 
 @pytest.mark.parametrize("tool, words", [
     ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--mirror", "--executable",
-                            "--no-config",
+                            "--no-config", "--frame-size", "--compression-level", "--no-raw-objects",
                             "--sign", "--serial", "--expires-in", "--dry-run"]),
     ("local_nginx.py", ["FOLDER", "--url-path", "--port", "--state", "SIGTERM"]),
 ])
