@@ -1,9 +1,11 @@
-// The frames room: a file's compressed frames turned back into its bytes.
-// A Zstandard frame decoder (RFC 8878) written here: the frame header, raw,
-// RLE and compressed blocks, Huffman-coded literals, FSE-coded sequences and
-// their execution, the content checksum (XXH64). It is pure: it calls no
-// other room, no Windows, no network and allocates nothing; it includes only
-// the C and C++ standard headers and its own.
+// The frames room: files that travel compressed, as independently decodable
+// frames, and their bytes turned back. Two parts: the frame index that lists
+// a file's frames (read and checked here; the caller fetches, hashes and
+// writes), and a Zstandard frame decoder (RFC 8878) written here: the frame
+// header, raw, RLE and compressed blocks, Huffman-coded literals, FSE-coded
+// sequences and their execution, the content checksum (XXH64). It is pure:
+// it calls no other room, no Windows, no network and allocates nothing; it
+// includes only the C and C++ standard headers and its own.
 //
 // One call decodes one whole frame into the caller's buffer, which is also
 // the frame's window: a match reaches back into what the frame itself wrote,
@@ -14,6 +16,86 @@
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
+
+// The frame index, little-endian, the object a manifest's QUADROS line names
+// (its SHA-256 and size there, checked by whoever fetches it, as for any
+// object): a 104-byte header, then one 52-byte record a frame, in the order
+// of the compressed object.
+//   header: magic "QRVQUADR"; version (u32, 1); the file's size (u64) and
+//     SHA-256; the compressed object's SHA-256 and size (u64); the frame
+//     count (u32); the largest decoded length and the largest compressed
+//     length of a frame (u32 each)
+//   record: the frame's offset in the compressed object (u64), its
+//     compressed length (u32), its decoded length (u32), flags (u32), the
+//     SHA-256 of its compressed bytes
+// The compressed object is the frames one after another. A frame flagged
+// FRAME_STORED holds its bytes as they are (both lengths equal); any other is
+// a Zstandard frame, shorter than what it decodes to. Frames are runs of whole
+// chunks of the chunker, so a patch fetches the frames that hold its chunks.
+static const size_t FRAME_INDEX_HEADER_BYTES = 104;
+static const size_t FRAME_RECORD_BYTES = 52;
+static const uint32_t FRAME_INDEX_VERSION = 1;
+static const uint32_t FRAME_STORED = 1;
+// The most a frame may decode to: the publisher's frames close at the first
+// chunk seam past their target (64 KB unless told), and a decoder's buffer
+// holds one.
+static const uint32_t FRAME_MOST_DECODED_BYTES = 4u << 20;
+// The most records read at once: a page of the index, about 52 KB.
+static const uint32_t FRAME_PAGE_RECORDS = 1024;
+
+struct FrameIndexHeader {
+    uint64_t fileSize;
+    uint8_t fileDigest[32];
+    uint8_t packedDigest[32];  // of the compressed object
+    uint64_t packedSize;
+    uint32_t frameCount;
+    uint32_t largestDecoded;
+    uint32_t largestPacked;
+};
+
+struct FrameRecord {
+    uint64_t packedOffset;   // in the compressed object
+    uint64_t decodedOffset;  // in the file: the decoded lengths of the frames before it
+    uint32_t packedLength;
+    uint32_t decodedLength;
+    uint32_t flags;          // FRAME_STORED or 0
+    uint8_t digest[32];      // of the frame's compressed bytes: checked before a byte is decoded
+};
+
+enum FrameIndexVerdict {
+    FRAMES_GOOD,
+    FRAMES_NOT_AN_INDEX,      // too short for its header, or another magic
+    FRAMES_UNKNOWN_VERSION,
+    FRAMES_WRONG_SIZE,        // not the size its QUADROS line gives, or not its header and records
+    FRAMES_OTHER_FILE,        // names another file than the ARQUIVO line's
+    FRAMES_WRONG_HEADER,      // counts or bounds that no frames could meet
+    FRAMES_WRONG_FRAME,       // a record out of bounds, out of place or beyond the header's largest
+    FRAMES_WRONG_TOTALS       // the frames do not add up to the file and the compressed object
+};
+
+// Checks the header (the index's first FRAME_INDEX_HEADER_BYTES, length the
+// bytes at hand) against what the manifest lists: the index's size from its
+// QUADROS line, the file's size and SHA-256 from its ARQUIVO line.
+FrameIndexVerdict ReadFrameIndexHeader(const uint8_t* head, size_t length, uint32_t listedIndexSize,
+                                       uint64_t listedFileSize, const uint8_t listedFileDigest[32],
+                                       FrameIndexHeader* header);
+
+// The records read in order, a page at a time, in bounded memory: each page
+// checked against the frames before it and the header. After the last,
+// FinishFrameWalk says whether they add up.
+struct FrameWalk {
+    FrameIndexHeader header;
+    uint32_t read;           // records read so far
+    uint64_t packedOffset;   // where the next frame must begin
+    uint64_t decodedOffset;
+};
+void StartFrameWalk(FrameWalk* walk, const FrameIndexHeader* header);
+// count records (at most FRAME_PAGE_RECORDS, and no more than are left) from
+// records into frames; any verdict but FRAMES_GOOD ends the walk.
+FrameIndexVerdict ReadFramePage(FrameWalk* walk, const uint8_t* records, uint32_t count, FrameRecord* frames);
+FrameIndexVerdict FinishFrameWalk(const FrameWalk* walk);
+
+const char* FrameIndexVerdictText(FrameIndexVerdict verdict);
 
 enum ZstdResult {
     ZSTD_DECODED = 0,   // the frame decoded whole; *outLength says how long it is

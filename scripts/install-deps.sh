@@ -3,6 +3,7 @@
 # root; with --bench, the benchmarks' peers too. The CDN guide's test also
 # needs npm's s3rver, installed into build/s3rver and mended to page and order
 # its listings as S3 does (scripts/s3rver-as-s3.patch).
+# The publisher compresses its frames with python3-zstandard.
 # Idempotent: when every package is already present it touches no network.
 set -euo pipefail
 
@@ -12,7 +13,7 @@ packages=(
   googletest clang libclang-rt-14-dev
   wine wine32:i386
   xvfb xauth xdotool x11-utils
-  python3 python3-pytest python3-cryptography openssl osslsigncode
+  python3 python3-pytest python3-cryptography python3-zstandard openssl osslsigncode
   nginx-light
   imagemagick librsvg2-bin liblnk-utils
   awscli rclone patch

@@ -12,7 +12,7 @@ ctest --test-dir "$native" --output-on-failure
 
 seconds=${QRV_FUZZ_SECONDS:-30}
 mkdir -p "$native/findings"
-for target in manifest signed_manifest config report_name chunk_index zstd_frame zstd_frame_word32; do
+for target in manifest signed_manifest config report_name chunk_index zstd_frame zstd_frame_word32 frame_index; do
     work=$(mktemp -d)
     cp "$root/tests/native/corpus/${target%_word32}"/* "$work/"
     echo "fuzz_$target: $seconds s"

@@ -20,6 +20,7 @@ ROOT = Path(__file__).resolve().parents[1]
 ROOMS = {
     "frames": (),
     "transfer": (),
+    "frames": (),
     "trust": ("transfer",),
     "patch": ("transfer",),
     "update": ("trust", "patch", "transfer"),

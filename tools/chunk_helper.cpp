@@ -5,6 +5,7 @@
 //   qrv_blocos index FILE INDEX RECORDS   writes FILE's chunk index and its records
 //   qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS
 //                                         what a player holding OLD's file fetches for NEW's
+//   qrv_blocos cuts FILE                  FILE's chunk lengths, one a line (the frames' seams)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -103,6 +104,31 @@ static int WriteIndex(const char* fileName, const char* indexName, const char* r
         return Fail("cannot write", recordsName);
     printf("%u chunks in %u pages\n", header.recordCount, header.pageCount);
     return 0;
+}
+
+static size_t ReadPlain(void* context, uint8_t* buffer, size_t capacity, int* failed)
+{
+    FILE* file = (FILE*)context;
+    size_t count = fread(buffer, 1, capacity, file);
+    *failed = ferror(file);
+    return count;
+}
+
+static void PrintLength(void*, const uint8_t*, uint32_t length)
+{
+    printf("%u\n", length);
+}
+
+static int PrintCuts(const char* fileName)
+{
+    FILE* file = fopen(fileName, "rb");
+    if (!file)
+        return Fail("cannot read", fileName);
+    std::vector<uint8_t> window(READ_WINDOW);
+    ChunkStream stream = {ReadPlain, PrintLength, file};
+    int read = CutIntoChunks(&stream, window.data(), window.size());
+    fclose(file);
+    return read ? 0 : Fail("cannot read", fileName);
 }
 
 static int LoadWhole(const char* name, std::vector<uint8_t>* bytes)
@@ -215,6 +241,9 @@ int main(int argc, char** argv)
         return WriteIndex(argv[2], argv[3], argv[4]);
     if (argc == 6 && strcmp(argv[1], "plan") == 0)
         return Plan(argv[2], argv[3], argv[4], argv[5]);
-    fprintf(stderr, "usage: qrv_blocos index FILE INDEX RECORDS | plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS\n");
+    if (argc == 3 && strcmp(argv[1], "cuts") == 0)
+        return PrintCuts(argv[2]);
+    fprintf(stderr, "usage: qrv_blocos index FILE INDEX RECORDS | plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS | "
+                    "cuts FILE\n");
     return 2;
 }

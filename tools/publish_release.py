@@ -4,7 +4,8 @@
     publish_release.py RELEASE OUT --version V [--leave-out PATH ...]
                        [--write-config URL [--mirror URL ...] [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
-                       [--no-objects] [--min-chunked-size BYTES] [--verbose]
+                       [--no-objects] [--min-chunked-size BYTES] [--frame-size BYTES]
+                       [--compression-level N] [--no-raw-objects] [--verbose]
     publish_release.py prune OUT --keep N [--dry-run]
     publish_release.py keygen NAME
 
@@ -35,8 +36,25 @@ says); with --verbose the publisher prints, for each such file, how many
 chunks are new against the previous release in OUT and what a player of that
 release will fetch.
 
+Every file also gets a compressed form where it pays: its bytes cut into
+frames of whole chunks (closed at the first chunk seam past --frame-size,
+64 KB unless told), each an independent Zstandard frame (level 19 unless
+--compression-level says, the content size in its header, no dictionary) or,
+when a frame does not shrink, its bytes as they are; the frames one after
+another are an object, and its frame index (the file's size and digest, the
+compressed object's, and per frame its offset, lengths, flags and SHA-256)
+another, named by the line "QUADROS <index sha256> <index size> <path>" after
+the file's ARQUIVO line (and its BLOCOS line): launchers that read frames
+fetch fewer bytes, older ones pass over the line. A file whose form, index
+included, is not smaller gets none (no line); such contents are recorded in
+publicados/sem-ganho.txt and not compressed again with the same settings.
+--no-raw-objects writes no raw object for a file with a compressed form: only
+launchers that read frames then install it from the objects (path copies are
+still written).
+
 It prints a summary: the release's files and bytes (and how many share their
-content with another file), objects written and found, chunk indexes, files
+content with another file), objects written and found, its raw and
+compressed sizes, chunk indexes, files
 copied by path, what a player of the previous release fetches, and files
 removed; --verbose adds a line for each file copied, removed or indexed. Long
 work shows progress on stderr: one line rewritten in place in a terminal, a
@@ -83,6 +101,7 @@ import sys
 from publisher.checks import unsafe_reason  # noqa: F401
 from publisher.chunks import records_of  # noqa: F401
 from publisher.command import main as run_command
+from publisher.frames import index_fields  # noqa: F401
 from publisher.launcher_limits import in_launcher_order  # noqa: F401
 from publisher.manifests import manifest_text  # noqa: F401
 from publisher.publication import publish  # noqa: F401

@@ -12,7 +12,7 @@ static int IsBlank(char c)
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-static const char* SkipBlanks(const char* text)
+const char* SkipBlanks(const char* text)
 {
     while (IsBlank(*text))
         text++;
@@ -21,7 +21,7 @@ static const char* SkipBlanks(const char* text)
 
 // The rest of the line after any blanks, up to the line end, cut to the
 // field; 0 when nothing but blanks is left.
-static int TakeRestOfLine(const char* text, char* field, size_t capacity)
+int TakeRestOfLine(const char* text, char* field, size_t capacity)
 {
     text = SkipBlanks(text);
     size_t length = strcspn(text, "\r\n");
@@ -67,7 +67,7 @@ const char* ReadDecimal64(const char* text, uint64_t* value)
 
 // The digest token's first 64 characters as bytes, when they are hexadecimal
 // (a longer token is cut, as the manifest has always been read).
-static int ReadDigestToken(const char* token, size_t length, uint8_t digest[32])
+int ReadDigestToken(const char* token, size_t length, uint8_t digest[32])
 {
     char text[65];
     if (length < 64)
@@ -99,7 +99,6 @@ static void ReadFileLine(const char* rest, Manifest* manifest)
     entry->size = size;
     entry->path = kept;
     entry->state = ENTRY_UNCHECKED;
-    entry->blocks = BLOCKS_NONE;
     manifest->count++;
 }
 
@@ -144,59 +143,6 @@ static void ReadObjectsLine(const char* rest, Manifest* manifest)
     }
 }
 
-static void IgnoreBlocksLine(Manifest* manifest, const char* why, const char* rest)
-{
-    if (manifest->ignoredBlocks++ == 0)
-        snprintf(manifest->ignoredBlocksText, sizeof manifest->ignoredBlocksText, "%s: %.80s", why,
-                 SkipBlanks(rest));
-}
-
-// The publisher writes each BLOCOS line right after its ARQUIVO line: the
-// entry is looked for among the last few only, so that a manifest of many
-// BLOCOS lines that name no entry cannot make the parse take hours.
-static const int BLOCKS_SEARCH_WINDOW = 16;
-
-static ManifestEntry* EntryOfPath(Manifest* manifest, const char* path)
-{
-    int stop = manifest->count > BLOCKS_SEARCH_WINDOW ? manifest->count - BLOCKS_SEARCH_WINDOW : 0;
-    for (int i = manifest->count - 1; i >= stop; i--) {
-        if (strcmp(manifest->entries[i].path, path) == 0)
-            return &manifest->entries[i];
-    }
-    return NULL;
-}
-
-// "BLOCOS <index digest> <index size> <path>", the path as on its ARQUIVO line.
-static void ReadBlocksLine(const char* rest, Manifest* manifest)
-{
-    const char* digest = SkipBlanks(rest);
-    size_t digestLength = strcspn(digest, " \t\r\n");
-    uint32_t size = 0;
-    char path[260];
-    const char* afterSize = IsDigestText(digest, digestLength) ? ReadDecimal32(SkipBlanks(digest + digestLength), &size)
-                                                               : NULL;
-    if (!afterSize || !TakeRestOfLine(afterSize, path, sizeof path)) {
-        IgnoreBlocksLine(manifest, "malformada", rest);
-        return;
-    }
-    ManifestEntry* entry = EntryOfPath(manifest, path);
-    if (!entry) {
-        IgnoreBlocksLine(manifest, "sem linha ARQUIVO", rest);
-        return;
-    }
-    if (entry->blocks != BLOCKS_NONE) {
-        entry->blocks = BLOCKS_REPEATED;
-        IgnoreBlocksLine(manifest, "repetida", rest);
-        return;
-    }
-    ChunkIndexListing* listing = AddChunkIndexListing(manifest, &entry->blocksAt);
-    if (!listing)
-        return;
-    entry->blocks = BLOCKS_LISTED;
-    ReadDigestToken(digest, digestLength, listing->digest);
-    listing->size = size;
-}
-
 // "REMOVIDO <digest> <path>", the path as on an ARQUIVO line. A line that
 // does not read is passed over: the file it names stays.
 static void ReadRemovedLine(const char* rest, Manifest* manifest)
@@ -238,6 +184,10 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
         ReadBlocksLine(line + 6, manifest);
         return;
     }
+    if (StartsWithWord(line, "QUADROS")) {
+        ReadFramesLine(line + 7, manifest);
+        return;
+    }
     if (StartsWithWord(line, "REMOVIDO")) {
         ReadRemovedLine(line + 8, manifest);
         return;
@@ -266,6 +216,8 @@ static void ResetManifest(Manifest* manifest)
     manifest->objectsText[0] = '\0';
     manifest->ignoredBlocks = 0;
     manifest->ignoredBlocksText[0] = '\0';
+    manifest->ignoredFrames = 0;
+    manifest->ignoredFramesText[0] = '\0';
     manifest->ignoredRemovals = 0;
 }
 

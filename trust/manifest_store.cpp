@@ -1,8 +1,8 @@
 // Where a parsed manifest keeps what it lists: the entries in one array (made
 // at the size the parser counted, grown by doubling past it), their paths in a pool of blocks that never move (so an
-// entry's path stays where it points), and the chunk indexes of BLOCOS lines
-// in a table of their own (few files have one), as are the files a release
-// removed. Nothing grows beyond MANIFEST_MOST_ENTRIES, and a failed
+// entry's path stays where it points), and the indexes of BLOCOS and QUADROS
+// lines in a table of their own (not every file has one), as are the files a
+// release removed. Nothing grows beyond MANIFEST_MOST_ENTRIES, and a failed
 // allocation is a limit like any other, never a crash. No Windows headers.
 #include <stdlib.h>
 #include <string.h>
@@ -78,18 +78,20 @@ const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length
     return kept;
 }
 
-ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at)
+// Two a file at most: its chunk index and its frame index.
+static const size_t MOST_INDEXES = 2 * (size_t)MANIFEST_MOST_ENTRIES;
+
+IndexListing* AddIndexListing(Manifest* manifest, uint32_t* at)
 {
-    size_t room = manifest->chunkIndexRoom;
-    if (!GrowArray((void**)&manifest->chunkIndexes, &room, manifest->chunkIndexCount, FIRST_TABLE_ROOM,
-                   MANIFEST_MOST_ENTRIES,
-                   sizeof *manifest->chunkIndexes)) {
+    size_t room = manifest->indexRoom;
+    if (!GrowArray((void**)&manifest->indexes, &room, manifest->indexCount, FIRST_TABLE_ROOM, MOST_INDEXES,
+                   sizeof *manifest->indexes)) {
         manifest->limit = MANIFEST_OUT_OF_MEMORY;
         return NULL;
     }
-    manifest->chunkIndexRoom = (uint32_t)room;
-    *at = manifest->chunkIndexCount++;
-    return &manifest->chunkIndexes[*at];
+    manifest->indexRoom = (uint32_t)room;
+    *at = manifest->indexCount++;
+    return &manifest->indexes[*at];
 }
 
 RemovedFile* AddRemovedFile(Manifest* manifest)
@@ -106,9 +108,14 @@ RemovedFile* AddRemovedFile(Manifest* manifest)
     return &manifest->removed[manifest->removedCount++];
 }
 
-const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry)
+const IndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry)
 {
-    return entry->blocks == BLOCKS_LISTED ? &manifest->chunkIndexes[entry->blocksAt] : NULL;
+    return entry->blocks == INDEX_LINE_LISTED ? &manifest->indexes[entry->blocksAt] : NULL;
+}
+
+const IndexListing* FrameIndexOf(const Manifest* manifest, const ManifestEntry* entry)
+{
+    return entry->frames == INDEX_LINE_LISTED ? &manifest->indexes[entry->framesAt] : NULL;
 }
 
 void ReleaseManifest(Manifest* manifest)
@@ -117,15 +124,15 @@ void ReleaseManifest(Manifest* manifest)
         free(manifest->pathBlocks[i]);
     free(manifest->pathBlocks);
     free(manifest->entries);
-    free(manifest->chunkIndexes);
+    free(manifest->indexes);
     free(manifest->removed);
     manifest->pathBlocks = NULL;
     manifest->pathBlockCount = manifest->pathBlockRoom = 0;
     manifest->pathBlockUsed = 0;
     manifest->entries = NULL;
     manifest->entryRoom = 0;
-    manifest->chunkIndexes = NULL;
-    manifest->chunkIndexCount = manifest->chunkIndexRoom = 0;
+    manifest->indexes = NULL;
+    manifest->indexCount = manifest->indexRoom = 0;
     manifest->removed = NULL;
     manifest->removedCount = manifest->removedRoom = 0;
     manifest->count = 0;

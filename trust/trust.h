@@ -33,17 +33,18 @@ enum EntryState : uint8_t {
     ENTRY_SAME_FILE   // names the file of an earlier entry with the same digest: settled with that one
 };
 
-// What "BLOCOS <index digest> <index size> <path>" says of an entry: its
-// chunk index is an object too, and a changed file can be rebuilt from the
-// player's old copy.
-enum BlocksLine : uint8_t {
-    BLOCKS_NONE,
-    BLOCKS_LISTED,
-    BLOCKS_REPEATED  // given twice: both ignored, the file comes whole
+// What a line naming one of an entry's indexes (an object too) says of it:
+// "BLOCOS <index digest> <index size> <path>", its chunk index (a changed file
+// can be rebuilt from the player's old copy), or "QUADROS <index digest>
+// <index size> <path>", its frame index (the file also travels compressed).
+enum IndexLine : uint8_t {
+    INDEX_LINE_NONE,
+    INDEX_LINE_LISTED,
+    INDEX_LINE_REPEATED  // given twice: both ignored, the file comes without that index
 };
 
-// A chunk index as its BLOCOS line names it.
-struct ChunkIndexListing {
+// A chunk or frame index as its line names it.
+struct IndexListing {
     uint8_t digest[32];
     uint32_t size;  // in bytes
 };
@@ -53,9 +54,11 @@ struct ManifestEntry {
     uint8_t digest[32];  // expected SHA-256
     uint64_t size;       // bytes as listed: progress, the KB figures and the answer's bound
     const char* path;    // relative to the game folder, exactly as listed (in the manifest's path pool)
-    uint32_t blocksAt;   // when BLOCKS_LISTED: its chunk index among the manifest's
+    uint32_t blocksAt;   // when blocks is INDEX_LINE_LISTED: its chunk index among the manifest's indexes
+    uint32_t framesAt;   // when frames is INDEX_LINE_LISTED: its frame index among them
     EntryState state;
-    BlocksLine blocks;
+    IndexLine blocks;
+    IndexLine frames;
     uint8_t digestRead;  // the digest token begins with 64 hexadecimal characters (0: the file can never check)
 };
 
@@ -87,7 +90,7 @@ struct RemovedFile {
 };
 
 // The manifest as read: the entries in one array and their paths in one pool
-// of blocks that never move, both growing with the manifest (about 56 bytes an
+// of blocks that never move, both growing with the manifest (about 64 bytes an
 // entry and its path's length and terminator). ParseManifest frees what an
 // earlier parse held; ReleaseManifest frees the rest.
 struct Manifest {
@@ -97,14 +100,16 @@ struct Manifest {
     char objectsText[64];  // the first refused line's folder, cut, for the log
     int ignoredBlocks;     // BLOCOS lines that are malformed, name no listed path, or repeat one
     char ignoredBlocksText[128];  // the first of them and why, for the log
+    int ignoredFrames;     // QUADROS lines, likewise
+    char ignoredFramesText[128];
     int ignoredRemovals;          // REMOVIDO lines without a digest and a path, or beyond the most
     ManifestLimit limit;
     int count;
     ManifestEntry* entries = nullptr;
     int entryRoom = 0;
-    ChunkIndexListing* chunkIndexes = nullptr;
-    uint32_t chunkIndexCount = 0;
-    uint32_t chunkIndexRoom = 0;
+    IndexListing* indexes = nullptr;  // of BLOCOS and QUADROS lines alike
+    uint32_t indexCount = 0;
+    uint32_t indexRoom = 0;
     RemovedFile* removed = nullptr;  // at most MANIFEST_MOST_ENTRIES of them
     int removedCount = 0;
     int removedRoom = 0;
@@ -122,7 +127,9 @@ int ParseManifestStream(FILE* file, Manifest* manifest);
 void ReleaseManifest(Manifest* manifest);
 
 // The entry's chunk index, when its BLOCOS line was taken; NULL otherwise.
-const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry);
+const IndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry);
+// The entry's frame index, when its QUADROS line was taken; NULL otherwise.
+const IndexListing* FrameIndexOf(const Manifest* manifest, const ManifestEntry* entry);
 
 // Inside the room: the parser's storage. Each answers NULL, with
 // manifest->limit set, when the manifest is full or memory is short.
@@ -130,7 +137,15 @@ const ChunkIndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEn
 void ReserveManifestEntries(Manifest* manifest, int count);
 ManifestEntry* AddManifestEntry(Manifest* manifest);  // zeroed; count is the caller's to raise
 const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length);
-ChunkIndexListing* AddChunkIndexListing(Manifest* manifest, uint32_t* at);
+IndexListing* AddIndexListing(Manifest* manifest, uint32_t* at);
+// "BLOCOS ..." and "QUADROS ..." after their keyword: each names an index of
+// the entry listed last but a few, by its path.
+void ReadBlocksLine(const char* rest, Manifest* manifest);
+void ReadFramesLine(const char* rest, Manifest* manifest);
+// The parser's pieces that those lines share with the others.
+const char* SkipBlanks(const char* text);
+int TakeRestOfLine(const char* text, char* field, size_t capacity);
+int ReadDigestToken(const char* token, size_t length, uint8_t digest[32]);
 // Counted in removedCount; NULL beyond MANIFEST_MOST_ENTRIES of them (no limit set).
 RemovedFile* AddRemovedFile(Manifest* manifest);
 

@@ -79,7 +79,7 @@ static void CountReceived(void* context, double bytes)
 // object, rebuilt from that copy.
 static PatchOutcome Patched(const ManifestEntry* entry, const char* digest, const char* baseUrl)
 {
-    const ChunkIndexListing* index = ChunkIndexOf(Phase.manifest, entry);
+    const IndexListing* index = ChunkIndexOf(Phase.manifest, entry);
     if (!Phase.objectsFolder || !index || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
         return PATCH_NOT_MADE;
     char indexDigest[65];

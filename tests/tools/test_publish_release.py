@@ -32,20 +32,24 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
 
     lines = (out / "manifesto_completo.txt").read_bytes().decode().splitlines()
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    frames = sha((out / "objetos" / lines[4].split()[1]).read_bytes())
     assert lines == [
         "VERSAO 1.0.42",
         "OBJETOS objetos/",
         f"ARQUIVO {sha(b'game')} 4 client.exe",
         f"ARQUIVO {sha(b'map' * 100)} 300 data\\maps\\a b.pak",
+        f"QUADROS {frames} 156 data\\maps\\a b.pak",  # the pack compresses; the other files are smaller than an index
         f"ARQUIVO {sha(b'hello')} 5 first_run.txt",
     ]
-    assert (out / "manifesto.txt").read_text().splitlines() == lines[:4]
+    assert (out / "manifesto.txt").read_text().splitlines() == lines[:5]
     assert (out / "data" / "maps" / "a b.pak").read_bytes() == b"map" * 100
     # Every file once more under its digest, the same bytes on the studio's disk as its path copy.
     pack = out / "objetos" / sha(b"map" * 100)
     assert pack.read_bytes() == b"map" * 100 and pack.stat().st_mode & 0o777 == 0o444
     assert pack.stat().st_ino == (out / "data" / "maps" / "a b.pak").stat().st_ino
-    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(sha(d) for d in (b"game", b"map" * 100, b"hello"))
+    packed = publish_release.index_fields((out / "objetos" / frames).read_bytes())["packed_digest"]
+    assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
+        [sha(d) for d in (b"game", b"map" * 100, b"hello")] + [frames, packed])
     printed = capsys.readouterr().out
     assert "published data\\maps\\a b.pak (300 bytes)" in printed
     assert "wrote manifesto_completo.txt and manifesto.txt for version 1.0.42 (3 files)" in printed
@@ -219,7 +223,7 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
     publish(release, out, "--version", "2")
     printed = capsys.readouterr()
     assert "copied 2 file(s), left 1 as they were" in printed.out
-    assert "wrote 1 object(s) into objetos/, 2 were there already" in printed.out
+    assert "wrote 1 object(s) into objetos/, 4 were there already" in printed.out  # a.bin's form is two
     assert "published a.bin" not in printed.out
     assert "objetos/" + hashlib.sha256(b"c").hexdigest() + " was damaged" in printed.err
     assert (out / "data" / "b.bin").read_bytes() == b"B" and (out / "c.bin").read_bytes() == b"c"
@@ -385,7 +389,7 @@ TOOLS = Path(__file__).resolve().parents[2] / "tools"
 
 @pytest.mark.parametrize("tool, words", [
     ("publish_release.py", ["keygen", "--version", "--leave-out", "--write-config", "--mirror", "--executable",
-                            "--no-config",
+                            "--no-config", "--frame-size", "--compression-level", "--no-raw-objects",
                             "--sign", "--serial", "--expires-in", "--dry-run"]),
     ("local_nginx.py", ["FOLDER", "--url-path", "--port", "--state", "SIGTERM"]),
 ])
@@ -594,3 +598,123 @@ def test_objects_of_sparse_files_stay_sparse(tmp_path):
     stored = out / "objetos" / hashlib.sha256((release / "sparse.pak").read_bytes()).hexdigest()
     assert stored.read_bytes() == (release / "sparse.pak").read_bytes()
     assert stored.stat().st_blocks * 512 < 1 << 20
+
+
+def random_bytes(size, seed):
+    import random
+    return random.Random(seed).randbytes(size)
+
+
+def compressible(size, seed):
+    """Text-like bytes that compress to about a third, never repeating a long run."""
+    import random
+    rng = random.Random(seed)
+    words = [bytes(rng.choices(b"abcdefghijklmnopqrstuvwxyz", k=rng.randint(2, 9))) for _ in range(3000)]
+    return b" ".join(rng.choices(words, k=size // 5))[:size]
+
+
+def frames_of(out, listed):
+    """The frame index a QUADROS line names, its fields, and the compressed object's bytes."""
+    index = (out / "objetos" / listed).read_bytes()
+    fields = publish_release.index_fields(index)
+    return index, fields, (out / "objetos" / fields["packed_digest"]).read_bytes()
+
+
+def test_compressed_forms_are_frames_of_whole_chunks_each_decoding_alone(tmp_path, keys, capsys):
+    import zstandard
+    from publisher.frames import chunk_lengths
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    noise = random_bytes(300_000, 5)
+    files = {"pack.dat": compressible(1_500_000, 1), "noise.bin": noise,
+             "mixed.bin": compressible(200_000, 2) + noise[:200_000] + compressible(100_000, 3)}
+    release = make_release(tmp_path / "release", files)
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1", "--frame-size", "65536", "--min-chunked-size", "1000000",
+            "--sign", str(keys / "first.pem"))
+    data = (out / "manifesto_completo.txt").read_bytes()
+    signed, verdicts = verify(data, (keys / "first.pub.pem").read_bytes())
+    assert verdicts == [True]
+    lines = signed.splitlines()
+    # Right after its ARQUIVO line, and after its BLOCOS line when it has one; none for a file that does not shrink.
+    assert [line.split()[0] for line in lines[2:8]] == ["ARQUIVO", "QUADROS", "ARQUIVO", "ARQUIVO", "BLOCOS",
+                                                         "QUADROS"]
+    assert [lines[i].split()[-1] for i in (2, 3, 4, 5, 6, 7)] == ["mixed.bin", "mixed.bin", "noise.bin",
+                                                                  "pack.dat", "pack.dat", "pack.dat"]
+    stored = 0
+    for line in (lines[3], lines[7]):
+        _, listed, listed_size, name = line.split()
+        original = files[name]
+        index, fields, packed = frames_of(out, listed)
+        assert sha(index) == listed and len(index) == int(listed_size) == 104 + 52 * fields["count"]
+        assert (fields["magic"], fields["version"], fields["size"], fields["digest"]) == (
+            b"QRVQUADR", 1, len(original), sha(original))
+        assert fields["packed_digest"] == sha(packed) and fields["packed_size"] == len(packed) < len(original)
+        assert fields["count"] == len(fields["frames"]) > 1
+        seams, at = set(), 0
+        for length in chunk_lengths(release / name):
+            at += length
+            seams.add(at)
+        decoded, offset = b"", 0
+        for frame in fields["frames"]:
+            assert frame["offset"] == offset
+            piece = packed[offset:offset + frame["length"]]
+            assert sha(piece) == frame["digest"].hex()
+            if frame["flags"] == 1:  # stored: the bytes as they are
+                assert frame["length"] == frame["decoded"]
+                stored += 1
+                alone = piece
+            else:
+                parameters = zstandard.get_frame_parameters(piece)
+                assert (parameters.content_size, parameters.dict_id) == (frame["decoded"], 0)
+                assert frame["length"] < frame["decoded"]
+                alone = zstandard.ZstdDecompressor().decompress(piece)
+            assert alone == original[len(decoded):len(decoded) + frame["decoded"]], "each frame decodes alone"
+            decoded += alone
+            assert len(decoded) in seams, "a frame ends where a chunk does"
+            offset += frame["length"]
+        assert decoded == original and offset == len(packed)
+        assert max(f["decoded"] for f in fields["frames"]) == fields["largest"] < 65536 + 65536
+    assert stored > 0, "the noise in mixed.bin is stored as it is"
+    printed = capsys.readouterr().out
+    assert re.search(r"compressed forms: 2 of 3 file\(s\), 3 of them compressed anew; the release is 2\.2 MB raw "
+                     r"and [0-9.]+ [KM]B compressed \(0\.[0-9]{3}, frame indexes included", printed), printed
+
+    # Nothing changed: nothing is compressed or written again.
+    objects = {p.name: p.stat().st_mtime_ns for p in (out / "objetos").iterdir()}
+    publish(release, out, "--version", "2", "--frame-size", "65536", "--min-chunked-size", "1000000",
+            "--sign", str(keys / "first.pem"))
+    printed = capsys.readouterr().out
+    assert "wrote 0 object(s) into objetos/" in printed and "2 of 3 file(s), 0 of them compressed anew" in printed
+    assert {p.name: p.stat().st_mtime_ns for p in (out / "objetos").iterdir()} == objects
+    second = (out / "manifesto_completo.txt").read_text().splitlines()
+    assert [line for line in second if line.startswith("QUADROS")] == [lines[3], lines[7]]
+
+    # prune keeps each frame index's compressed object with it.
+    publish_release.main(["prune", str(out), "--keep", "1"])
+    assert {p.name for p in (out / "objetos").iterdir()} == set(objects)
+
+
+def test_without_raw_objects_files_with_a_compressed_form_have_none(tmp_path, capsys):
+    files = {"pack.dat": compressible(300_000, 1), "noise.bin": random_bytes(100_000, 6)}
+    release = make_release(tmp_path / "release", files)
+    out = tmp_path / "out"
+    publish(release, out, "--version", "1", "--no-raw-objects")
+    sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
+    assert not (out / "objetos" / sha(files["pack.dat"])).exists()
+    assert (out / "objetos" / sha(files["noise.bin"])).read_bytes() == files["noise.bin"]
+    assert (out / "pack.dat").read_bytes() == files["pack.dat"], "the path copy stays"
+    quadros = [line for line in (out / "manifesto.txt").read_text().splitlines() if line.startswith("QUADROS")]
+    assert len(quadros) == 1 and quadros[0].endswith(" pack.dat")
+    assert frames_of(out, quadros[0].split()[1])[1]["size"] == 300_000
+    assert ("no raw object for the 1 file(s) with a compressed form: only launchers that read frames can install "
+            "this release by its objects") in capsys.readouterr().out
+
+
+@pytest.mark.parametrize("options, refused", [
+    (["--frame-size", "0"], "--frame-size must be from 1 to 4128768 bytes"),
+    (["--frame-size", "4128769"], "--frame-size must be from 1 to 4128768 bytes"),
+])
+def test_frame_sizes_that_launchers_could_not_read_are_refused(tmp_path, options, refused):
+    release = make_release(tmp_path / "release", {"a.bin": b"a"})
+    with pytest.raises(SystemExit, match=refused):
+        publish(release, tmp_path / "out", "--version", "1", *options)

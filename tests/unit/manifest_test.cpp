@@ -23,6 +23,17 @@ protected:
         WriteWholeFile("m.txt", contents);
         return ParseManifest("m.txt", &manifest);
     }
+    // Each entry's path, size, digest and state, a line each.
+    static std::string Listed()
+    {
+        std::string text;
+        for (int i = 0; i < manifest.count; i++) {
+            const ManifestEntry& entry = manifest.entries[i];
+            text += std::string(entry.path) + " " + std::to_string(entry.size) + " " + DigestText(entry.digest) + " " +
+                    std::to_string(entry.state) + "\n";
+        }
+        return text;
+    }
     static Manifest manifest;
 };
 Manifest ParseManifestTest::manifest;
@@ -296,50 +307,97 @@ static std::string Lines(int count)
 }
 
 // "BLOCOS <index digest> <index size> <path>" gives the entry of that path
-// among the last sixteen a chunk index; any other is ignored, counted and its
-// first kept for the log.
-TEST_F(ParseManifestTest, BlocksLines)
+// among the last sixteen a chunk index, "QUADROS ..." a frame index, by the
+// same rules; any other is ignored, counted and its first kept for the log.
+TEST_F(ParseManifestTest, BlocksAndFramesLines)
 {
     const std::string file = "ARQUIVO " + std::string(64, 'a') + " 9000000 data\\pack a.pak\n";
     const std::string index(64, 'b');
     const struct {
         const char* name;
         std::string lines;
-        BlocksLine blocks;
+        IndexLine state;
         int ignored;
         const char* firstIgnored;
     } cases[] = {
-        {"after its file", file + "BLOCOS " + index + " 3616 data\\pack a.pak\n", BLOCKS_LISTED, 0, ""},
-        {"before its file", "BLOCOS " + index + " 3616 data\\pack a.pak\n" + file, BLOCKS_NONE, 1,
+        {"after its file", file + "BLOCOS " + index + " 3616 data\\pack a.pak\n", INDEX_LINE_LISTED, 0, ""},
+        {"before its file", "BLOCOS " + index + " 3616 data\\pack a.pak\n" + file, INDEX_LINE_NONE, 1,
          "sem linha ARQUIVO: "},
-        {"another path", file + "BLOCOS " + index + " 3616 data\\pack b.pak\n", BLOCKS_NONE, 1,
+        {"another path", file + "BLOCOS " + index + " 3616 data\\pack b.pak\n", INDEX_LINE_NONE, 1,
          "sem linha ARQUIVO: "},
         {"twice", file + "BLOCOS " + index + " 3616 data\\pack a.pak\nBLOCOS " + index + " 3616 data\\pack a.pak\n",
-         BLOCKS_REPEATED, 1, "repetida: "},
-        {"a digest of 63", file + "BLOCOS " + index.substr(1) + " 3616 data\\pack a.pak\n", BLOCKS_NONE, 1,
+         INDEX_LINE_REPEATED, 1, "repetida: "},
+        {"a digest of 63", file + "BLOCOS " + index.substr(1) + " 3616 data\\pack a.pak\n", INDEX_LINE_NONE, 1,
          "malformada: "},
         {"a digest that is not hexadecimal", file + "BLOCOS " + std::string(64, 'x') + " 3616 data\\pack a.pak\n",
-         BLOCKS_NONE, 1, "malformada: "},
-        {"no size", file + "BLOCOS " + index + " data\\pack a.pak\n", BLOCKS_NONE, 1, "malformada: "},
-        {"no path", file + "BLOCOS " + index + " 3616\n", BLOCKS_NONE, 1, "malformada: "},
+         INDEX_LINE_NONE, 1, "malformada: "},
+        {"no size", file + "BLOCOS " + index + " data\\pack a.pak\n", INDEX_LINE_NONE, 1, "malformada: "},
+        {"no path", file + "BLOCOS " + index + " 3616\n", INDEX_LINE_NONE, 1, "malformada: "},
         {"sixteen entries on", file + std::string(Lines(15)) + "BLOCOS " + index + " 3616 data\\pack a.pak\n",
-         BLOCKS_LISTED, 0, ""},
+         INDEX_LINE_LISTED, 0, ""},
         {"seventeen entries on", file + std::string(Lines(16)) + "BLOCOS " + index + " 3616 data\\pack a.pak\n",
-         BLOCKS_NONE, 1, "sem linha ARQUIVO: "},
+         INDEX_LINE_NONE, 1, "sem linha ARQUIVO: "},
     };
-    for (const auto& c : cases) {
-        Parse("VERSAO 1\n" + c.lines);
-        ASSERT_GE(manifest.count, 1) << c.name;
-        EXPECT_EQ(manifest.entries[0].blocks, c.blocks) << c.name;
-        EXPECT_EQ(manifest.ignoredBlocks, c.ignored) << c.name;
-        EXPECT_EQ(std::string(manifest.ignoredBlocksText).rfind(c.firstIgnored, 0), 0u) << manifest.ignoredBlocksText;
-        const ChunkIndexListing* listing = ChunkIndexOf(&manifest, &manifest.entries[0]);
-        EXPECT_EQ(listing != nullptr, c.blocks == BLOCKS_LISTED) << c.name;
-        if (listing) {
-            EXPECT_EQ(DigestText(listing->digest), index);
-            EXPECT_EQ(listing->size, 3616u);
+    for (const char* word : {"BLOCOS", "QUADROS"}) {
+        const int frames = word[0] == 'Q';
+        for (const auto& c : cases) {
+            std::string lines = c.lines;
+            for (size_t at = 0; (at = lines.find("BLOCOS ", at)) != std::string::npos; at += strlen(word))
+                lines.replace(at, 6, word);
+            Parse("VERSAO 1\n" + lines);
+            ASSERT_GE(manifest.count, 1) << c.name;
+            const ManifestEntry* entry = &manifest.entries[0];
+            EXPECT_EQ(frames ? entry->frames : entry->blocks, c.state) << word << ": " << c.name;
+            EXPECT_EQ(frames ? entry->blocks : entry->frames, INDEX_LINE_NONE) << word << ": " << c.name;
+            EXPECT_EQ(frames ? manifest.ignoredFrames : manifest.ignoredBlocks, c.ignored) << word << ": " << c.name;
+            EXPECT_EQ(frames ? manifest.ignoredBlocks : manifest.ignoredFrames, 0) << word << ": " << c.name;
+            const char* text = frames ? manifest.ignoredFramesText : manifest.ignoredBlocksText;
+            EXPECT_EQ(std::string(text).rfind(c.firstIgnored, 0), 0u) << text;
+            const IndexListing* listing = frames ? FrameIndexOf(&manifest, entry) : ChunkIndexOf(&manifest, entry);
+            EXPECT_EQ(listing != nullptr, c.state == INDEX_LINE_LISTED) << word << ": " << c.name;
+            if (listing) {
+                EXPECT_EQ(DigestText(listing->digest), index);
+                EXPECT_EQ(listing->size, 3616u);
+            }
         }
     }
+}
+
+// A file's chunk index and its frame index, each from its own line.
+TEST_F(ParseManifestTest, BlocksAndFramesOfOneFile)
+{
+    Parse("VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 9000000 pack.pak\nBLOCOS " + std::string(64, 'b') +
+          " 3616 pack.pak\nQUADROS " + std::string(64, 'c') + " 1300 pack.pak\n");
+    ASSERT_EQ(manifest.count, 1);
+    const IndexListing* blocks = ChunkIndexOf(&manifest, &manifest.entries[0]);
+    const IndexListing* frames = FrameIndexOf(&manifest, &manifest.entries[0]);
+    ASSERT_TRUE(blocks && frames);
+    EXPECT_EQ(DigestText(blocks->digest), std::string(64, 'b'));
+    EXPECT_EQ(blocks->size, 3616u);
+    EXPECT_EQ(DigestText(frames->digest), std::string(64, 'c'));
+    EXPECT_EQ(frames->size, 1300u);
+}
+
+// A manifest whose files carry QUADROS lines lists the same files as one
+// without them: the rows use only what launchers before frames read, and pass
+// on their parser too, which passes over a line whose first word it does not
+// know.
+TEST_F(ParseManifestTest, FramesLinesLeaveTheFilesAsListed)
+{
+    const std::string plain = "VERSAO 7\nOBJETOS objetos/\nARQUIVO " + std::string(64, 'a') + " 9000000 pack.pak\n" +
+                              "ARQUIVO " + std::string(64, 'd') + " 12 readme.txt\n";
+    const std::string framed = "VERSAO 7\nOBJETOS objetos/\nARQUIVO " + std::string(64, 'a') + " 9000000 pack.pak\n" +
+                               "BLOCOS " + std::string(64, 'b') + " 3616 pack.pak\nQUADROS " + std::string(64, 'c') +
+                               " 1300 pack.pak\nARQUIVO " + std::string(64, 'd') + " 12 readme.txt\nQUADROS " +
+                               std::string(64, 'e') + " 156 readme.txt\n";
+    Parse(plain);
+    const std::string listed = Listed();
+    Parse(framed);
+    EXPECT_EQ(manifest.limit, MANIFEST_WITHIN_LIMITS);
+    EXPECT_EQ(manifest.objects, OBJECTS_VALID);
+    EXPECT_STREQ(manifest.version, "7");
+    EXPECT_EQ(Listed(), listed);
+    EXPECT_EQ(manifest.count, 2);
 }
 
 TEST(ObjectUrl, TheFolderAndTheDigestInLowerCase)

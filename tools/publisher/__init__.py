@@ -7,6 +7,8 @@
 - store:         files written whole under temporary names: objects and path
                  copies, and the path copies a release dropped
 - chunks:        chunk indexes through the native helper, and patch figures
+- frames:        compressed forms: Zstandard frames of whole chunks, and
+                 their frame indexes
 - launcher_keys: the keys a launcher.exe checks, against the signing keys
 - launcher_limits: what a launcher.exe reads of a manifest, against what a
                  release needs, and the order that lets older launchers

@@ -9,7 +9,7 @@ import tempfile
 from pathlib import Path
 
 from .figures import size_text
-from .manifests import BLOCKS_IN_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_digests
+from .manifests import BLOCKS_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, say, start_progress
 from .store import sha256_of, write_object
 
@@ -51,16 +51,6 @@ def is_chunk_index(path):
         return file.read(len(INDEX_MAGIC)) == INDEX_MAGIC
 
 
-def previous_blocks(out):
-    """What the release in OUT says of its chunked files: path -> (file digest, index digest, index size)."""
-    manifest = out / FULL_MANIFEST
-    files = listed_digests(manifest)
-    if files is None:
-        return {}
-    return {path.decode("latin-1"): (files.get(path.decode("latin-1")), digest.decode(), int(size))
-            for digest, size, path in BLOCKS_IN_MANIFEST.findall(manifest.read_bytes())}
-
-
 def is_indexed(out, index_digest):
     """The chunk index and the records it names are both served."""
     index = out / OBJECTS_FOLDER / index_digest
@@ -72,7 +62,7 @@ def write_chunk_indexes(files, out, min_chunked_size):
     what a player of the previous release fetches. Answers a record: blocks, path -> (index digest,
     index size); written and there, objects written and found already; cut, files indexed anew;
     patched, path -> bytes a player of the previous release fetches to patch that file."""
-    previous = previous_blocks(out)
+    previous = listed_indexes(out, BLOCKS_IN_MANIFEST)
     large = [entry for entry in files if entry[2] >= min_chunked_size]
     found = {"blocks": {}, "written": 0, "there": 0, "cut": 0, "patched": {}}
     progress = start_progress("chunk indexes", len(large), sum(size for _, _, size, _ in large))

@@ -5,6 +5,7 @@ from pathlib import Path
 
 from .checks import DEFAULT_EXECUTABLE
 from .chunks import MIN_CHUNKED_SIZE
+from .frames import FRAME_LEVEL, FRAME_TARGET
 from .publication import publish
 from .records import prune
 from .signing import keygen
@@ -75,6 +76,14 @@ def publication_parser(description):
     parser.add_argument("--min-chunked-size", type=int, default=MIN_CHUNKED_SIZE, metavar="BYTES",
                         help=f"files of this size and more get a chunk index, so updates fetch only their new "
                              f"chunks (default {MIN_CHUNKED_SIZE})")
+    parser.add_argument("--frame-size", type=int, default=FRAME_TARGET, metavar="BYTES",
+                        help=f"each file's compressed form is cut into frames of about this size, each a run of "
+                             f"whole chunks (default {FRAME_TARGET}; a launcher reads frames of up to 4 MB)")
+    parser.add_argument("--compression-level", type=int, default=FRAME_LEVEL, choices=range(1, 20), metavar="N",
+                        help=f"the frames' Zstandard level, 1 to 19 (default {FRAME_LEVEL})")
+    parser.add_argument("--no-raw-objects", action="store_true",
+                        help="writes no raw object for a file that has a compressed form: only launchers that "
+                             "read frames then install it from the objects (the path copies stay)")
     parser.add_argument("--verbose", action="store_true",
                         help="also a line for each file copied, removed or given a chunk index (by default "
                              "a summary, and progress on long work)")
@@ -94,5 +103,6 @@ def main(argv, description):
     publish(arguments.release, arguments.out, arguments.version, arguments.leave_out, arguments.sign,
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
             not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose,
-            arguments.mirror)
+            arguments.mirror, {"frame_size": arguments.frame_size, "level": arguments.compression_level,
+                               "raw_objects": not arguments.no_raw_objects})
     return 0

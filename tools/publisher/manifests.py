@@ -5,8 +5,9 @@ import re
 FULL_MANIFEST = "manifesto_completo.txt"
 DEFAULT_MANIFEST = "manifesto.txt"
 OBJECTS_FOLDER = "objetos/"       # where the immutable copies live, named by their digest
-DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS|QUADROS)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
 BLOCKS_IN_MANIFEST = re.compile(rb"^BLOCOS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
+FRAMES_IN_MANIFEST = re.compile(rb"^QUADROS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
 FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t]+([^\r\n]+)$", re.MULTILINE)
 SERIAL_LINE = re.compile(rb"^SERIE[ \t]+([0-9]+)[ \t]*\r?$", re.MULTILINE)
 
@@ -19,20 +20,35 @@ def limits_line(needs):
             f"{bits} bits: o launcher.exe listado antes desta linha\n")
 
 
-def manifest_text(version, entries, objects=False, blocks=None, needs=None, removed=()):
-    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line;
+def manifest_text(version, entries, objects=False, blocks=None, needs=None, removed=(), frames=None):
+    """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line, and
+    frames to its frame index, written after those (launchers before frames pass over a QUADROS line);
     needs, when given, is written as an ARQUIVO-LIMITES line after the first entry (the launcher's);
     removed, (path, digest) pairs, as REMOVIDO lines after the entries (launchers before them pass over them)."""
     blocks = blocks or {}
+    frames = frames or {}
     lines = [f"VERSAO {version}\n"] + ([f"OBJETOS {OBJECTS_FOLDER}\n"] if objects else [])
     for number, (relative, digest, size) in enumerate(entries):
         lines.append(f"ARQUIVO {digest} {size} {relative}\n")
         if relative in blocks:
             lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
+        if relative in frames:
+            lines.append(f"QUADROS {frames[relative][0]} {frames[relative][1]} {relative}\n")
         if needs and number == 0:
             lines.append(limits_line(needs))
     lines += [f"REMOVIDO {digest} {relative}\n" for relative, digest in removed]
     return "".join(lines)
+
+
+def listed_indexes(out, pattern):
+    """What the release in OUT says of the indexes that pattern's lines name: path -> (file digest, index
+    digest, index size)."""
+    manifest = out / FULL_MANIFEST
+    files = listed_digests(manifest)
+    if files is None:
+        return {}
+    return {path.decode("latin-1"): (files.get(path.decode("latin-1")), digest.decode(), int(size))
+            for digest, size, path in pattern.findall(manifest.read_bytes())}
 
 
 def listed_paths(manifest):

@@ -1,12 +1,13 @@
 """One publication, in the order that keeps a server consistent: the release
-checked before anything is written, then objects and chunk indexes, then the
-files by path, the manifests (with the files earlier publications listed and
+checked before anything is written, then compressed forms, objects and chunk
+indexes, then the files by path, the manifests (with the files earlier publications listed and
 this one drops, for the launchers to remove), the publication's record, and
 last the path copies of files the release dropped."""
 import tempfile
 
 from .checks import DEFAULT_EXECUTABLE, collect, release_problems, with_config
 from .chunks import MIN_CHUNKED_SIZE, write_chunk_indexes
+from .frames import FRAME_LEVEL, FRAME_TARGET, MOST_FRAME_TARGET, write_compressed_forms
 from .launcher_keys import check_launcher_keys
 from .launcher_limits import in_launcher_order, limits_problem, needed_limits
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, listed_digests, listed_paths, manifest_text
@@ -18,8 +19,10 @@ from .store import remove_dropped_path_copies, sha256_of, write_atomically, writ
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
             executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False,
-            verbose=False, mirrors=()):
-    """Publishes release into out and answers the entries written; verbose prints a line per file."""
+            verbose=False, mirrors=(), compression=None):
+    """Publishes release into out and answers the entries written; verbose prints a line per file.
+    compression: frame_size, level and raw_objects (False: no raw object for a file with a compressed
+    form), each defaulting as the command does."""
     set_verbose(verbose)
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
@@ -30,24 +33,33 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
         check_launcher_keys(files, out, plan[0] if plan else [], sign)
-        return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size)
+        compression = {"frame_size": FRAME_TARGET, "level": FRAME_LEVEL, "raw_objects": True, **(compression or {})}
+        if not 0 < compression["frame_size"] <= MOST_FRAME_TARGET:
+            raise SystemExit(f"publish: refused: --frame-size must be from 1 to {MOST_FRAME_TARGET} bytes (launchers "
+                             "read frames of up to 4 MB)")
+        return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression)
 
 
-def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size):
-    """Writes the checked files into out, objects and chunk indexes first, then paths, then the manifests."""
+def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression):
+    """Writes the checked files into out, compressed forms, objects and chunk indexes first, then paths,
+    then the manifests."""
     files = hashed(files)
     earlier = listed_paths(out / FULL_MANIFEST)
     previous = listed_digests(out / FULL_MANIFEST)
-    blocks, patched = {}, {}
+    blocks, patched, frames = {}, {}, {}
     written = set()
     figures = {"files": files}
     if objects:
-        written = write_objects(files, out)
+        forms = write_compressed_forms(files, out, compression["level"], compression["frame_size"])
+        frames = forms["frames"]
+        raw = [entry for entry in files if compression["raw_objects"] or entry[0] not in frames]
+        written = write_objects(raw, out)
         indexes = write_chunk_indexes(files, out, min_chunked_size)
         blocks, patched = indexes["blocks"], indexes["patched"]
-        figures.update(objects_written=len(written) + indexes["written"],
-                       objects_there=len({digest for _, digest, _, _ in files}) - len(written) + indexes["there"],
-                       chunked=len(blocks), indexes_cut=indexes["cut"])
+        figures.update(objects_written=len(written) + indexes["written"] + forms["written"],
+                       objects_there=len({digest for _, digest, _, _ in raw}) - len(written) + indexes["there"] +
+                       forms["there"], chunked=len(blocks), indexes_cut=indexes["cut"], compressed=forms,
+                       raw_objects=compression["raw_objects"])
     figures["fetched"] = fetched_by_earlier_players(files, previous, patched)
     figures["copied"] = write_path_copies(files, out, objects, written)
 
@@ -56,7 +68,8 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     removed = removed_files(out, [relative for relative, _, _ in entries])
     manifests = []
     for name, listed in ((FULL_MANIFEST, entries), (DEFAULT_MANIFEST, [e for e in entries if e[0].lower() not in left_out])):
-        text = manifest_text(version, listed, objects, blocks, needed_limits([size for _, _, size in listed]), removed)
+        text = manifest_text(version, listed, objects, blocks, needed_limits([size for _, _, size in listed]), removed,
+                             frames)
         manifests.append((name, signed_text(text, *plan, name=name) if plan else text.encode("ascii")))
         write_atomically(out / name, manifests[-1][1])
     if objects:

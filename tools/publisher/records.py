@@ -4,6 +4,7 @@ import os
 import re
 
 from .chunks import is_chunk_index, records_of
+from .frames import is_frame_index, packed_of
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, OBJECTS_FOLDER, listed_files, named_objects
 from .store import write_atomically
 
@@ -59,6 +60,8 @@ def prune(out, keep, dry_run=False):
     for index in [objects / digest for digest in named if (objects / digest).is_file()]:
         if is_chunk_index(index):  # its records stay with it
             named.add(records_of(index))
+        elif is_frame_index(index):  # and its compressed object with it
+            named.add(packed_of(index))
     going = [objects / entry for entry in sorted(os.listdir(objects) if objects.is_dir() else [])
              if OBJECT_NAME.match(entry) and entry not in named]
     old_records = sorted(record for number in records if number not in kept for record in records[number])

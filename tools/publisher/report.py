@@ -82,6 +82,8 @@ def summary(figures):
     if "objects_written" in figures:
         say(f"wrote {figures['objects_written']} object(s) into objetos/, {figures['objects_there']} were there "
             "already")
+    if figures.get("compressed", {}).get("frames"):
+        compressed_summary(files, figures["compressed"], figures["raw_objects"])
     if figures.get("chunked"):
         say(f"chunk indexes: {figures['chunked']} file(s), {figures['indexes_cut']} of them cut anew")
     say(f"copied {figures['copied']} file(s), left {len(files) - figures['copied']} as they were")
@@ -93,3 +95,15 @@ def summary(figures):
         named = "" if output["verbose"] else "; --verbose names them"
         say(f"removed {figures['removed']} file(s) that the release no longer holds from OUT (their objects stay "
             f"until prune{named})")
+
+
+def compressed_summary(files, forms, raw_objects):
+    """The release's raw and compressed sizes: what a first install fetches either way."""
+    size = sum(entry[2] for entry in files)
+    sent = sum(forms["sent"].get(relative, size) for relative, _, size, _ in files)
+    say(f"compressed forms: {len(forms['frames'])} of {len(files)} file(s), {forms['cut']} of them compressed anew; "
+        f"the release is {size_text(size)} raw and {size_text(sent)} compressed ({sent / max(size, 1):.3f}, frame "
+        "indexes included, the other files raw)")
+    if not raw_objects and forms["frames"]:
+        say(f"no raw object for the {len(forms['frames'])} file(s) with a compressed form: only launchers that read "
+            "frames can install this release by its objects")

@@ -24,9 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         if (strlen(entry.path) > 259 || entry.path[0] == '\0' || strpbrk(entry.path, "\r\n") ||
             entry.size > LARGEST_LISTED_SIZE || entry.state != ENTRY_UNCHECKED)
             __builtin_trap();
-        const ChunkIndexListing* index = ChunkIndexOf(&Parsed, &entry);
-        if ((entry.blocks == BLOCKS_LISTED) != (index != NULL) ||
-            (index && entry.blocksAt >= Parsed.chunkIndexCount))
+        const IndexListing* index = ChunkIndexOf(&Parsed, &entry);
+        const IndexListing* frames = FrameIndexOf(&Parsed, &entry);
+        if ((entry.blocks == INDEX_LINE_LISTED) != (index != NULL) || (index && entry.blocksAt >= Parsed.indexCount) ||
+            (entry.frames == INDEX_LINE_LISTED) != (frames != NULL) || (frames && entry.framesAt >= Parsed.indexCount) ||
+            (index && frames && entry.blocksAt == entry.framesAt))
             __builtin_trap();
         IsSafeManifestPath(entry.path);
     }
