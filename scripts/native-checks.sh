@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The native checks of the pure modules: their unit tests under AddressSanitizer
 # and UndefinedBehaviorSanitizer, then each libFuzzer target for
-# QRV_FUZZ_SECONDS (default 30). A finding is kept in build/native/findings
+# QRV_FUZZ_SECONDS (default 20). A finding is kept in build/native/findings
 # and fails the run; turn it into a case of tests/native/fuzz/regressions_test.cpp.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +10,7 @@ cmake -S "$root/tests/native" -B "$native" -DCMAKE_CXX_COMPILER=clang++ >/dev/nu
 cmake --build "$native" -j"$(nproc)"
 ctest --test-dir "$native" --output-on-failure
 
-seconds=${QRV_FUZZ_SECONDS:-30}
+seconds=${QRV_FUZZ_SECONDS:-20}
 mkdir -p "$native/findings"
 for target in manifest signed_manifest config report_name chunk_index zstd_frame zstd_frame_word32 frame_index; do
     work=$(mktemp -d)

@@ -31,6 +31,7 @@ LAUNCHER_SHORT_TIMEOUTS = BUILD_DIR / "tests" / "launcher_short_timeouts.exe"  #
 LAUNCHER_SIGNED = BUILD_DIR / "tests" / "launcher_signed.exe"
 TEST_SIGNING_KEY = BUILD_DIR / "tests" / "keys" / "test_signing.pem"
 STUB_RECORD = "stub_game_record.txt"
+TEST_COMPRESSION_LEVEL = 3
 WINE_PREFIX = Path(os.environ.get("WINEPREFIX", BUILD_DIR / "wineprefix"))
 
 
@@ -176,6 +177,8 @@ class Release:
     def publish(self, version="1.0.42", objects=False, **options):
         """By path unless objects is set: most tests put their faults on path URLs. Without
         launcher.cfg: each test writes its game folder's own."""
+        # Compressed forms at a quick level: the level changes the frames' bytes, not the road they take.
+        options["compression"] = {"level": TEST_COMPRESSION_LEVEL, **options.get("compression", {})}
         publish(self.root, self.served, version, objects=objects, no_config=True, **options)
 
     def object_path(self, data):
