@@ -5,7 +5,8 @@
                        [--write-config URL [--mirror URL ...] [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
                        [--no-objects] [--min-chunked-size BYTES] [--frame-size BYTES]
-                       [--compression-level N] [--no-raw-objects] [--verbose]
+                       [--compression-level N] [--no-compressed] [--no-raw-objects]
+                       [--verify] [--verbose]
     publish_release.py prune OUT --keep N [--dry-run]
     publish_release.py keygen NAME
 
@@ -48,6 +49,7 @@ the file's ARQUIVO line (and its BLOCOS line): launchers that read frames
 fetch fewer bytes, older ones pass over the line. A file whose form, index
 included, is not smaller gets none (no line); such contents are recorded in
 publicados/sem-ganho.txt and not compressed again with the same settings.
+--no-compressed writes none (and no QUADROS lines).
 --no-raw-objects writes no raw object for a file with a compressed form: only
 launchers that read frames then install it from the objects (path copies are
 still written).

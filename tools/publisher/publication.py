@@ -17,12 +17,15 @@ from .signing import signed_text, signing_plan
 from .store import remove_dropped_path_copies, sha256_of, write_atomically, write_objects, write_path_copies
 
 
+NO_FORMS = {"frames": {}, "sent": {}, "written": 0, "there": 0, "cut": 0}
+
+
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
             executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False,
             verbose=False, mirrors=(), compression=None):
     """Publishes release into out and answers the entries written; verbose prints a line per file.
-    compression: frame_size, level and raw_objects (False: no raw object for a file with a compressed
-    form), each defaulting as the command does."""
+    compression: frame_size, level, raw_objects (False: no raw object for a file with a compressed
+    form) and forms (False: no compressed forms), each defaulting as the command does."""
     set_verbose(verbose)
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
@@ -33,7 +36,7 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
         check_launcher_keys(files, out, plan[0] if plan else [], sign)
-        compression = {"frame_size": FRAME_TARGET, "level": FRAME_LEVEL, "raw_objects": True, **(compression or {})}
+        compression = {"frame_size": FRAME_TARGET, "level": FRAME_LEVEL, "raw_objects": True, "forms": True, **(compression or {})}
         if not 0 < compression["frame_size"] <= MOST_FRAME_TARGET:
             raise SystemExit(f"publish: refused: --frame-size must be from 1 to {MOST_FRAME_TARGET} bytes (launchers "
                              "read frames of up to 4 MB)")
@@ -50,7 +53,8 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     written = set()
     figures = {"files": files}
     if objects:
-        forms = write_compressed_forms(files, out, compression["level"], compression["frame_size"])
+        forms = write_compressed_forms(files, out, compression["level"], compression["frame_size"]) \
+            if compression["forms"] else NO_FORMS
         frames = forms["frames"]
         raw = [entry for entry in files if compression["raw_objects"] or entry[0] not in frames]
         written = write_objects(raw, out)
