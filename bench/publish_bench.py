@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The publisher against what the machine allows, measured in one run: a first publication of a
 release into an empty folder (without compressed forms, and with them unless --no-frames), a second
 publication with nothing changed, and the floor beside them: copying the release's files into a new
@@ -51,7 +51,7 @@ def copy_release(release):
 
 
 def publish(release, out, *options):
-    subprocess.run([sys.executable, str(PUBLISHER), str(release), str(out), "--version", "1",
+    subprocess.run([str(PUBLISHER), str(release), str(out), "--version", "1",
                     "--write-config", SERVER, *options], check=True, stdout=subprocess.DEVNULL,
                    stderr=subprocess.DEVNULL)
 
