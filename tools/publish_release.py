@@ -89,7 +89,11 @@ does: "SHA-256" and the SHA-256 of its DER form.
 A release that the launcher could not bring into line in full (names it would
 refuse or that arrive differently in other code pages, too many files, paths
 too long) stops the publication before anything is written. A file already
-served with the same size and digest is not copied again. Every file is
+served with the same size and digest is not copied again. Files are read and
+hashed on every processor; publicados/fontes.json records each file's size,
+time stamp and digest, and the next publication into OUT takes the digest
+from it for a file of the same size and time stamp, and does not read again
+the path copies it left (--verify reads everything). Every file is
 written under a temporary name and renamed into place, the data files before
 the manifests, so a server never serves a half-written file or a manifest that
 names a file not yet in place. Once the manifests are in place, the path

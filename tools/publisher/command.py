@@ -87,6 +87,9 @@ def publication_parser(description):
     parser.add_argument("--no-raw-objects", action="store_true",
                         help="writes no raw object for a file that has a compressed form: only launchers that "
                              "read frames then install it from the objects (the path copies stay)")
+    parser.add_argument("--verify", action="store_true",
+                        help="reads every file of the release and every path copy already served, even those "
+                             "the last publication's record knows by size and time stamp")
     parser.add_argument("--verbose", action="store_true",
                         help="also a line for each file copied, removed or given a chunk index (by default "
                              "a summary, and progress on long work)")
@@ -107,5 +110,6 @@ def main(argv, description):
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
             not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose,
             arguments.mirror, {"frame_size": arguments.frame_size, "level": arguments.compression_level,
-                               "raw_objects": not arguments.no_raw_objects, "forms": not arguments.no_compressed})
+                               "raw_objects": not arguments.no_raw_objects, "forms": not arguments.no_compressed},
+            arguments.verify)
     return 0

@@ -6,6 +6,7 @@ import hashlib
 import os
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 from .checks import unsafe_reason
 from .figures import size_text
@@ -15,6 +16,17 @@ from .report import advance, detail, start_progress
 TEMPORARY_PREFIX = ".publishing-"
 PUBLISHED_MODE = 0o644  # what a web server's workers read
 OBJECT_MODE = 0o444     # objects never change: a write in place is refused (but for root)
+
+
+PROCESSORS = os.cpu_count() or 1
+WRITERS = 16  # files written at once: their fsyncs share the file system's journal commits
+
+
+def in_parallel(work, items, workers=PROCESSORS):
+    """work(item) for each item on a pool of threads (reading, hashing, compressing and fsync release
+    the interpreter's lock); answers the results in the items' order."""
+    with ThreadPoolExecutor(workers) as pool:
+        return list(pool.map(work, items))
 
 
 def sha256_of(path, on_read=None):
@@ -92,30 +104,35 @@ def write_objects(files, out):
     plainly damaged: another size); answers the digests of those written."""
     folder = out / OBJECTS_FOLDER
     folder.mkdir(parents=True, exist_ok=True)
-    written = set()
     progress = start_progress("writing objects", len(files), sum(size for _, _, size, _ in files))
-    for relative, digest, size, source in files:
+
+    def write(entry):
+        relative, digest, size, source = entry
         target = folder / digest
-        if not target.is_file() or target.stat().st_size != size:
+        missing = not target.is_file() or target.stat().st_size != size
+        if missing:
             write_object(source, target)
-            written.add(digest)
         advance(progress, size, relative, file_done=True)
-    return written
+        return missing
+    distinct = list({entry[1]: entry for entry in reversed(files)}.values())  # the first file of each content
+    return {entry[1] for entry, wrote in zip(distinct, in_parallel(write, distinct, WRITERS)) if wrote}
 
 
-def write_path_copies(files, out, objects, written=frozenset()):
+def write_path_copies(files, out, objects, written=frozenset(), unchanged=lambda relative, digest, target: False):
     """The files by path, hard links to their objects where the file system
     allows; answers how many changed. A path copy that no longer matches was
     perhaps written in place, and with it its linked object: that object is
     checked, and written anew when it is damaged. Objects this publication
-    wrote (written) are not read again: a pack of tens of GB would be."""
+    wrote (written) are not read again: a pack of tens of GB would be; nor
+    path copies that unchanged(relative, digest, target) vouches for (as the
+    last publication left them)."""
     copied = 0
     progress = start_progress("files by path", len(files), sum(size for _, _, size, _ in files))
     for relative, digest, size, source in files:
         advance(progress, size, relative, file_done=True)
         target = out.joinpath(*relative.split("\\"))
         target.parent.mkdir(parents=True, exist_ok=True)
-        if is_served_already(target, size, digest):
+        if unchanged(relative, digest, target) or is_served_already(target, size, digest):
             continue
         try:
             if not objects:
