@@ -22,10 +22,10 @@ PROCESSORS = os.cpu_count() or 1
 WRITERS = 16  # files written at once: their fsyncs share the file system's journal commits
 
 
-def in_parallel(work, items, workers=PROCESSORS):
-    """work(item) for each item on a pool of threads (reading, hashing, compressing and fsync release
-    the interpreter's lock); answers the results in the items' order."""
-    with ThreadPoolExecutor(workers) as pool:
+def in_parallel(work, items, workers=None):
+    """work(item) for each item on a pool of threads, PROCESSORS unless told (reading, hashing,
+    compressing and fsync release the interpreter's lock); answers the results in the items' order."""
+    with ThreadPoolExecutor(workers or PROCESSORS) as pool:
         return list(pool.map(work, items))
 
 
@@ -115,7 +115,7 @@ def write_objects(files, out):
         advance(progress, size, relative, file_done=True)
         return missing
     distinct = list({entry[1]: entry for entry in reversed(files)}.values())  # the first file of each content
-    return {entry[1] for entry, wrote in zip(distinct, in_parallel(write, distinct, WRITERS)) if wrote}
+    return {entry[1] for entry, wrote in zip(distinct, in_parallel(write, distinct, max(WRITERS, PROCESSORS))) if wrote}
 
 
 def write_path_copies(files, out, objects, written=frozenset(), unchanged=lambda relative, digest, target: False):
