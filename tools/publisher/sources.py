@@ -3,6 +3,7 @@ the same folder when the file has the size and time stamp recorded there (unless
 publication that changes nothing reads nothing it already knows. The record, "publicados/fontes.json",
 maps each path to its source, size, time stamp (ns), digest, and its path copy's time stamp."""
 import json
+import os
 import time
 
 from .report import advance, start_progress
@@ -59,9 +60,12 @@ def path_copy_unchanged(record):
     stamp; such a copy is not read again."""
     def unchanged(relative, digest, target):
         known = record.get(relative)
-        if not known or known[3] != digest or not target.is_file():
+        if not known or known[3] != digest:
             return False
-        stat = target.stat()
+        try:
+            stat = os.stat(target)
+        except OSError:
+            return False
         return [stat.st_size, stat.st_mtime_ns] == [known[1], known[4]]
     return unchanged
 

@@ -4,6 +4,7 @@ one, never half of one. Objects (one per digest, read-only, never rewritten)
 and the path copies that are hard links to them live here."""
 import hashlib
 import os
+import stat
 import sys
 import tempfile
 from concurrent.futures import ThreadPoolExecutor
@@ -92,7 +93,7 @@ def link_atomically(existing, target):
 
 
 def is_served_already(target, size, digest):
-    return target.is_file() and target.stat().st_size == size and sha256_of(target) == digest
+    return size_of(target) == size and sha256_of(target) == digest
 
 
 def write_object(source, target):
@@ -101,21 +102,28 @@ def write_object(source, target):
 
 def write_objects(files, out):
     """Each file's immutable copy, written only when it is not there yet (or is
-    plainly damaged: another size); answers the digests of those written."""
+    plainly damaged: another size), on a pool of writers; answers the digests of those written."""
     folder = out / OBJECTS_FOLDER
     folder.mkdir(parents=True, exist_ok=True)
-    progress = start_progress("writing objects", len(files), sum(size for _, _, size, _ in files))
+    distinct = list({entry[1]: entry for entry in reversed(files)}.values())  # the first file of each content
+    missing = [entry for entry in distinct if size_of(folder / entry[1]) != entry[2]]
+    progress = start_progress("writing objects", len(missing), sum(size for _, _, size, _ in missing))
 
     def write(entry):
         relative, digest, size, source = entry
-        target = folder / digest
-        missing = not target.is_file() or target.stat().st_size != size
-        if missing:
-            write_object(source, target)
+        write_object(source, folder / digest)
         advance(progress, size, relative, file_done=True)
-        return missing
-    distinct = list({entry[1]: entry for entry in reversed(files)}.values())  # the first file of each content
-    return {entry[1] for entry, wrote in zip(distinct, in_parallel(write, distinct, max(WRITERS, PROCESSORS))) if wrote}
+    in_parallel(write, missing, max(WRITERS, PROCESSORS))
+    return {entry[1] for entry in missing}
+
+
+def size_of(path):
+    """The file's size, or None where there is no file (one system call)."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
 
 
 def write_path_copies(files, out, objects, written=frozenset(), unchanged=lambda relative, digest, target: False):
