@@ -11,7 +11,7 @@ from pathlib import Path
 from .figures import size_text
 from .manifests import BLOCKS_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, say, start_progress
-from .store import in_parallel, sha256_of, write_object
+from .store import PROCESSORS, in_parallel, sha256_of, write_object
 
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[2]
@@ -69,9 +69,10 @@ def write_chunk_indexes(files, out, min_chunked_size):
     reused = {relative: known for relative, digest, _, _ in large
               if (known := previous.get(relative)) and known[0] == digest and is_indexed(out, known[1])}
     chunk_helper()  # built once, before the workers need it
-    cut = dict(zip([entry[0] for entry in large if entry[0] not in reused],
-                   in_parallel(lambda entry: cut_index(entry, out, progress),
-                               [entry for entry in large if entry[0] not in reused])))
+    anew = [entry for entry in large if entry[0] not in reused]
+    # twice the processors: while one helper's objects are flushed to disk, another cuts
+    cut = dict(zip([entry[0] for entry in anew],
+                   in_parallel(lambda entry: cut_index(entry, out, progress), anew, 2 * PROCESSORS)))
     for relative, digest, size, source in large:
         known = previous.get(relative)
         if relative in reused:
