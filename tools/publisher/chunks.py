@@ -11,7 +11,7 @@ from pathlib import Path
 from .figures import size_text
 from .manifests import BLOCKS_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, say, start_progress
-from .store import PROCESSORS, in_parallel, sha256_of, write_object
+from .store import in_parallel, sha256_of, write_object
 
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[2]
@@ -72,7 +72,7 @@ def write_chunk_indexes(files, out, min_chunked_size):
     anew = [entry for entry in large if entry[0] not in reused]
     # twice the processors: while one helper's objects are flushed to disk, another cuts
     cut = dict(zip([entry[0] for entry in anew],
-                   in_parallel(lambda entry: cut_index(entry, out, progress), anew, 2 * PROCESSORS)))
+                   in_parallel(lambda entry: cut_index(entry, out, progress), anew, per_processor=2)))
     for relative, digest, size, source in large:
         known = previous.get(relative)
         if relative in reused:

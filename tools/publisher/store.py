@@ -23,10 +23,11 @@ PROCESSORS = os.cpu_count() or 1
 WRITERS = 16  # files written at once: their fsyncs share the file system's journal commits
 
 
-def in_parallel(work, items, workers=None):
-    """work(item) for each item on a pool of threads, PROCESSORS unless told (reading, hashing,
-    compressing and fsync release the interpreter's lock); answers the results in the items' order."""
-    with ThreadPoolExecutor(workers or PROCESSORS) as pool:
+def in_parallel(work, items, per_processor=1, at_least=1):
+    """work(item) for each item on a pool of per_processor threads a processor, at least at_least
+    (reading, hashing, compressing and fsync release the interpreter's lock); answers the results in
+    the items' order."""
+    with ThreadPoolExecutor(max(per_processor * PROCESSORS, at_least)) as pool:
         return list(pool.map(work, items))
 
 
@@ -113,7 +114,7 @@ def write_objects(files, out):
         relative, digest, size, source = entry
         write_object(source, folder / digest)
         advance(progress, size, relative, file_done=True)
-    in_parallel(write, missing, max(WRITERS, PROCESSORS))
+    in_parallel(write, missing, at_least=WRITERS)
     return {entry[1] for entry in missing}
 
 
