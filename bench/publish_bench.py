@@ -21,7 +21,7 @@ from pathlib import Path
 
 ROOT = Path(__file__).resolve().parents[1]
 SCRATCH = ROOT / "build" / "bench-data" / "publish"
-DEFAULT_RELEASE = Path("/work/main/build/bench-data/release-stk")
+DEFAULT_RELEASE = ROOT / "build" / "bench-data" / "release-stk"  # real_game_bench.py makes it
 PUBLISHER = ROOT / "tools" / "publish_release.py"
 SERVER = "http://127.0.0.1:8080/"
 
