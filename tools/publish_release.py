@@ -5,7 +5,8 @@
                        [--write-config URL [--mirror URL ...] [--executable NAME] | --no-config]
                        [--sign KEY.pem ...] [--serial N] [--expires-in DAYS]
                        [--no-objects] [--min-chunked-size BYTES] [--frame-size BYTES]
-                       [--compression-level N] [--no-raw-objects] [--verbose]
+                       [--compression-level N] [--no-compressed] [--no-raw-objects]
+                       [--verify] [--verbose]
     publish_release.py prune OUT --keep N [--dry-run]
     publish_release.py keygen NAME
 
@@ -48,6 +49,7 @@ the file's ARQUIVO line (and its BLOCOS line): launchers that read frames
 fetch fewer bytes, older ones pass over the line. A file whose form, index
 included, is not smaller gets none (no line); such contents are recorded in
 publicados/sem-ganho.txt and not compressed again with the same settings.
+--no-compressed writes none (and no QUADROS lines).
 --no-raw-objects writes no raw object for a file with a compressed form: only
 launchers that read frames then install it from the objects (path copies are
 still written).
@@ -87,7 +89,11 @@ does: "SHA-256" and the SHA-256 of its DER form.
 A release that the launcher could not bring into line in full (names it would
 refuse or that arrive differently in other code pages, too many files, paths
 too long) stops the publication before anything is written. A file already
-served with the same size and digest is not copied again. Every file is
+served with the same size and digest is not copied again. Files are read and
+hashed on every processor; publicados/fontes.json records each file's size,
+time stamp and digest, and the next publication into OUT takes the digest
+from it for a file of the same size and time stamp, and does not read again
+the path copies it left (--verify reads everything). Every file is
 written under a temporary name and renamed into place, the data files before
 the manifests, so a server never serves a half-written file or a manifest that
 names a file not yet in place. Once the manifests are in place, the path

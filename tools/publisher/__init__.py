@@ -6,6 +6,8 @@
 - checks:        what the launcher could not bring into line, and launcher.cfg
 - store:         files written whole under temporary names: objects and path
                  copies, and the path copies a release dropped
+- sources:       each file's digest, read on every processor or taken from
+                 the record of the last publication's files
 - chunks:        chunk indexes through the native helper, and patch figures
 - frames:        compressed forms: Zstandard frames of whole chunks, and
                  their frame indexes

@@ -11,7 +11,7 @@ from pathlib import Path
 from .figures import size_text
 from .manifests import BLOCKS_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, say, start_progress
-from .store import sha256_of, write_object
+from .store import in_parallel, sha256_of, write_object
 
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[2]
@@ -66,31 +66,47 @@ def write_chunk_indexes(files, out, min_chunked_size):
     large = [entry for entry in files if entry[2] >= min_chunked_size]
     found = {"blocks": {}, "written": 0, "there": 0, "cut": 0, "patched": {}}
     progress = start_progress("chunk indexes", len(large), sum(size for _, _, size, _ in large))
+    reused = {relative: known for relative, digest, _, _ in large
+              if (known := previous.get(relative)) and known[0] == digest and is_indexed(out, known[1])}
+    chunk_helper()  # built once, before the workers need it
+    anew = [entry for entry in large if entry[0] not in reused]
+    # twice the processors: while one helper's objects are flushed to disk, another cuts
+    cut = dict(zip([entry[0] for entry in anew],
+                   in_parallel(lambda entry: cut_index(entry, out, progress), anew, per_processor=2)))
     for relative, digest, size, source in large:
-        advance(progress, size, relative, file_done=True)
         known = previous.get(relative)
-        if known and known[0] == digest and is_indexed(out, known[1]):
+        if relative in reused:
+            advance(progress, size, relative, file_done=True)
             found["blocks"][relative] = known[1:]
             found["there"] += 2  # the index and its records
             continue
         found["cut"] += 1
-        with tempfile.TemporaryDirectory() as scratch:
-            index, records = Path(scratch) / "index", Path(scratch) / "records"
-            subprocess.run([str(chunk_helper()), "index", str(source), str(index), str(records)], check=True,
-                           stdout=subprocess.DEVNULL)
-            for made in (records, index):  # the records first: the index names them
-                target = out / OBJECTS_FOLDER / sha256_of(made)
-                if target.is_file():
-                    found["there"] += 1
-                else:
-                    write_object(made, target)
-                    found["written"] += 1
-            found["blocks"][relative] = (sha256_of(index), index.stat().st_size)
+        found["blocks"][relative], written = cut[relative]
+        found["written"] += written
+        found["there"] += 2 - written
         fetched = report_patch(relative, size, out, known and is_indexed(out, known[1]) and known[1],
                                found["blocks"][relative])
         if fetched is not None:
             found["patched"][relative] = fetched
     return found
+
+
+def cut_index(entry, out, progress):
+    """Cuts the file's chunk index and records and writes them as objects; answers ((index digest, index
+    size), how many of the two were written)."""
+    relative, _, size, source = entry
+    written = 0
+    with tempfile.TemporaryDirectory() as scratch:
+        index, records = Path(scratch) / "index", Path(scratch) / "records"
+        subprocess.run([str(chunk_helper()), "index", str(source), str(index), str(records)], check=True,
+                       stdout=subprocess.DEVNULL)
+        for made in (records, index):  # the records first: the index names them
+            target = out / OBJECTS_FOLDER / sha256_of(made)
+            if not target.is_file():
+                write_object(made, target)
+                written += 1
+        advance(progress, size, relative, file_done=True)
+        return (sha256_of(index), index.stat().st_size), written
 
 
 def report_patch(relative, size, out, old_index, new_index):

@@ -81,9 +81,15 @@ def publication_parser(description):
                              f"whole chunks (default {FRAME_TARGET}; a launcher reads frames of up to 4 MB)")
     parser.add_argument("--compression-level", type=int, default=FRAME_LEVEL, choices=range(1, 20), metavar="N",
                         help=f"the frames' Zstandard level, 1 to 19 (default {FRAME_LEVEL})")
+    parser.add_argument("--no-compressed", action="store_true",
+                        help="writes no compressed forms and no QUADROS lines (level 19 is the slowest step of a "
+                             "publication; a later one without this option adds them)")
     parser.add_argument("--no-raw-objects", action="store_true",
                         help="writes no raw object for a file that has a compressed form: only launchers that "
                              "read frames then install it from the objects (the path copies stay)")
+    parser.add_argument("--verify", action="store_true",
+                        help="reads every file of the release and every path copy already served, even those "
+                             "the last publication's record knows by size and time stamp")
     parser.add_argument("--verbose", action="store_true",
                         help="also a line for each file copied, removed or given a chunk index (by default "
                              "a summary, and progress on long work)")
@@ -104,5 +110,6 @@ def main(argv, description):
             arguments.serial, arguments.expires_in, arguments.write_config, arguments.executable,
             not arguments.no_objects, arguments.min_chunked_size, arguments.no_config, arguments.verbose,
             arguments.mirror, {"frame_size": arguments.frame_size, "level": arguments.compression_level,
-                               "raw_objects": not arguments.no_raw_objects})
+                               "raw_objects": not arguments.no_raw_objects, "forms": not arguments.no_compressed},
+            arguments.verify)
     return 0

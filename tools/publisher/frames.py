@@ -25,7 +25,7 @@ from .chunks import chunk_helper
 from .figures import size_text
 from .manifests import FRAMES_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, start_progress
-from .store import sha256_of, write_atomically, write_object
+from .store import in_parallel, sha256_of, write_atomically, write_object
 
 FRAME_TARGET = 64 << 10    # a frame closes at the first chunk seam past this (see the README's figures)
 MOST_FRAME_TARGET = (4 << 20) - (64 << 10)  # launchers read frames of up to 4 MB; a chunk is at most 64 KB
@@ -139,9 +139,9 @@ def served_form(out, listed):
     return listed[0], listed[1], fields["packed_size"]
 
 
-def compress_file(entry, out, level, frame_target, progress, found):
+def compress_file(entry, out, level, frame_target, progress):
     """The file's compressed form and frame index written as objects, when they are smaller than the
-    file; answers (index digest, index size, compressed size) or None."""
+    file; answers ((index digest, index size, compressed size) or None, objects written, objects found)."""
     relative, digest, size, source = entry
     with tempfile.TemporaryDirectory() as scratch:
         packed = Path(scratch) / "packed"
@@ -151,18 +151,17 @@ def compress_file(entry, out, level, frame_target, progress, found):
         fields = index_fields(index[:HEADER.size])
         if fields["packed_size"] + len(index) >= size:
             detail(f"{relative}: compressed, {size_text(fields['packed_size'])} of {size_text(size)}: kept raw only")
-            return None
+            return None, 0, 0
         index_path = Path(scratch) / "index"
         index_path.write_bytes(index)
+        written = 0
         for made, name in ((packed, fields["packed_digest"]), (index_path, sha256_of(index_path))):
             target = out / OBJECTS_FOLDER / name
-            if target.is_file() and target.stat().st_size == made.stat().st_size:
-                found["there"] += 1
-            else:
+            if not target.is_file() or target.stat().st_size != made.stat().st_size:
                 write_object(made, target)
-                found["written"] += 1
+                written += 1
         detail(f"{relative}: {fields['count']} frame(s), {size_text(fields['packed_size'])} of {size_text(size)}")
-        return name, len(index), fields["packed_size"]
+        return (name, len(index), fields["packed_size"]), written, 2 - written
 
 
 def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TARGET):
@@ -179,19 +178,23 @@ def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TAR
     found = {"frames": {}, "sent": {}, "written": 0, "there": 0, "cut": 0}
     forms = {}  # by the file's digest: files of the same content share their form
     progress = start_progress("compressed forms", len(files), sum(size for _, _, size, _ in files))
-    for entry in files:
-        relative, digest, size, _ = entry
+    for _, digest, _, _ in files:
         if digest not in forms:
             forms[digest] = served_form(out, previous[digest]) if digest in previous else None
             found["there"] += 2 if forms[digest] else 0
-            settings = f"{digest} {frame_target} {level}"
-            if not forms[digest] and size > HEADER.size + RECORD.size and settings not in no_gain:
-                found["cut"] += 1
-                forms[digest] = compress_file(entry, out, level, frame_target, progress, found)
-                no_gain |= set() if forms[digest] else {settings}
-            else:
-                advance(progress, size, relative)
-        advance(progress, 0, relative, file_done=True)
+    settings = {digest: f"{digest} {frame_target} {level}" for digest in forms}
+    anew = list({entry[1]: entry for entry in reversed(files)
+                 if not forms[entry[1]] and entry[2] > HEADER.size + RECORD.size
+                 and settings[entry[1]] not in no_gain}.values())
+    for entry, (form, written, there) in zip(anew, in_parallel(
+            lambda entry: compress_file(entry, out, level, frame_target, progress), anew)):
+        forms[entry[1]] = form
+        found.update(cut=found["cut"] + 1, written=found["written"] + written, there=found["there"] + there)
+        no_gain |= set() if form else {settings[entry[1]]}
+    counted = {entry[1] for entry in anew}  # their frames advanced the progress as they were done
+    for relative, digest, size, _ in files:
+        advance(progress, 0 if digest in counted else size, relative, file_done=True)
+        counted.add(digest)
         if forms[digest]:
             found["frames"][relative] = forms[digest][:2]
             found["sent"][relative] = forms[digest][2] + forms[digest][1]

@@ -12,17 +12,22 @@ from .launcher_keys import check_launcher_keys
 from .launcher_limits import in_launcher_order, limits_problem, needed_limits
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, listed_digests, listed_paths, manifest_text
 from .records import record_publication, removed_files
-from .report import advance, say, set_verbose, start_progress, summary
+from .report import say, set_verbose, summary
 from .signing import signed_text, signing_plan
-from .store import remove_dropped_path_copies, sha256_of, write_atomically, write_objects, write_path_copies
+from .sources import hashed, path_copy_unchanged, read_record, write_record
+from .store import remove_dropped_path_copies, write_atomically, write_objects, write_path_copies
+
+
+NO_FORMS = {"frames": {}, "sent": {}, "written": 0, "there": 0, "cut": 0}
 
 
 def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_in=None, write_config=None,
             executable=DEFAULT_EXECUTABLE, objects=True, min_chunked_size=MIN_CHUNKED_SIZE, no_config=False,
-            verbose=False, mirrors=(), compression=None):
-    """Publishes release into out and answers the entries written; verbose prints a line per file.
-    compression: frame_size, level and raw_objects (False: no raw object for a file with a compressed
-    form), each defaulting as the command does."""
+            verbose=False, mirrors=(), compression=None, verify=False):
+    """Publishes release into out and answers the entries written; verbose prints a line per file;
+    verify reads every file, even those the last publication's record knows unchanged.
+    compression: frame_size, level, raw_objects (False: no raw object for a file with a compressed
+    form) and forms (False: no compressed forms), each defaulting as the command does."""
     set_verbose(verbose)
     if not release.is_dir():
         raise SystemExit(f"publish: {release} is not a folder")
@@ -33,24 +38,26 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
             raise SystemExit("publish: refused:\n  " + "\n  ".join(problems))
         plan = signing_plan(out, sign, serial, expires_in)
         check_launcher_keys(files, out, plan[0] if plan else [], sign)
-        compression = {"frame_size": FRAME_TARGET, "level": FRAME_LEVEL, "raw_objects": True, **(compression or {})}
+        compression = {"frame_size": FRAME_TARGET, "level": FRAME_LEVEL, "raw_objects": True, "forms": True, **(compression or {})}
         if not 0 < compression["frame_size"] <= MOST_FRAME_TARGET:
             raise SystemExit(f"publish: refused: --frame-size must be from 1 to {MOST_FRAME_TARGET} bytes (launchers "
                              "read frames of up to 4 MB)")
-        return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression)
+        return publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression, verify)
 
 
-def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression):
+def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression, verify):
     """Writes the checked files into out, compressed forms, objects and chunk indexes first, then paths,
-    then the manifests."""
-    files = hashed(files)
+    then the manifests, and last the record of the files for the next publication."""
+    record = read_record(out, verify)
+    files, stamps = hashed(files, record)
     earlier = listed_paths(out / FULL_MANIFEST)
     previous = listed_digests(out / FULL_MANIFEST)
     blocks, patched, frames = {}, {}, {}
     written = set()
     figures = {"files": files}
     if objects:
-        forms = write_compressed_forms(files, out, compression["level"], compression["frame_size"])
+        forms = write_compressed_forms(files, out, compression["level"], compression["frame_size"]) \
+            if compression["forms"] else NO_FORMS
         frames = forms["frames"]
         raw = [entry for entry in files if compression["raw_objects"] or entry[0] not in frames]
         written = write_objects(raw, out)
@@ -61,7 +68,7 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
                        forms["there"], chunked=len(blocks), indexes_cut=indexes["cut"], compressed=forms,
                        raw_objects=compression["raw_objects"])
     figures["fetched"] = fetched_by_earlier_players(files, previous, patched)
-    figures["copied"] = write_path_copies(files, out, objects, written)
+    figures["copied"] = write_path_copies(files, out, objects, written, path_copy_unchanged(record))
 
     entries = in_launcher_order([(relative, digest, size) for relative, digest, size, _ in files])
     left_out = {path.replace("/", "\\").lower() for path in leave_out}
@@ -75,21 +82,12 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     if objects:
         record_publication(out, manifests)
     figures["removed"] = remove_dropped_path_copies(out, earlier, [relative for relative, _, _ in entries])
+    if objects:
+        write_record(out, files, stamps)
     summary(figures)
     signed = f", signed with {len(plan[0])} key(s), serial {plan[1]}" if plan else ""
     say(f"wrote {FULL_MANIFEST} and {DEFAULT_MANIFEST} for version {version} ({len(entries)} files{signed}) in {out}")
     say(f"{len({path.lower() for path, _ in removed})} file(s) removed from players' folders where unchanged")
-    return entries
-
-
-def hashed(files):
-    """(relative, digest, size, source) of each (relative, source), with progress on a large release."""
-    sizes = [source.stat().st_size for _, source in files]
-    progress = start_progress("hashing", len(files), sum(sizes))
-    entries = []
-    for (relative, source), size in zip(files, sizes):
-        entries.append((relative, sha256_of(source, lambda piece: advance(progress, piece, relative)), size, source))
-        advance(progress, 0, relative, file_done=True)
     return entries
 
 

@@ -4,6 +4,7 @@ rewritten in place; anywhere else (a CI log, a pipe) it is a plain line every
 LOG_INTERVAL seconds, with no control characters."""
 import shutil
 import sys
+import threading
 import time
 
 from .figures import size_text
@@ -38,8 +39,16 @@ def start_progress(what, files, size):
             "started": now, "shown": now, "terminal": sys.stderr.isatty()}
 
 
+progress_lock = threading.Lock()  # workers on every processor advance the same task
+
+
 def advance(progress, size, current="", file_done=False):
     """size more bytes of the task done (working on current); shown when it is time."""
+    with progress_lock:
+        advance_held(progress, size, current, file_done)
+
+
+def advance_held(progress, size, current, file_done):
     progress["size_done"] += size
     progress["files_done"] += 1 if file_done else 0
     progress["current"] = current or progress["current"]

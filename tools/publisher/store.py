@@ -4,8 +4,10 @@ one, never half of one. Objects (one per digest, read-only, never rewritten)
 and the path copies that are hard links to them live here."""
 import hashlib
 import os
+import stat
 import sys
 import tempfile
+from concurrent.futures import ThreadPoolExecutor
 
 from .checks import unsafe_reason
 from .figures import size_text
@@ -15,6 +17,18 @@ from .report import advance, detail, start_progress
 TEMPORARY_PREFIX = ".publishing-"
 PUBLISHED_MODE = 0o644  # what a web server's workers read
 OBJECT_MODE = 0o444     # objects never change: a write in place is refused (but for root)
+
+
+PROCESSORS = os.cpu_count() or 1
+WRITERS = 16  # files written at once: their fsyncs share the file system's journal commits
+
+
+def in_parallel(work, items, per_processor=1, at_least=1):
+    """work(item) for each item on a pool of per_processor threads a processor, at least at_least
+    (reading, hashing, compressing and fsync release the interpreter's lock); answers the results in
+    the items' order."""
+    with ThreadPoolExecutor(max(per_processor * PROCESSORS, at_least)) as pool:
+        return list(pool.map(work, items))
 
 
 def sha256_of(path, on_read=None):
@@ -80,7 +94,7 @@ def link_atomically(existing, target):
 
 
 def is_served_already(target, size, digest):
-    return target.is_file() and target.stat().st_size == size and sha256_of(target) == digest
+    return size_of(target) == size and sha256_of(target) == digest
 
 
 def write_object(source, target):
@@ -89,33 +103,45 @@ def write_object(source, target):
 
 def write_objects(files, out):
     """Each file's immutable copy, written only when it is not there yet (or is
-    plainly damaged: another size); answers the digests of those written."""
+    plainly damaged: another size), on a pool of writers; answers the digests of those written."""
     folder = out / OBJECTS_FOLDER
     folder.mkdir(parents=True, exist_ok=True)
-    written = set()
-    progress = start_progress("writing objects", len(files), sum(size for _, _, size, _ in files))
-    for relative, digest, size, source in files:
-        target = folder / digest
-        if not target.is_file() or target.stat().st_size != size:
-            write_object(source, target)
-            written.add(digest)
+    distinct = list({entry[1]: entry for entry in reversed(files)}.values())  # the first file of each content
+    missing = [entry for entry in distinct if size_of(folder / entry[1]) != entry[2]]
+    progress = start_progress("writing objects", len(missing), sum(size for _, _, size, _ in missing))
+
+    def write(entry):
+        relative, digest, size, source = entry
+        write_object(source, folder / digest)
         advance(progress, size, relative, file_done=True)
-    return written
+    in_parallel(write, missing, at_least=WRITERS)
+    return {entry[1] for entry in missing}
 
 
-def write_path_copies(files, out, objects, written=frozenset()):
+def size_of(path):
+    """The file's size, or None where there is no file (one system call)."""
+    try:
+        status = os.stat(path)
+    except OSError:
+        return None
+    return status.st_size if stat.S_ISREG(status.st_mode) else None
+
+
+def write_path_copies(files, out, objects, written=frozenset(), unchanged=lambda relative, digest, target: False):
     """The files by path, hard links to their objects where the file system
     allows; answers how many changed. A path copy that no longer matches was
     perhaps written in place, and with it its linked object: that object is
     checked, and written anew when it is damaged. Objects this publication
-    wrote (written) are not read again: a pack of tens of GB would be."""
+    wrote (written) are not read again: a pack of tens of GB would be; nor
+    path copies that unchanged(relative, digest, target) vouches for (as the
+    last publication left them)."""
     copied = 0
     progress = start_progress("files by path", len(files), sum(size for _, _, size, _ in files))
     for relative, digest, size, source in files:
         advance(progress, size, relative, file_done=True)
         target = out.joinpath(*relative.split("\\"))
         target.parent.mkdir(parents=True, exist_ok=True)
-        if is_served_already(target, size, digest):
+        if unchanged(relative, digest, target) or is_served_already(target, size, digest):
             continue
         try:
             if not objects:

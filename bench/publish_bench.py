@@ -1,0 +1,111 @@
+#!/usr/bin/python3
+"""The publisher against what the machine allows, measured in one run: a first publication of a
+release into an empty folder (without compressed forms, and with them unless --no-frames), a second
+publication with nothing changed, and the floor beside them: copying the release's files into a new
+folder on the same file system plus hashing every file with hashlib, divided by the processors.
+
+    publish_bench.py [RELEASE] [--runs N] [--no-frames]
+
+RELEASE defaults to SuperTuxKart's data that real_game_bench.py unpacks (build/bench-data/release-stk).
+Goals: the first publication at most 2 x the floor; the second at most 2 s. Scratch folders land in
+build/bench-data/publish (removed at the end)."""
+import argparse
+import hashlib
+import os
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+ROOT = Path(__file__).resolve().parents[1]
+SCRATCH = ROOT / "build" / "bench-data" / "publish"
+DEFAULT_RELEASE = ROOT / "build" / "bench-data" / "release-stk"  # real_game_bench.py makes it
+PUBLISHER = ROOT / "tools" / "publish_release.py"
+SERVER = "http://127.0.0.1:8080/"
+
+
+def timed(action):
+    started = time.perf_counter()
+    action()
+    return time.perf_counter() - started
+
+
+def every_file(release):
+    return [Path(folder) / name for folder, _, names in os.walk(release) for name in names]
+
+
+def hash_every_file(files):
+    for path in files:
+        digest = hashlib.sha256()
+        with open(path, "rb") as file:
+            for piece in iter(lambda: file.read(1 << 20), b""):
+                digest.update(piece)
+
+
+def copy_release(release):
+    target = SCRATCH / "copy"
+    shutil.rmtree(target, ignore_errors=True)
+    shutil.copytree(release, target)
+
+
+def publish(release, out, *options):
+    subprocess.run([str(PUBLISHER), str(release), str(out), "--version", "1",
+                    "--write-config", SERVER, *options], check=True, stdout=subprocess.DEVNULL,
+                   stderr=subprocess.DEVNULL)
+
+
+def first_and_second(release, options):
+    out = SCRATCH / "out"
+    shutil.rmtree(out, ignore_errors=True)
+    return timed(lambda: publish(release, out, *options)), timed(lambda: publish(release, out, *options))
+
+
+def median_text(values):
+    return f"{statistics.median(values):6.1f} s (from {min(values):.1f} to {max(values):.1f})"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("release", type=Path, nargs="?", default=DEFAULT_RELEASE)
+    parser.add_argument("--runs", type=int, default=1, help="alternating runs; medians are printed")
+    parser.add_argument("--no-frames", action="store_true", help="skips the publication with compressed forms")
+    arguments = parser.parse_args()
+    files = every_file(arguments.release)
+    size = sum(path.stat().st_size for path in files)
+    processors = os.cpu_count() or 1
+    print(f"release {arguments.release}: {len(files)} files, {size / 1e6:.0f} MB; {processors} processor(s)")
+    SCRATCH.mkdir(parents=True, exist_ok=True)
+    hash_every_file(files)  # the page cache holds the release from here on, for every figure alike
+    figures = {"copy": [], "hash": [], "first": [], "second": [], "first with frames": [], "second with frames": []}
+    for _ in range(arguments.runs):
+        figures["copy"].append(timed(lambda: copy_release(arguments.release)))
+        figures["hash"].append(timed(lambda: hash_every_file(files)))
+        first, second = first_and_second(arguments.release, ["--no-compressed"])
+        figures["first"].append(first)
+        figures["second"].append(second)
+        if not arguments.no_frames:
+            first, second = first_and_second(arguments.release, [])
+            figures["first with frames"].append(first)
+            figures["second with frames"].append(second)
+    shutil.rmtree(SCRATCH)
+    copy, hashing = statistics.median(figures["copy"]), statistics.median(figures["hash"])
+    floor = copy + hashing / processors
+    print(f"copy of the release (shutil.copytree)          {median_text(figures['copy'])}")
+    print(f"hashlib of every file, one core                {median_text(figures['hash'])}")
+    print(f"floor: copy + hashing / {processors}                   {floor:6.1f} s")
+    first = statistics.median(figures["first"])
+    print(f"first publication, --no-compressed             {median_text(figures['first'])}: "
+          f"{first / floor:.2f} x the floor (goal 2)")
+    print(f"second publication, nothing changed            {median_text(figures['second'])} (goal 2 s)")
+    if figures["first with frames"]:
+        with_frames = statistics.median(figures["first with frames"])
+        print(f"first publication with compressed forms        {median_text(figures['first with frames'])}: "
+              f"{with_frames / floor:.2f} x the floor; the frames cost {with_frames - first:.1f} s")
+        print(f"second publication with compressed forms       {median_text(figures['second with frames'])}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
