@@ -4,7 +4,7 @@
 // only then decoded into "<target>.tmp", on the thread that fetches it. A cut
 // answer resumes at the first frame not yet written. Anything that does not
 // match (the index, a frame, the decoder's verdict) or is not there hands the
-// file to the raw object, with one line in the log.
+// rest of the file to the raw object, with one line in the log.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -182,7 +182,9 @@ static TransferEnd ReceiveFrames(ByteSource* source, Transfer* transfer)
     ByteSink sink = {TakeFrameBytes, frames};
     uint64_t received = transfer->held;
     TransferEnd end = ReadBody(source, transfer, &sink, &received);
-    if (end == TRANSFER_COMPLETE && frames->written < frames->header.frameCount)
+    if (frames->written == frames->header.frameCount)
+        return end == TRANSFER_FAILED ? end : TRANSFER_COMPLETE;  // a cut after the last frame lost nothing
+    if (end == TRANSFER_COMPLETE)
         end = TRANSFER_BROKEN;
     if (end == TRANSFER_BROKEN)
         LogLine("transferencia interrompida em %s (%llu bytes recebidos)", transfer->url,
@@ -218,6 +220,7 @@ static CompressedOutcome FetchFrames(HINTERNET internet, FrameFetch* frames, con
     if (!DigestsMatch(frames->fetch->expectedDigest, obtained)) {
         LogLine("hash nao confere em %s (esperado %s, obtido %s); sigo pelo objeto", frames->fetch->target,
                 frames->fetch->expectedDigest, obtained);
+        DeleteFileA(frames->temporary);
         return COMPRESSED_NOT_TAKEN;
     }
     LogLine("baixado comprimido: %s (%llu bytes recebidos, %llu gravados)", frames->fetch->target,
@@ -268,9 +271,9 @@ CompressedOutcome FetchCompressed(HINTERNET internet, const FileFetch* fetch, co
         !BuildObjectUrl(objectUrl, sizeof objectUrl, baseUrl, objectsFolder, packedDigest))
         goto cleanup;
     SetUpZstdDecoder(frames.decoder);
+    // Short of the whole file, the frames written stay in the temporary file:
+    // checked bytes of the file, which the raw object continues.
     outcome = FetchFrames(internet, &frames, objectUrl);
-    if (outcome == COMPRESSED_NOT_TAKEN)
-        DeleteFileA(temporary);
 cleanup:
     if (frames.index)
         fclose(frames.index);
