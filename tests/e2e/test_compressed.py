@@ -39,13 +39,14 @@ def compressible_release(game, release, server, **compression):
     return data
 
 
-def frame_index(release, path=TEXT):
-    """The digests of a file's frame index and of its compressed object; (None, None) when it has none."""
-    index = next((line.split()[1] for line in (release.served / "manifesto.txt").read_text().splitlines()
+def frame_index(served, path=TEXT):
+    """The digests of a published file's frame index and of its compressed object; (None, None) when it
+    has none."""
+    index = next((line.split()[1] for line in (served / "manifesto.txt").read_text().splitlines()
                   if line.startswith("QUADROS") and line.endswith(" " + path)), None)
     if index is None:
         return None, None
-    with open(release.served / "objetos" / index, "rb") as header:
+    with open(served / "objetos" / index, "rb") as header:
         return index, header.read(PACKED_DIGEST_AT + 32)[PACKED_DIGEST_AT:].hex()
 
 
@@ -55,7 +56,7 @@ def asked_for(requests, digest):
 
 def test_a_first_install_fetches_the_compressed_object_and_its_frame_index(game, release, nginx):
     data = compressible_release(game, release, nginx)
-    index, packed = frame_index(release)
+    index, packed = frame_index(release.served)
 
     assert game.run() == 0
     assert game.read("data/text.txt") == data
@@ -91,7 +92,7 @@ FALLBACKS = [
 @pytest.mark.parametrize("name, fault, line", FALLBACKS, ids=[f[0] for f in FALLBACKS])
 def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release, nginx, name, fault, line):
     data = compressible_release(game, release, nginx)
-    index, packed = frame_index(release)
+    index, packed = frame_index(release.served)
     if fault == "damaged":
         damage(release.served / "objetos" / packed)
     if fault == "no_object":
@@ -115,7 +116,7 @@ def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release
 
 def test_a_cut_compressed_transfer_resumes_at_a_frame(game, release, fault_server):
     data = compressible_release(game, release, fault_server)
-    _, packed = frame_index(release)
+    _, packed = frame_index(release.served)
     fault_server.faults["/objetos/" + packed] = ("cut", 40_000, 1)
 
     assert game.run() == 0

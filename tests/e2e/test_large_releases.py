@@ -102,7 +102,7 @@ def test_a_5_gb_pack_is_fetched_resumed_past_4_gib_and_patched_past_4_gib_after_
     first_digest = sha256_of(pack)
     cut_at = GIB4 + (300 << 20)
     fault_server.faults[f"/objetos/{first_digest}"] = ("cut", cut_at, 1)
-    _, packed = frame_index(release, "data\\big.pak")
+    _, packed = frame_index(release.served, "data\\big.pak")
     if packed:
         fault_server.faults[f"/objetos/{packed}"] = ("404",)  # the raw object is the one cut past 4 GiB
     old_game.configure(fault_server.base_url)
