@@ -23,7 +23,7 @@ ROOMS = {
     "frames": (),
     "trust": ("transfer",),
     "patch": ("transfer",),
-    "update": ("trust", "patch", "transfer"),
+    "update": ("trust", "patch", "transfer", "frames"),
 }
 PURE_ROOMS = ("frames", "transfer", "trust", "patch")  # their first half builds natively
 SHARED = ("shell",)  # the log, the status board, the platform table

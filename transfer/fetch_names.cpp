@@ -7,16 +7,25 @@
 
 #include "transfer/transfer.h"
 
+static int NameWithSuffix(const char* path, const char* suffix, char* name, size_t capacity)
+{
+    int length = snprintf(name, capacity, "%s%s", path, suffix);
+    return length >= 0 && (size_t)length < capacity;
+}
+
 int TemporaryNameOf(const char* path, char* temporary, size_t capacity)
 {
-    int length = snprintf(temporary, capacity, "%s.tmp", path);
-    return length >= 0 && (size_t)length < capacity;
+    return NameWithSuffix(path, ".tmp", temporary, capacity);
 }
 
 int ChunkIndexNameOf(const char* path, char* name, size_t capacity)
 {
-    int length = snprintf(name, capacity, "%s.blocos", path);
-    return length >= 0 && (size_t)length < capacity;
+    return NameWithSuffix(path, ".blocos", name, capacity);
+}
+
+int FrameIndexNameOf(const char* path, char* name, size_t capacity)
+{
+    return NameWithSuffix(path, ".quadros", name, capacity);
 }
 
 void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name)

@@ -196,7 +196,7 @@ static int MoveIntoPlace(const char* temporary, const char* target)
     return 0;
 }
 
-static int Place(const FileFetch* fetch, const char* temporary)
+int PlaceFetchedFile(const FileFetch* fetch, const char* temporary)
 {
     if (fetch->placement == KEEP_IN_TEMPORARY)
         return 1;
@@ -233,7 +233,7 @@ static int FetchVerifyAndPlace(HINTERNET internet, const FileFetch* fetch, FileT
             return 0;  // a broken transfer keeps its temporary file for a later run
         }
         if (!file->resumable || VerifyDigest(file))
-            return Place(fetch, file->temporary);
+            return PlaceFetchedFile(fetch, file->temporary);
         DeleteFileA(file->temporary);
         if (!file->appended)
             return 0;

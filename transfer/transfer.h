@@ -45,6 +45,8 @@ int TemporaryNameOf(const char* path, char* temporary, size_t capacity);
 // "<path>.blocos", the name a file's chunk index is fetched as (into its
 // temporary name, and deleted after use); 0 when it would not fit.
 int ChunkIndexNameOf(const char* path, char* name, size_t capacity);
+// "<path>.quadros", the same for a file's frame index.
+int FrameIndexNameOf(const char* path, char* name, size_t capacity);
 // URL_BASE followed by the name, every backslash turned into a slash.
 void BuildFileUrl(char* url, size_t capacity, const char* baseUrl, const char* name);
 // URL_BASE + folder + the digest in lower case: the entry's immutable copy.
@@ -222,6 +224,10 @@ int DownloadFile(HINTERNET internet, const FileFetch* fetch);
 // within withinMs, or is not had: the manifest. The slow-file rule does not
 // apply to it.
 int DownloadFileWithin(HINTERNET internet, const FileFetch* fetch, DWORD withinMs);
+// A judged temporary file where the fetch places it (KEEP_IN_TEMPORARY: left
+// there; durably: flushed first); 1 when it stands there. On failure the
+// temporary file is deleted.
+int PlaceFetchedFile(const FileFetch* fetch, const char* temporary);
 
 // What the calling thread's transfers find of their server, from
 // StartServerNote on. With another server to go to, a request that gets no

@@ -89,6 +89,15 @@ static PatchOutcome Patched(const ManifestEntry* entry, const char* digest, cons
     return PatchFile(Phase.internet, &file);
 }
 
+// A file with a frame index beside its object, fetched as its compressed object.
+static CompressedOutcome Compressed(const ManifestEntry* entry, const FileFetch* fetch, const char* baseUrl)
+{
+    const IndexListing* frames = FrameIndexOf(Phase.manifest, entry);
+    if (!Phase.objectsFolder || !frames)
+        return COMPRESSED_NOT_TAKEN;
+    return FetchCompressed(Phase.internet, fetch, frames, baseUrl, Phase.objectsFolder);
+}
+
 // The whole road of one file from one server; 1 when it stands in place.
 static int FetchEntryFrom(const ManifestEntry* entry, const char* baseUrl)
 {
@@ -103,7 +112,10 @@ static int FetchEntryFrom(const ManifestEntry* entry, const char* baseUrl)
                        placement, CACHE_NONE,  NULL,        NULL};  // the source is chosen next
     ChooseFileSource(&fetch, pathUrl, objectUrl, baseUrl, entry->path, digest, Phase.objectsFolder);
     PatchOutcome patched = Patched(entry, digest, baseUrl);
-    return patched == PATCH_MADE || (patched == PATCH_NOT_MADE && DownloadFile(Phase.internet, &fetch));
+    if (patched != PATCH_NOT_MADE)
+        return patched == PATCH_MADE;
+    CompressedOutcome compressed = Compressed(entry, &fetch, baseUrl);
+    return compressed == COMPRESSED_PLACED || (compressed == COMPRESSED_NOT_TAKEN && DownloadFile(Phase.internet, &fetch));
 }
 
 // The whole road of one file, from each server in turn.

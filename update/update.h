@@ -2,7 +2,8 @@
 // phase, the download phase, the outcome that lets the game start or blocks
 // it) and the launcher's replacement of itself. It may call the rooms below
 // it: trust/ (the manifest and whether to believe it), patch/ (a changed file
-// rebuilt from its old copy) and transfer/ (every fetch, the file digest);
+// rebuilt from its old copy), frames/ (the frame index and the decoder of a
+// file fetched compressed) and transfer/ (every fetch, the file digest);
 // never ui/, and install/ only for the configuration it runs by.
 #pragma once
 #include "patch/patch.h"
@@ -16,6 +17,18 @@ extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 // path URL. Both buffers hold URL_CAPACITY bytes.
 void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* baseUrl, const char* name,
                       const char* digest, const char* objectsFolder);
+
+// A whole file by its compressed object, the frame index listing its frames
+// (the manifest's QUADROS line): each frame checked by its SHA-256 before it
+// is decoded into the temporary file, the file judged by its digest before it
+// takes its name.
+enum CompressedOutcome {
+    COMPRESSED_NOT_TAKEN,  // the raw object is to be fetched instead (the reason is logged: no failure)
+    COMPRESSED_PLACED,
+    COMPRESSED_FAILED      // the file could not be written or take its name: it fails
+};
+CompressedOutcome FetchCompressed(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
+                                  const char* baseUrl, const char* objectsFolder);
 
 // 1 when a new launcher stands under ownName and has been started; it comes
 // from baseUrl, from the objects folder when the manifest names one (NULL: by

@@ -11,6 +11,7 @@ import pytest
 
 from conftest import BUILD_DIR, LAUNCHER, STUB_GAME, GameFolder
 from publish_release import publish
+from test_compressed import frame_index
 from test_update import GAME_STARTED, messages_after_start, wait_for
 
 # Today's launcher, built from the repository's history (tests/CMakeLists.txt).
@@ -101,6 +102,9 @@ def test_a_5_gb_pack_is_fetched_resumed_past_4_gib_and_patched_past_4_gib_after_
     first_digest = sha256_of(pack)
     cut_at = GIB4 + (300 << 20)
     fault_server.faults[f"/objetos/{first_digest}"] = ("cut", cut_at, 1)
+    _, packed = frame_index(release.served, "data\\big.pak")
+    if packed:
+        fault_server.faults[f"/objetos/{packed}"] = ("404",)  # the raw object is the one cut past 4 GiB
     old_game.configure(fault_server.base_url)
 
     assert old_game.run() == 0  # today's launcher skips the 64-bit line and replaces itself first

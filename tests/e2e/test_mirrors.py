@@ -4,6 +4,7 @@ request per run and the run ends up to date from the mirror; a file one server
 lacks comes from the other; a stale mirror's older signed release is refused;
 with every server down the game starts as when the one server cannot be asked."""
 import os
+import random
 import socket
 import time
 
@@ -14,7 +15,8 @@ from conftest import LAUNCHER_SHORT_TIMEOUTS, LAUNCHER_SIGNED, STUB_GAME, TEST_S
 from test_update import GAME_STARTED, messages_after_start
 
 NOT_CHECKED = "Could not check for updates; starting the game anyway."
-FILES = {f"data\\part{i}.pak": pattern(40_000 + i * 1000, seed=i) for i in range(5)}
+# Bytes that do not compress: every file travels as its raw object.
+FILES = {f"data\\part{i}.pak": random.Random(i).randbytes(40_000 + i * 1000) for i in range(5)}
 
 
 def closed_port_url():

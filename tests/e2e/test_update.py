@@ -2,6 +2,7 @@
 real nginx, and against a server that misbehaves on purpose."""
 import hashlib
 import os
+import random
 import time
 
 from pathlib import Path
@@ -277,7 +278,7 @@ def test_a_stale_path_copy_behind_a_cache_cannot_block_a_release_published_with_
     release.add("client.exe", STUB_GAME.read_bytes())
     release.add("data\\a.pak", pattern(60_000))
     release.publish("1.0", objects=True)
-    fresh = release.add("data\\a.pak", pattern(60_000, seed=5))
+    fresh = release.add("data\\a.pak", random.Random(5).randbytes(60_000))  # no compressed form: the raw object
     release.publish("2.0", objects=True)
     release.serve_stale("data\\a.pak", pattern(60_000))
     game.configure(nginx.base_url)
@@ -298,7 +299,7 @@ def test_a_stale_path_copy_behind_a_cache_cannot_block_a_release_published_with_
 
 def test_an_object_the_server_lost_is_fetched_by_its_path(game, release, nginx):
     release.add("client.exe", STUB_GAME.read_bytes())
-    pack = release.add("data\\a.pak", pattern(60_000))
+    pack = release.add("data\\a.pak", random.Random(1).randbytes(60_000))  # no compressed form: the raw object
     release.publish("1.0", objects=True)
     release.object_path(pack).unlink()
     game.configure(nginx.base_url)

@@ -1,0 +1,142 @@
+"""Whole files fetched compressed end to end: the frame index and the
+compressed object instead of the raw object, each frame checked before it is
+decoded; whatever is missing or does not match falls back to the raw object,
+and the file still ends as the server has it."""
+import hashlib
+import random
+
+import pytest
+
+from conftest import STUB_GAME
+from test_update import GAME_STARTED, messages_after_start
+
+TEXT = "data\\text.txt"
+WORDS = ["quorvane", "launcher", "frame", "index", "object", "release", "player", "server", "digest", "chunk",
+         "window", "literal", "sequence", "offset", "match", "stored", "update", "mirror", "manifest", "patch"]
+# Where the compressed object's SHA-256 lies in a frame index: after its magic,
+# version, and the file's size and SHA-256.
+PACKED_DIGEST_AT = 8 + 4 + 8 + 32
+
+
+def text(size=600_000, seed=5):
+    """Text that compresses to about a third, in several 64 KB frames."""
+    rng = random.Random(seed)
+    words = []
+    length = 0
+    while length < size:
+        word = rng.choice(WORDS) + (" " if rng.random() < 0.9 else "\n")
+        words.append(word)
+        length += len(word)
+    return "".join(words).encode()[:size]
+
+
+def compressible_release(game, release, server, **compression):
+    release.add("client.exe", STUB_GAME.read_bytes())
+    data = release.add("data/text.txt", text())
+    release.publish("2.0", objects=True, compression=compression or None)
+    game.write("client.exe", STUB_GAME.read_bytes())
+    game.configure(server.base_url)
+    return data
+
+
+def frame_index(served, path=TEXT):
+    """The digests of a published file's frame index and of its compressed object; (None, None) when it
+    has none."""
+    index = next((line.split()[1] for line in (served / "manifesto.txt").read_text().splitlines()
+                  if line.startswith("QUADROS") and line.endswith(" " + path)), None)
+    if index is None:
+        return None, None
+    with open(served / "objetos" / index, "rb") as header:
+        return index, header.read(PACKED_DIGEST_AT + 32)[PACKED_DIGEST_AT:].hex()
+
+
+def asked_for(requests, digest):
+    return [r for r in requests if "/objetos/" + digest in r["request"]]
+
+
+def test_a_first_install_fetches_the_compressed_object_and_its_frame_index(game, release, nginx):
+    data = compressible_release(game, release, nginx)
+    index, packed = frame_index(release.served)
+
+    assert game.run() == 0
+    assert game.read("data/text.txt") == data
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
+    requests = nginx.requests()
+    assert asked_for(requests, index) and asked_for(requests, packed)
+    assert not asked_for(requests, hashlib.sha256(data).hexdigest()), "the raw object is not asked"
+    fetched = sum(int(r["bytes"]) for r in asked_for(requests, packed))
+    assert fetched < len(data) // 2
+    messages = messages_after_start(game)
+    assert f"baixado comprimido: {TEXT} ({fetched} bytes recebidos, {len(data)} gravados)" in messages, messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+
+
+def damage(path):
+    """A served object with a byte changed in its middle: a new file, never a write into the
+    published one."""
+    body = bytearray(path.read_bytes())
+    body[len(body) // 2] ^= 0x55
+    path.unlink()
+    path.write_bytes(bytes(body))
+
+
+# What is wrong with the compressed form, and the line the launcher logs
+# before it fetches the raw object.
+FALLBACKS = [
+    ("a damaged frame", "damaged", "nao confere em data\\text.txt; sigo pelo objeto"),
+    ("the compressed object missing", "no_object", "objeto comprimido indisponivel (HTTP 404) em "),
+    ("the frame index missing", "no_index", "quadros indisponiveis em data\\text.txt; sigo pelo objeto"),
+]
+
+
+@pytest.mark.parametrize("name, fault, line", FALLBACKS, ids=[f[0] for f in FALLBACKS])
+def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release, nginx, name, fault, line):
+    data = compressible_release(game, release, nginx)
+    index, packed = frame_index(release.served)
+    if fault == "damaged":
+        damage(release.served / "objetos" / packed)
+    if fault == "no_object":
+        (release.served / "objetos" / packed).unlink()
+    if fault == "no_index":
+        (release.served / "objetos" / index).unlink()
+
+    assert game.run() == 0
+    assert game.read("data/text.txt") == data
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
+    messages = messages_after_start(game)
+    assert sum(line in m for m in messages) == 1, messages
+    assert not any(m.startswith("baixado comprimido: " + TEXT) for m in messages)
+    raw = asked_for(nginx.requests(), hashlib.sha256(data).hexdigest())
+    assert raw, "the raw object is asked"
+    if fault == "damaged":
+        assert raw[0]["range"].startswith("bytes="), "the frames before the damaged one are kept"
+        assert any(m.startswith(f"retomando {TEXT} a partir de ") for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+
+
+def test_a_cut_compressed_transfer_resumes_at_a_frame(game, release, fault_server):
+    data = compressible_release(game, release, fault_server)
+    _, packed = frame_index(release.served)
+    fault_server.faults["/objetos/" + packed] = ("cut", 40_000, 1)
+
+    assert game.run() == 0
+    assert game.read("data/text.txt") == data
+    messages = messages_after_start(game)
+    assert any(m.startswith(f"retomando {TEXT} a partir de ") for m in messages), "\n".join(messages)
+    assert any(m.startswith("baixado comprimido: " + TEXT) for m in messages), messages
+    asked = [ranged for path, ranged in fault_server.ranges if path == "/objetos/" + packed]
+    assert asked[0] is None and asked[1].startswith("bytes="), asked
+    start = int(asked[1][len("bytes="):].split("-")[0])
+    assert 0 < start <= 40_000
+    assert not any(path == "/objetos/" + hashlib.sha256(data).hexdigest() for path, _ in fault_server.ranges)
+
+
+def test_without_raw_objects_the_compressed_road_installs_alone(game, release, nginx):
+    data = compressible_release(game, release, nginx, raw_objects=False)
+    assert not (release.served / "objetos" / hashlib.sha256(data).hexdigest()).exists()
+
+    assert game.run() == 0
+    assert game.read("data/text.txt") == data
+    messages = messages_after_start(game)
+    assert any(m.startswith("baixado comprimido: " + TEXT) for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
