@@ -178,7 +178,7 @@ class Release:
         """By path unless objects is set: most tests put their faults on path URLs. Without
         launcher.cfg: each test writes its game folder's own."""
         # Compressed forms at a quick level: the level changes the frames' bytes, not the road they take.
-        options["compression"] = {"level": TEST_COMPRESSION_LEVEL, **options.get("compression", {})}
+        options["compression"] = {"level": TEST_COMPRESSION_LEVEL, **(options.get("compression") or {})}
         publish(self.root, self.served, version, objects=objects, no_config=True, **options)
 
     def object_path(self, data):
