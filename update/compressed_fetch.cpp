@@ -90,16 +90,17 @@ static int ReadIndex(FrameFetch* frames, const char* indexName, const IndexListi
     return 0;
 }
 
-static int Unpack(FrameFetch* frames, const FrameRecord* frame)
+// The frame's bytes as the file holds them: a stored frame's own, else the
+// decoder's; NULL when the frame does not decode to its length.
+static const uint8_t* Unpack(FrameFetch* frames, const FrameRecord* frame)
 {
-    if (frame->flags & FRAME_STORED) {
-        memcpy(frames->decoded, frames->packed, frame->packedLength);
-        return 1;
-    }
+    if (frame->flags & FRAME_STORED)
+        return frames->packed;
     size_t length = 0;
-    return DecodeZstdFrame(frames->decoder, frames->packed, frame->packedLength, frames->decoded,
-                           frame->decodedLength, &length) == ZSTD_DECODED &&
-           length == frame->decodedLength;
+    int decoded = DecodeZstdFrame(frames->decoder, frames->packed, frame->packedLength, frames->decoded,
+                                  frame->decodedLength, &length) == ZSTD_DECODED &&
+                  length == frame->decodedLength;
+    return decoded ? frames->decoded : NULL;
 }
 
 // A frame gathered whole: its digest, then its bytes decoded and written.
@@ -111,17 +112,18 @@ static int WriteFrame(FrameFetch* frames)
     Sha256Start(&sha);
     Sha256Add(&sha, frames->packed, frame->packedLength);
     Sha256Finish(&sha, digest);
-    if (memcmp(digest, frame->digest, sizeof digest) != 0 || !Unpack(frames, frame)) {
+    const uint8_t* bytes = memcmp(digest, frame->digest, sizeof digest) == 0 ? Unpack(frames, frame) : NULL;
+    if (!bytes) {
         LogLine("quadro %lu nao confere em %s; sigo pelo objeto", (unsigned long)frames->written,
                 frames->fetch->target);
         frames->badFrame = 1;
         return 0;
     }
-    if (!WriteTemporaryBytes(frames->stream, frames->temporary, frames->decoded, frame->decodedLength)) {
+    if (!WriteTemporaryBytes(frames->stream, frames->temporary, bytes, frame->decodedLength)) {
         frames->writeFailed = 1;
         return 0;
     }
-    AddToRunningDigest(&frames->digest, frames->decoded, frame->decodedLength);
+    AddToRunningDigest(&frames->digest, bytes, frame->decodedLength);
     frames->writtenBytes += frame->decodedLength;
     ShowFileProgress(frames->fetch->target, frames->writtenBytes, frames->fetch->expectedSize, &frames->shown);
     frames->written++;
