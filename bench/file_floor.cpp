@@ -4,12 +4,15 @@
 //                           CreateFile of "<path>.tmp", WriteFile, CloseHandle,
 //                           MoveFileExA; every folder made once, beforehand
 //   file_floor read LIST    each listed file opened, read whole and closed
+//   file_floor threads N    the working set that N idle threads add: the
+//                           floor of what a run's threads cost in memory
 // LIST holds one "<size> <path>" line per file, paths relative to the
 // current folder. Prints the seconds the calls took.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
+#include <psapi.h>
 
 #include "bench_support.h"
 
@@ -102,14 +105,51 @@ static int ReadOne(const FloorFile* file, char* bytes)
     return ok;
 }
 
+static const DWORD IDLE_THREAD_MS = 3000;  // outlives the measurement
+
+static DWORD WINAPI Idle(LPVOID unused)
+{
+    (void)unused;
+    Sleep(IDLE_THREAD_MS);
+    return 0;
+}
+
+static double WorkingSetMegabytes(void)
+{
+    PROCESS_MEMORY_COUNTERS counters;
+    if (!GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters))
+        return 0.0;
+    return counters.WorkingSetSize / 1048576.0;
+}
+
+static int ThreadFloor(int count)
+{
+    double before = WorkingSetMegabytes();
+    int started = 0;
+    for (int i = 0; i < count; i++) {
+        HANDLE thread = CreateThread(NULL, 0, Idle, NULL, 0, NULL);
+        if (thread) {
+            CloseHandle(thread);
+            started++;
+        }
+    }
+    Sleep(IDLE_THREAD_MS / 3);  // every thread has started and settled
+    double added = WorkingSetMegabytes() - before;
+    printf("threads floor: %d idle threads add %.1f MB, %.2f MB each\n", started, added,
+           started ? added / started : 0.0);
+    return started != count;
+}
+
 int main(int argc, char** argv)
 {
+    if (argc == 3 && strcmp(argv[1], "threads") == 0)
+        return ThreadFloor(atoi(argv[2]));
     int count = 0;
     FloorFile* files = argc == 3 ? ReadList(argv[2], &count) : NULL;
     char* bytes = (char*)calloc(1, CHUNK_BYTES);
     int writing = argc == 3 && strcmp(argv[1], "write") == 0;
     if (!files || !bytes || (!writing && strcmp(argv[1], "read") != 0)) {
-        fprintf(stderr, "usage: file_floor write|read LIST\n");
+        fprintf(stderr, "usage: file_floor write|read LIST, or file_floor threads N\n");
         return 2;
     }
     double start = SecondsNow();

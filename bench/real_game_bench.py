@@ -15,7 +15,10 @@ served by nginx on 127.0.0.1:
   beside curl 6 in parallel through the same proxy;
 - an up-to-date start's check (RunUpdate) beside the read floor, the digests
   of the same files one after the other divided by the processors, and
-  sha256sum natively.
+  sha256sum natively;
+- the peak working set of the first install against the check's, beside
+  what Wine's threads alone cost (file_floor threads: the working set an
+  idle thread adds) times the threads the install has beyond the check's.
 
 Runs alternate; figures are medians. Run through scripts/bench.sh, which
 builds update_bench.exe and prepares Wine."""
@@ -23,6 +26,8 @@ import os
 import shutil
 import subprocess
 import tempfile
+import threading
+import time
 from pathlib import Path
 from urllib.parse import quote
 
@@ -73,6 +78,35 @@ def release_of(data):
     return release
 
 
+class ThreadCount:
+    """The most threads update_bench.exe's process had while the block ran (Wine's threads are the
+    system's, so /proc counts them)."""
+
+    def __enter__(self):
+        self.most, self.done = 0, threading.Event()
+        self.sampler = threading.Thread(target=self.sample)
+        self.sampler.start()
+        return self
+
+    def sample(self):
+        while not self.done.wait(0.05):
+            found = subprocess.run(["pgrep", "-f", "update_bench.exe"], capture_output=True, text=True).stdout.split()
+            for pid in found:
+                try:
+                    status = Path(f"/proc/{pid}/status").read_text()
+                except OSError:
+                    continue
+                self.most = max(self.most, int(figure(r"Threads:\s+(\d+)", status)))
+
+    def __exit__(self, *unused):
+        self.done.set()
+        self.sampler.join()
+
+
+def peak_megabytes(output):
+    return figure(r"peak working set: ([\d.]+) MB", output)
+
+
 def curl_seconds(names, url, work, parallel):
     config = work / "curl.cfg"
     config.write_text("".join(f'url = "{url}{quote(n)}"\noutput = "{work}/curl/{n}"\n' for n in names))
@@ -92,11 +126,14 @@ def floor_seconds(mode, files, folder):
 def first_install(sizes, url, work):
     names = sorted(sizes)
     print(f"first install of {len(names)} files at no added latency:")
-    launchers, curls, ones, floors = [], [], [], []
+    launchers, curls, ones, floors, peaks, threads = [], [], [], [], [], []
     for run in range(RUNS):
         empty_folder(work)
-        output = run_bench("fetch", url, str(CONNECTIONS), cwd=work, show=run == 0)
+        with ThreadCount() as count:
+            output = run_bench("fetch", url, str(CONNECTIONS), cwd=work, show=run == 0)
         launchers.append(figure(r"result 1, ([\d.]+) s", output))
+        peaks.append(peak_megabytes(output))
+        threads.append(count.most)
         curls.append(curl_seconds(names, url, work, CONNECTIONS))
         ones.append(curl_seconds(names, url, work, 0))
         empty_folder(work)
@@ -108,6 +145,7 @@ def first_install(sizes, url, work):
     print_ratio(f"launcher / curl with {CONNECTIONS} in parallel", [a / b for a, b in zip(launchers, curls)])
     print_ratio("launcher / (write floor + curl in parallel) (goal at most 2)",
                 [a / (f + c) for a, f, c in zip(launchers, floors, curls)])
+    return median(peaks), max(threads)
 
 
 def behind_latency(sizes, port, work):
@@ -180,10 +218,13 @@ def up_to_date_start(release, url, crypto_api=False):
     try:
         linked_copy(release, game)
         files = {str(p.relative_to(game)): p.stat().st_size for p in game.rglob("*") if p.is_file()}
-        runs, digests, floors = [], [], []
+        runs, digests, floors, peaks, threads = [], [], [], [], []
         for run in range(RUNS):
-            output = run_bench("check", url, cwd=game, show=run == 0)
+            with ThreadCount() as count:
+                output = run_bench("check", url, cwd=game, show=run == 0)
             runs.append(figure(r"RunUpdate: +([\d.]+) s", output))
+            peaks.append(peak_megabytes(output))
+            threads.append(count.most)
             digests.append(figure(r"same files: *([\d.]+) s", output))
             floors.append(floor_seconds("read", files, game))
         native = timed(["bash", "-c", f"find '{game}' -type f -print0 | xargs -0 sha256sum"])
@@ -195,9 +236,28 @@ def up_to_date_start(release, url, crypto_api=False):
         print_ratio(f"RunUpdate / the larger of the read floor and (digests on one thread / {processors}"
                     " processors) (goal at most 1.3)",
                     [r / max(f, d / processors) for r, f, d in zip(runs, floors, digests)])
+        return median(peaks), max(threads)
     finally:
         os.environ.pop("QRV_BENCH_CRYPTOAPI", None)
         shutil.rmtree(game)
+
+
+def thread_megabytes():
+    """What an idle thread adds to a process's working set under Wine."""
+    result = subprocess.run([str(WINE_RUN), str(FLOOR), "threads", "10"], capture_output=True, text=True, check=True)
+    return figure(r"([\d.]+) MB each", result.stdout)
+
+
+def memory(install, check):
+    (install_peak, install_threads), (check_peak, check_threads) = install, check
+    each = thread_megabytes()
+    extra = max(install_threads - check_threads, 0)
+    print("peak working set, first install against the up-to-date check:")
+    print(f"  first install: {install_peak:.1f} MB, {install_threads} threads at most")
+    print(f"  check:         {check_peak:.1f} MB, {check_threads} threads at most")
+    print(f"  difference:    {install_peak - check_peak:+.1f} MB (goal at most +8)")
+    print(f"  of which Wine's threads at least: {extra} threads x {each:.2f} MB = {extra * each:.1f} MB "
+          "(file_floor threads: an idle thread's working set)")
 
 
 def main():
@@ -208,11 +268,12 @@ def main():
     url = f"http://127.0.0.1:{port}/"
     work = Path(tempfile.mkdtemp(dir=DATA))
     try:
-        first_install(sizes, url, work)
+        install = first_install(sizes, url, work)
         update_of_a_tenth(release, work)
         behind_latency(sizes, port, work)
-        up_to_date_start(release, url)
+        check = up_to_date_start(release, url)
         up_to_date_start(release, url, crypto_api=True)
+        memory(install, check)
     finally:
         shutil.rmtree(work)
         stop_nginx(server)
