@@ -6,28 +6,19 @@
 #include <string.h>
 
 #include "frames/frames.h"
+#include "shell/byte_order.h"
 
 static const char FRAME_INDEX_MAGIC[8] = {'Q', 'R', 'V', 'Q', 'U', 'A', 'D', 'R'};
 
-static uint32_t Get32(const uint8_t* at)
-{
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
-}
-
-static uint64_t Get64(const uint8_t* at)
-{
-    return (uint64_t)Get32(at) | (uint64_t)Get32(at + 4) << 32;
-}
-
 static void ReadHeaderFields(const uint8_t* head, FrameIndexHeader* header)
 {
-    header->fileSize = Get64(head + 12);
+    header->fileSize = ReadLittle64(head + 12);
     memcpy(header->fileDigest, head + 20, 32);
     memcpy(header->packedDigest, head + 52, 32);
-    header->packedSize = Get64(head + 84);
-    header->frameCount = Get32(head + 92);
-    header->largestDecoded = Get32(head + 96);
-    header->largestPacked = Get32(head + 100);
+    header->packedSize = ReadLittle64(head + 84);
+    header->frameCount = ReadLittle32(head + 92);
+    header->largestDecoded = ReadLittle32(head + 96);
+    header->largestPacked = ReadLittle32(head + 100);
 }
 
 // Counts and bounds that some frames could meet: at least one frame (an
@@ -49,7 +40,7 @@ FrameIndexVerdict ReadFrameIndexHeader(const uint8_t* head, size_t length, uint3
 {
     if (length < FRAME_INDEX_HEADER_BYTES || memcmp(head, FRAME_INDEX_MAGIC, sizeof FRAME_INDEX_MAGIC) != 0)
         return FRAMES_NOT_AN_INDEX;
-    if (Get32(head + 8) != FRAME_INDEX_VERSION)
+    if (ReadLittle32(head + 8) != FRAME_INDEX_VERSION)
         return FRAMES_UNKNOWN_VERSION;
     ReadHeaderFields(head, header);
     if ((uint64_t)listedIndexSize != FRAME_INDEX_HEADER_BYTES + (uint64_t)header->frameCount * FRAME_RECORD_BYTES)
@@ -69,10 +60,10 @@ void StartFrameWalk(FrameWalk* walk, const FrameIndexHeader* header)
 
 static void ReadRecord(const uint8_t* record, FrameRecord* frame)
 {
-    frame->packedOffset = Get64(record);
-    frame->packedLength = Get32(record + 8);
-    frame->decodedLength = Get32(record + 12);
-    frame->flags = Get32(record + 16);
+    frame->packedOffset = ReadLittle64(record);
+    frame->packedLength = ReadLittle32(record + 8);
+    frame->decodedLength = ReadLittle32(record + 12);
+    frame->flags = ReadLittle32(record + 16);
     memcpy(frame->digest, record + 20, 32);
 }
 

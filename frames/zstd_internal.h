@@ -4,21 +4,7 @@
 #include <string.h>
 
 #include "frames/frames.h"
-
-// Loads of little-endian words: both builds run on little-endian x86.
-static inline uint64_t ReadLittle64(const uint8_t* bytes)
-{
-    uint64_t value;
-    memcpy(&value, bytes, sizeof value);
-    return value;
-}
-
-static inline uint32_t ReadLittle32(const uint8_t* bytes)
-{
-    uint32_t value;
-    memcpy(&value, bytes, sizeof value);
-    return value;
-}
+#include "shell/byte_order.h"
 
 static inline uint32_t HighestBit(uint32_t value)  // value > 0
 {

@@ -4,71 +4,50 @@
 #include <string.h>
 
 #include "patch/patch.h"
+#include "shell/byte_order.h"
 
 static const char CHUNK_INDEX_MAGIC[8] = {'Q', 'R', 'V', 'B', 'L', 'O', 'C', 'O'};
-
-static void Put32(uint8_t* at, uint32_t value)
-{
-    for (int i = 0; i < 4; i++)
-        at[i] = (uint8_t)(value >> (8 * i));
-}
-
-static void Put64(uint8_t* at, uint64_t value)
-{
-    for (int i = 0; i < 8; i++)
-        at[i] = (uint8_t)(value >> (8 * i));
-}
-
-static uint32_t Get32(const uint8_t* at)
-{
-    return (uint32_t)at[0] | (uint32_t)at[1] << 8 | (uint32_t)at[2] << 16 | (uint32_t)at[3] << 24;
-}
-
-static uint64_t Get64(const uint8_t* at)
-{
-    return (uint64_t)Get32(at) | (uint64_t)Get32(at + 4) << 32;
-}
 
 void WriteChunkIndexHeader(uint8_t* header, const ChunkIndexHeader* fields)
 {
     memset(header, 0, CHUNK_INDEX_HEADER_BYTES);
     memcpy(header, CHUNK_INDEX_MAGIC, sizeof CHUNK_INDEX_MAGIC);
-    Put32(header + 8, CHUNK_INDEX_VERSION);
-    Put32(header + 12, fields->parameters.minimum);
-    Put32(header + 16, fields->parameters.average);
-    Put32(header + 20, fields->parameters.maximum);
-    Put32(header + 24, fields->parameters.backupShift);
-    Put64(header + 28, fields->parameters.gearSeed);
-    Put64(header + 36, fields->fileSize);
+    WriteLittle32(header + 8, CHUNK_INDEX_VERSION);
+    WriteLittle32(header + 12, fields->parameters.minimum);
+    WriteLittle32(header + 16, fields->parameters.average);
+    WriteLittle32(header + 20, fields->parameters.maximum);
+    WriteLittle32(header + 24, fields->parameters.backupShift);
+    WriteLittle64(header + 28, fields->parameters.gearSeed);
+    WriteLittle64(header + 36, fields->fileSize);
     memcpy(header + 44, fields->fileDigest, 32);
-    Put32(header + 76, fields->recordCount);
-    Put32(header + 80, fields->pageCount);
+    WriteLittle32(header + 76, fields->recordCount);
+    WriteLittle32(header + 80, fields->pageCount);
     memcpy(header + 84, fields->recordsDigest, 32);
 }
 
 void WritePageEntry(uint8_t* entry, const PageEntry* page)
 {
-    Put32(entry, page->records);
-    Put32(entry + 4, page->length);
+    WriteLittle32(entry, page->records);
+    WriteLittle32(entry + 4, page->length);
     memcpy(entry + 8, page->digest, 32);
 }
 
 void ReadPageEntry(const uint8_t* entry, PageEntry* page)
 {
-    page->records = Get32(entry);
-    page->length = Get32(entry + 4);
+    page->records = ReadLittle32(entry);
+    page->length = ReadLittle32(entry + 4);
     memcpy(page->digest, entry + 8, 32);
 }
 
 void WriteChunkRecord(uint8_t* record, uint32_t length, const uint8_t digest[32])
 {
-    Put32(record, length);
+    WriteLittle32(record, length);
     memcpy(record + 4, digest, 32);
 }
 
 uint32_t ReadChunkRecord(const uint8_t* record, int isLast, uint8_t digest[32])
 {
-    uint32_t length = Get32(record);
+    uint32_t length = ReadLittle32(record);
     memcpy(digest, record + 4, 32);
     if (length == 0 || length > CHUNK_PARAMETERS.maximum || (!isLast && length < CHUNK_PARAMETERS.minimum))
         return 0;
@@ -109,17 +88,17 @@ ChunkIndexVerdict ReadChunkIndex(const uint8_t* index, size_t length, uint64_t l
 {
     if (length < CHUNK_INDEX_HEADER_BYTES || memcmp(index, CHUNK_INDEX_MAGIC, sizeof CHUNK_INDEX_MAGIC) != 0)
         return INDEX_NOT_AN_INDEX;
-    if (Get32(index + 8) != CHUNK_INDEX_VERSION)
+    if (ReadLittle32(index + 8) != CHUNK_INDEX_VERSION)
         return INDEX_UNKNOWN_VERSION;
-    header->parameters.minimum = Get32(index + 12);
-    header->parameters.average = Get32(index + 16);
-    header->parameters.maximum = Get32(index + 20);
-    header->parameters.backupShift = Get32(index + 24);
-    header->parameters.gearSeed = Get64(index + 28);
-    header->fileSize = Get64(index + 36);
+    header->parameters.minimum = ReadLittle32(index + 12);
+    header->parameters.average = ReadLittle32(index + 16);
+    header->parameters.maximum = ReadLittle32(index + 20);
+    header->parameters.backupShift = ReadLittle32(index + 24);
+    header->parameters.gearSeed = ReadLittle64(index + 28);
+    header->fileSize = ReadLittle64(index + 36);
     memcpy(header->fileDigest, index + 44, 32);
-    header->recordCount = Get32(index + 76);
-    header->pageCount = Get32(index + 80);
+    header->recordCount = ReadLittle32(index + 76);
+    header->pageCount = ReadLittle32(index + 80);
     memcpy(header->recordsDigest, index + 84, 32);
     if (!SameParameters(&header->parameters, &CHUNK_PARAMETERS))
         return INDEX_UNKNOWN_PARAMETERS;
@@ -194,8 +173,7 @@ int AddChunkToPage(PageBuilder* builder, const uint8_t record[CHUNK_RECORD_BYTES
 {
     Sha256Add(&builder->sha, record, CHUNK_RECORD_BYTES);
     builder->records++;
-    builder->length += (uint32_t)record[0] | (uint32_t)record[1] << 8 | (uint32_t)record[2] << 16 |
-                       (uint32_t)record[3] << 24;
+    builder->length += ReadLittle32(record);
     if (!EndsPage(record + 4, builder->records))
         return 0;
     TakePage(builder, page);

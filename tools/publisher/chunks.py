@@ -16,7 +16,7 @@ from .store import in_parallel, sha256_of, write_object
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[2]
 HELPER_SOURCES = ["tools/chunk_helper.cpp", "patch/chunker.cpp", "patch/chunk_index.cpp", "transfer/sha256.cpp"]
-HELPER_HEADERS = ["patch/patch.h", "transfer/transfer.h"]
+HELPER_HEADERS = ["patch/patch.h", "transfer/transfer.h", "shell/byte_order.h"]
 HELPER = ROOT / "build" / "tools" / "qrv_blocos"
 RECORDS_DIGEST = slice(84, 116)  # where a chunk index's header names its records object
 INDEX_MAGIC = b"QRVBLOCO"
