@@ -106,7 +106,7 @@ static void PresentBackdrop(SplitWindows* split, Surface* frame, PixelBox change
     PresentSurface(&split->backdrop, split->large, changed);
 }
 
-static int PresentSplit(SplitWindows* split, Surface* frame, const FrameMemory* memory, PixelBox changed)
+static void PresentSplit(SplitWindows* split, Surface* frame, const FrameMemory* memory, PixelBox changed)
 {
     unsigned touched = OverlaysTouched(&memory->dirty);
     if (touched & LARGE_TOUCHED)
@@ -115,7 +115,6 @@ static int PresentSplit(SplitWindows* split, Surface* frame, const FrameMemory* 
         if (touched & (1u << i))
             PresentSurfacePart(frame, split->overlays[i], OVERLAY_BOXES[i], changed);
     }
-    return (touched & LARGE_TOUCHED) != 0;
 }
 
 // Replays the frames one way; answers the mean wall milliseconds of a
