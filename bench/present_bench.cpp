@@ -8,6 +8,8 @@
 #include "bench_support.h"
 #include "ui/ui.h"
 
+void BenchSplashFrames(void);
+
 static const int PRESENTS = 60;
 static const int BOX_WIDTH = 170, BOX_HEIGHT = 150;  // about the flame's box
 
@@ -15,7 +17,7 @@ struct WindowSize {
     int width, height;
 };
 
-static const WindowSize SIZES[] = {{1120, 700}, {560, 350}, {280, 175}};
+static const WindowSize SIZES[] = {{1120, 700}, {560, 350}, {280, 175}, {128, 128}, {64, 32}};
 
 static LRESULT CALLBACK BenchWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
@@ -95,5 +97,6 @@ int main(void)
     printf("present of a layered window with per-pixel alpha, by window size:\n");
     for (const WindowSize& size : SIZES)
         BenchSize(size);
+    BenchSplashFrames();
     return 0;
 }

@@ -71,19 +71,20 @@ static UpdateLayeredWindowCall LookUpUpdateLayeredWindow(UpdateLayeredWindowIndi
     return call;
 }
 
-void PresentSurface(Surface* surface, HWND window, PixelBox changed)
+void PresentSurfacePart(Surface* surface, HWND window, PixelBox part, PixelBox changed)
 {
     UpdateLayeredWindowIndirectCall indirect;
     UpdateLayeredWindowCall updateLayeredWindow = LookUpUpdateLayeredWindow(&indirect);
     RECT placement;
     GetWindowRect(window, &placement);  // the player may have moved the window
     POINT destination = {placement.left, placement.top};
-    SIZE size = {surface->view.width, surface->view.height};
-    POINT source = {0, 0};
+    SIZE size = {part.x1 - part.x0, part.y1 - part.y0};
+    POINT source = {part.x0, part.y0};
     BLENDFUNCTION blend = {AC_SRC_OVER, 0, 255, AC_SRC_ALPHA};
     int presented = 0;
     if (indirect) {
-        RECT dirty = {changed.x0, changed.y0, changed.x1, changed.y1};
+        changed = IntersectBoxes(changed, part);
+        RECT dirty = {changed.x0 - part.x0, changed.y0 - part.y0, changed.x1 - part.x0, changed.y1 - part.y0};
         UPDATELAYEREDWINDOWINFO info;
         ZeroMemory(&info, sizeof info);
         info.cbSize = sizeof info;
@@ -96,6 +97,11 @@ void PresentSurface(Surface* surface, HWND window, PixelBox changed)
         info.prcDirty = &dirty;
         presented = indirect(window, &info);
     }
-    if (!presented && updateLayeredWindow)  // the whole frame, if the dirty rectangle was refused
+    if (!presented && updateLayeredWindow)  // the whole part, if the dirty rectangle was refused
         updateLayeredWindow(window, NULL, &destination, &size, surface->dc, &source, 0, &blend, ULW_ALPHA);
+}
+
+void PresentSurface(Surface* surface, HWND window, PixelBox changed)
+{
+    PresentSurfacePart(surface, window, WholeView(&surface->view), changed);
 }

@@ -28,6 +28,8 @@ int CreateSurface(Surface* surface, int width, int height);
 void DestroySurface(Surface* surface);
 // Presents the box of the surface; the window keeps what it showed elsewhere.
 void PresentSurface(Surface* surface, HWND window, PixelBox changed);
+// Presents a part of the surface on a window of the part's size.
+void PresentSurfacePart(Surface* surface, HWND window, PixelBox part, PixelBox changed);
 
 int RendererInit(HINSTANCE instance);
 void RendererShutdown(void);
