@@ -22,7 +22,7 @@ static const uint64_t WORTH_DENOMINATOR = 4;
 // the last is shorter than the minimum, so an index of the listed file has
 // at most this many records, and as many pages. (A 5 GB file cut into 24 KB
 // chunks has 220 000 records and 7 000 pages.)
-static uint64_t MostChunksOf(uint64_t fileSize)
+uint64_t MostChunksOf(uint64_t fileSize)
 {
     return fileSize / CHUNK_PARAMETERS.minimum + 1;
 }
@@ -273,6 +273,7 @@ static int WorthPatching(Patch* patch)
         planned += PlannedFetchBytes(patch->lengths + firstRecord, patch->oldOffsets + firstRecord,
                                      endRecord - firstRecord, PATCH_GAP_BYTES);
     }
+    patch->plannedBytes = planned;
     return !TooMuch(patch, planned);
 }
 
