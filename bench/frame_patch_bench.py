@@ -12,9 +12,11 @@ out (the raw ranges alone, as launchers patched before frames).
   corpus (a few percent of the pack); against the replaced files each
   compressed whole by `zstd -19`.
 
-    frame_patch_bench.py CORPUS [--random-mb 256]
+    frame_patch_bench.py CORPUS [--random-mb 256] [--frame-size BYTES]
 
-The data lands in build/bench-data/frame-patch."""
+--frame-size publishes the compressible pack with frames of that target
+(the publisher's 64 KB unless given) and measures it alone. The data lands in
+build/bench-data/frame-patch."""
 import argparse
 import os
 import shutil
@@ -53,7 +55,7 @@ def corpus_pack(corpus, folder):
     return compressed_size(following[i] for i in range(0, len(files), REPLACED_EVERY))
 
 
-def served_pair(folder):
+def served_pair(folder, frame_size):
     """The new pack published with objects, chunk indexes and compressed forms; and a copy of the
     publication whose manifest leaves the QUADROS lines out (its objects linked)."""
     served, plain = folder / "served", folder / "served-raw"
@@ -61,7 +63,8 @@ def served_pair(folder):
         release = folder / "release"
         (release / "data").mkdir(parents=True, exist_ok=True)
         shutil.copy(folder / "new.pak", release / "data" / "pack.pak")
-        publish(release, served, "bench", no_config=True)
+        publish(release, served, "bench", no_config=True,
+                compression={"frame_size": frame_size} if frame_size else None)
     shutil.rmtree(plain, ignore_errors=True)
     (plain / "objetos").mkdir(parents=True)
     for item in (served / "objetos").iterdir():
@@ -92,8 +95,8 @@ def patch_bytes(served, old):
         shutil.rmtree(folder)
 
 
-def measure(name, folder, content, against):
-    served, plain = served_pair(folder)
+def measure(name, folder, content, against, frame_size=None):
+    served, plain = served_pair(folder, frame_size)
     framed, raw = patch_bytes(served, folder / "old.pak"), patch_bytes(plain, folder / "old.pak")
     size = (folder / "new.pak").stat().st_size
     print(f"{name}: pack of {size / 2**20:.1f} MB, {against} {content} bytes")
@@ -105,14 +108,19 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("corpus", type=Path)
     parser.add_argument("--random-mb", type=int, default=256)
+    parser.add_argument("--frame-size", type=int)
     arguments = parser.parse_args()
-    compressible, random_pack = DATA / "corpus", DATA / f"random-{arguments.random_mb}"
+    suffix = f"-{arguments.frame_size}" if arguments.frame_size else ""
+    compressible, random_pack = DATA / f"corpus{suffix}", DATA / f"random-{arguments.random_mb}"
     for folder in (compressible, random_pack):
         folder.mkdir(parents=True, exist_ok=True)
     content_file = compressible / "new-content-zstd19.txt"
     if not content_file.exists():
         content_file.write_text(str(corpus_pack(arguments.corpus, compressible)))
-    measure("compressible pack", compressible, int(content_file.read_text()), "new content by zstd -19:")
+    measure(f"compressible pack{', frames of ' + str(arguments.frame_size) if suffix else ''}", compressible,
+            int(content_file.read_text()), "new content by zstd -19:", arguments.frame_size)
+    if arguments.frame_size:
+        return
     content_file = random_pack / "new-content.txt"
     if not content_file.exists():
         content_file.write_text(str(make(random_pack / "old.pak", random_pack / "new.pak", arguments.random_mb,

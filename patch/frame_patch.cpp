@@ -20,10 +20,12 @@
 
 static const uint32_t NO_FRAME = UINT32_MAX;
 // The frame index is fetched whole (its digest is the whole index's): for a
-// patch of a few chunks in a large file it would cost more than the frames
-// could save, so it is fetched only when it is at most this share of what
-// the plan fetches raw.
-static const uint64_t FRAME_INDEX_MOST_SHARE_DIVISOR = 16;
+// patch of a few chunks in a large file, or of a file that hardly compresses,
+// it would cost more than the frames could save. It is fetched only when what
+// the frames may save (the raw bytes the plan fetches, times the share of
+// the file that its compressed form saves, from the index's header) is this
+// many times the index.
+static const uint64_t FRAME_INDEX_PAYBACK = 8;
 
 static int GiveUpFrames(Patch* patch)
 {
@@ -32,20 +34,50 @@ static int GiveUpFrames(Patch* patch)
     return 0;
 }
 
-static int FetchFrameIndex(HINTERNET internet, Patch* patch)
+// The index's header alone, by a range: how much the compressed form saves
+// decides whether the whole index is worth fetching. (It is read again, and
+// checked with the rest, when it is.)
+static int FetchFrameHeader(HINTERNET internet, Patch* patch, const char* indexUrl)
+{
+    uint8_t head[FRAME_INDEX_HEADER_BYTES];
+    uint8_t fileDigest[32];
+    Collected collected = {head};
+    ByteSink sink = {CollectBytes, &collected};
+    DWORD refused = 0;
+    if (!FetchRange(internet, indexUrl, 0, sizeof head, &sink, &refused))
+        return 0;
+    patch->frames.indexBytes = sizeof head;
+    FrameIndexVerdict verdict =
+        ReadDigestHex(patch->file->digest, fileDigest)
+            ? ReadFrameIndexHeader(head, sizeof head, patch->file->frameIndexSize, patch->file->size, fileDigest,
+                                   &patch->frames.header)
+            : FRAMES_OTHER_FILE;
+    if (verdict == FRAMES_GOOD)
+        return 1;
+    LogLine("indice de quadros recusado em %s (%s); remendo por faixas do objeto", patch->file->path,
+            FrameIndexVerdictText(verdict));
+    return GiveUpFrames(patch);
+}
+
+static int FramesMayPay(const Patch* patch)
+{
+    const FrameIndexHeader* header = &patch->frames.header;
+    double saved = (double)(header->fileSize - header->packedSize) / (double)header->fileSize;
+    return saved * (double)patch->plannedBytes >= (double)patch->file->frameIndexSize * FRAME_INDEX_PAYBACK;
+}
+
+static int FetchFrameIndex(HINTERNET internet, Patch* patch, const char* indexUrl)
 {
     PatchFrames* frames = &patch->frames;
     const PatchTarget* file = patch->file;
-    char indexUrl[URL_CAPACITY];
-    if (!BuildObjectUrl(indexUrl, sizeof indexUrl, file->baseUrl, file->objectsFolder, file->frameIndexDigest) ||
-        !FrameIndexNameOf(file->path, frames->indexTarget, sizeof frames->indexTarget) ||
+    if (!FrameIndexNameOf(file->path, frames->indexTarget, sizeof frames->indexTarget) ||
         !TemporaryNameOf(frames->indexTarget, frames->indexName, sizeof frames->indexName))
         return 0;
     FileFetch fetch = {indexUrl, frames->indexTarget, file->frameIndexSize, file->frameIndexDigest,
                        file->frameIndexSize, KEEP_IN_TEMPORARY, CACHE_ANY, NULL, NULL};
     if (!DownloadFile(internet, &fetch))
         return 0;
-    frames->indexBytes = file->frameIndexSize;
+    frames->indexBytes += file->frameIndexSize;
     return 1;
 }
 
@@ -113,15 +145,25 @@ static int FramesReady(HINTERNET internet, Patch* patch)
     PatchFrames* frames = &patch->frames;
     if (frames->state != PATCH_FRAMES_UNTRIED || !patch->file->frameIndexDigest)
         return frames->state == PATCH_FRAMES_READY;
-    if ((uint64_t)patch->file->frameIndexSize * FRAME_INDEX_MOST_SHARE_DIVISOR > patch->plannedBytes)
+    const PatchTarget* file = patch->file;
+    char indexUrl[URL_CAPACITY];
+    if ((uint64_t)file->frameIndexSize * FRAME_INDEX_PAYBACK > patch->plannedBytes ||
+        !BuildObjectUrl(indexUrl, sizeof indexUrl, file->baseUrl, file->objectsFolder, file->frameIndexDigest))
+        return GiveUpFrames(patch);  // the frames could not save what the index costs
+    if (!FetchFrameHeader(internet, patch, indexUrl)) {
+        if (frames->state == PATCH_FRAMES_UNTRIED)  // not refused: not there
+            LogLine("quadros indisponiveis em %s; remendo por faixas do objeto", file->path);
         return GiveUpFrames(patch);
-    if (!FetchFrameIndex(internet, patch)) {
-        LogLine("quadros indisponiveis em %s; remendo por faixas do objeto", patch->file->path);
+    }
+    if (!FramesMayPay(patch))
+        return GiveUpFrames(patch);
+    if (!FetchFrameIndex(internet, patch, indexUrl)) {
+        LogLine("quadros indisponiveis em %s; remendo por faixas do objeto", file->path);
         return GiveUpFrames(patch);
     }
     FrameIndexVerdict verdict = ReadFrameIndex(patch);
     if (verdict != FRAMES_GOOD) {
-        LogLine("indice de quadros recusado em %s (%s); remendo por faixas do objeto", patch->file->path,
+        LogLine("indice de quadros recusado em %s (%s); remendo por faixas do objeto", file->path,
                 FrameIndexVerdictText(verdict));
         return GiveUpFrames(patch);
     }

@@ -289,6 +289,11 @@ int OpenStream(FILE** file, const char* name, const char* mode);
 uint32_t MissingRun(const Patch* patch, uint32_t first, uint32_t* firstRecord, uint32_t* endRecord);
 // The most chunks a file of that size can have, and so the most frames.
 uint64_t MostChunksOf(uint64_t fileSize);
+// A range's bytes gathered into memory, one after another.
+struct Collected {
+    uint8_t* at;
+};
+int CollectBytes(void* context, const char* bytes, DWORD count);
 
 // The chunks of one range as they arrive, from the object or from decoded
 // frames: written, and each one checked against its record as soon as it is
