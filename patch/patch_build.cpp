@@ -3,8 +3,8 @@
 // the new file's order, pages and chunks the old copy holds are copied from
 // it and the others fetched by single ranges of the file's object (or taken
 // from its frames, frame_patch.cpp), each chunk checked against its record
-// as it arrives; the whole file is judged
-// by the manifest's digest before it replaces the old one.
+// as it arrives; the whole file is judged by the manifest's digest before it
+// replaces the old one.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
