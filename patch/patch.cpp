@@ -73,6 +73,7 @@ static void ReleasePatch(Patch* patch)
     free(patch->oldOffsets);
     if (patch->indexName[0])
         DeleteFileA(patch->indexName);  // never left in the game folder
+    ReleasePatchFrames(patch);
 }
 
 static void LogPatched(const Patch* patch)
@@ -83,7 +84,10 @@ static void LogPatched(const Patch* patch)
     FormatByteSize(reused, sizeof reused, patch->reusedBytes);
     FormatByteSize(fetched, sizeof fetched, patch->fetchedBytes);
     FormatByteSize(index, sizeof index, patch->file->indexSize);
-    LogLine("remendo de %s: %s reaproveitados, %s baixados, indice de %s", patch->file->path, reused, fetched, index);
+    uint64_t received = patch->fetchedBytes + patch->file->indexSize + patch->frames.indexBytes;
+    LogLine("remendo de %s: %s reaproveitados, %s baixados, indice de %s (%llu bytes recebidos, %llu gravados)",
+            patch->file->path, reused, fetched, index, (unsigned long long)received,
+            (unsigned long long)patch->fetchedWritten);
 }
 
 PatchOutcome PatchFile(HINTERNET internet, const PatchTarget* file)

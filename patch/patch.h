@@ -4,13 +4,15 @@
 // its pages, the rules of the plan. The Windows half: a changed file rebuilt
 // from the player's old copy, by a plan (old copy scanned, pages matched,
 // ranges chosen) and a build (ranges fetched, chunks checked, file
-// assembled). It may call transfer/ (ranges, files, digests, SHA-256), never
-// trust/, update/, ui/ or install/: the run hands it what the manifest says
-// of the file.
+// assembled). It may call transfer/ (ranges, files, digests, SHA-256) and
+// frames/ (a file's compressed frames, whose decoded bytes give the missing
+// chunks when they cost fewer bytes), never trust/, update/, ui/ or install/:
+// the run hands it what the manifest says of the file.
 #pragma once
 #include <stddef.h>
 #include <stdint.h>
 
+#include "frames/frames.h"
 #include "transfer/transfer.h"
 
 // The chunker: a gear rolling hash over a file's bytes (each byte shifts the
@@ -159,11 +161,16 @@ struct PatchTarget {
     uint32_t indexSize;         // and its size in bytes
     const char* baseUrl;        // URL_BASE
     const char* objectsFolder;  // where the objects are, below URL_BASE
+    const char* frameIndexDigest;  // the frame index's SHA-256 (QUADROS), NULL when the file has none
+    uint32_t frameIndexSize;
 };
 
 // A changed file rebuilt from its old copy: the chunks the old copy holds are
-// copied, the others fetched by single ranges of its object, every piece
-// checked, the whole file judged by its digest before it replaces the old one.
+// copied, the others fetched by single ranges of its object, or of its
+// compressed object where the frames that hold them cost fewer bytes, every
+// piece checked, the whole file judged by its digest before it replaces the
+// old one. The log's line of a patch ends with the bytes it fetched (indexes
+// included) against the bytes of the file written from them.
 enum PatchOutcome {
     PATCH_NOT_MADE,  // the file is to be fetched whole instead (the reason is logged: that is no failure)
     PATCH_MADE,
@@ -212,6 +219,25 @@ struct OldPage {
     uint32_t length;
 };
 
+// The file's frames, for the missing chunks: fetched and checked once a
+// range of chunks is to be fetched, and given up (PATCH_FRAMES_OFF) for the
+// rest of the file once anything of them fails.
+enum PatchFramesState { PATCH_FRAMES_UNTRIED, PATCH_FRAMES_READY, PATCH_FRAMES_OFF };
+
+struct PatchFrames {
+    PatchFramesState state;
+    char indexTarget[MAX_PATH];  // "<path>.quadros", fetched into its .tmp
+    char indexName[MAX_PATH];    // "<path>.quadros.tmp"
+    char packedUrl[URL_CAPACITY];
+    uint32_t indexBytes;    // of the frame index, once fetched
+    FrameIndexHeader header;
+    FrameRecord* frames;    // every frame's record, in file order
+    uint8_t* packed;        // the frame being gathered: the largest compressed frame
+    uint8_t* decoded;       // the last frame decoded: the largest decoded frame
+    uint32_t decodedFrame;  // which one, or UINT32_MAX
+    ZstdDecoder* decoder;
+};
+
 struct Patch {
     const PatchTarget* file;
     char indexUrl[URL_CAPACITY];
@@ -242,7 +268,10 @@ struct Patch {
     uint64_t written;  // bytes of the new file in the temporary file
     uint64_t shown;
     uint64_t reusedBytes;
-    uint64_t fetchedBytes;  // chunks and records
+    uint64_t plannedBytes;  // the records and the ranges of the raw object the plan fetches
+    uint64_t fetchedBytes;  // chunks (or frames) and records
+    uint64_t fetchedWritten;  // bytes of the new file written from fetched chunks
+    PatchFrames frames;
     int discardRebuilt;     // the temporary file holds bytes that failed their check, or is given up
     int localFailure;       // the file fails here: no whole download after it
     char reason[REASON_CAPACITY];  // why the file is fetched whole, for the log
@@ -258,6 +287,35 @@ int OpenStream(FILE** file, const char* name, const char* mode);
 // The records of the run of pages the old copy lacks that starts at page
 // first: [*firstRecord, *endRecord). Answers the page after the run.
 uint32_t MissingRun(const Patch* patch, uint32_t first, uint32_t* firstRecord, uint32_t* endRecord);
+// The most chunks a file of that size can have, and so the most frames.
+uint64_t MostChunksOf(uint64_t fileSize);
+// A range's bytes gathered into memory, one after another.
+struct Collected {
+    uint8_t* at;
+};
+int CollectBytes(void* context, const char* bytes, DWORD count);
+
+// The chunks of one range as they arrive, from the object or from decoded
+// frames: written, and each one checked against its record as soon as it is
+// whole.
+struct Arrival {
+    Patch* patch;
+    uint32_t record;     // among the fetched: the chunk the next byte belongs to
+    uint32_t received;   // of its bytes
+    int hashing;         // hash holds the chunk's bytes so far
+    ChunkHash hash;
+};
+int TakeArrival(void* context, const char* bytes, DWORD count);
+
+enum FromFrames {
+    FROM_FRAMES_DONE,       // every chunk up to the end arrived from frames
+    FROM_FRAMES_NOT_TAKEN,  // the object's range from patch->written on is cheaper, or the frames failed
+    FROM_FRAMES_FAILED      // the patch stops (a chunk that does not match, a write that failed, no ranges)
+};
+// The new file's bytes [patch->written, end), whole chunks, into arrival from
+// the frames that hold them, when those cost fewer bytes than the range.
+FromFrames TakeFromFrames(HINTERNET internet, Patch* patch, Arrival* arrival, uint64_t end);
+void ReleasePatchFrames(Patch* patch);
 
 // The index fetched and read, the old copy scanned, its pages matched, the
 // records of the others fetched; 1 when the patch pays.

@@ -1,9 +1,10 @@
 // The build of a patch, by its plan: a start of the new file that an
 // interrupted run left is kept where its pages check; then page by page in
 // the new file's order, pages and chunks the old copy holds are copied from
-// it and the others fetched by single ranges of the file's object, each
-// chunk checked against its record as it arrives; the whole file is judged
-// by the manifest's digest before it replaces the old one.
+// it and the others fetched by single ranges of the file's object (or taken
+// from its frames, frame_patch.cpp), each chunk checked against its record
+// as it arrives; the whole file is judged by the manifest's digest before it
+// replaces the old one.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -116,16 +117,6 @@ static uint32_t CopyHeldRun(Patch* patch, const uint64_t* oldOffsets, const uint
     return CopyOldBytes(patch, oldOffsets[first], length) ? end : 0;
 }
 
-// The chunks of one range as they arrive: written, and each one checked
-// against its record as soon as it is whole.
-struct Arrival {
-    Patch* patch;
-    uint32_t record;     // among the fetched: the chunk the next byte belongs to
-    uint32_t received;   // of its bytes
-    int hashing;         // hash holds the chunk's bytes so far
-    ChunkHash hash;
-};
-
 static int CheckWholeChunk(Arrival* arrival)
 {
     Patch* patch = arrival->patch;
@@ -141,7 +132,7 @@ static int CheckWholeChunk(Arrival* arrival)
     return Refuse(patch, "bloco recebido nao confere com o indice");
 }
 
-static int TakeArrival(void* context, const char* bytes, DWORD count)
+int TakeArrival(void* context, const char* bytes, DWORD count)
 {
     Arrival* arrival = (Arrival*)context;
     Patch* patch = arrival->patch;
@@ -152,6 +143,7 @@ static int TakeArrival(void* context, const char* bytes, DWORD count)
         DWORD taken = count < missing ? count : missing;
         if (!AddToChunkHash(&arrival->hash, bytes, taken) || !WriteNew(patch, bytes, taken))
             return 0;
+        patch->fetchedWritten += taken;
         arrival->received += taken;
         bytes += taken;
         count -= taken;
@@ -161,24 +153,34 @@ static int TakeArrival(void* context, const char* bytes, DWORD count)
     return 1;
 }
 
+// The range's chunks from the object, from where the frames left it (or from its start).
+static int FetchFromObject(HINTERNET internet, Patch* patch, Arrival* arrival, uint64_t end)
+{
+    uint64_t length = end - patch->written;
+    ByteSink sink = {TakeArrival, arrival};
+    DWORD refused = 0;
+    int fetched = FetchRange(internet, patch->objectUrl, patch->written, length, &sink, &refused);
+    patch->fetchedBytes += length;
+    return fetched || RefuseRange(patch, refused, "transferencia interrompida");
+}
+
 static int FetchChunks(HINTERNET internet, Patch* patch, uint32_t first, uint32_t end)
 {
-    uint64_t length = 0;
+    uint64_t last = patch->written;
     for (uint32_t i = first; i < end; i++)
-        length += patch->lengths[i];
+        last += patch->lengths[i];
     Arrival arrival;
     memset(&arrival, 0, sizeof arrival);
     arrival.patch = patch;
     arrival.record = first;
-    ByteSink sink = {TakeArrival, &arrival};
-    DWORD refused = 0;
-    int fetched = FetchRange(internet, patch->objectUrl, patch->written, length, &sink, &refused);
+    FromFrames frames = TakeFromFrames(internet, patch, &arrival, last);
+    int fetched = frames == FROM_FRAMES_DONE ||
+                  (frames == FROM_FRAMES_NOT_TAKEN && FetchFromObject(internet, patch, &arrival, last));
     if (arrival.hashing) {
         uint8_t unused[32];
         FinishChunkHash(&arrival.hash, unused);  // a chunk cut short: its hash is released
     }
-    patch->fetchedBytes += length;
-    return fetched || RefuseRange(patch, refused, "transferencia interrompida");
+    return fetched;
 }
 
 // A run of pages the old copy lacks: its chunks, copied or fetched.

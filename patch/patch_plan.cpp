@@ -22,7 +22,7 @@ static const uint64_t WORTH_DENOMINATOR = 4;
 // the last is shorter than the minimum, so an index of the listed file has
 // at most this many records, and as many pages. (A 5 GB file cut into 24 KB
 // chunks has 220 000 records and 7 000 pages.)
-static uint64_t MostChunksOf(uint64_t fileSize)
+uint64_t MostChunksOf(uint64_t fileSize)
 {
     return fileSize / CHUNK_PARAMETERS.minimum + 1;
 }
@@ -206,11 +206,7 @@ static int MatchPages(Patch* patch)
     return (patch->records && patch->lengths && patch->oldOffsets) || Refuse(patch, "memoria insuficiente");
 }
 
-struct Collected {
-    uint8_t* at;
-};
-
-static int CollectRecords(void* context, const char* bytes, DWORD count)
+int CollectBytes(void* context, const char* bytes, DWORD count)
 {
     Collected* collected = (Collected*)context;
     memcpy(collected->at, bytes, count);
@@ -234,7 +230,7 @@ static int FetchMissingRecords(HINTERNET internet, Patch* patch)
             records += PageAt(patch, end).records;
         uint8_t* into = patch->records + (size_t)patch->pageFirstMissing[i] * CHUNK_RECORD_BYTES;
         Collected collected = {into};
-        ByteSink sink = {CollectRecords, &collected};
+        ByteSink sink = {CollectBytes, &collected};
         DWORD refused = 0;
         uint64_t first = (uint64_t)firstRecord * CHUNK_RECORD_BYTES;
         uint64_t length = (uint64_t)records * CHUNK_RECORD_BYTES;
@@ -273,6 +269,7 @@ static int WorthPatching(Patch* patch)
         planned += PlannedFetchBytes(patch->lengths + firstRecord, patch->oldOffsets + firstRecord,
                                      endRecord - firstRecord, PATCH_GAP_BYTES);
     }
+    patch->plannedBytes = planned;
     return !TooMuch(patch, planned);
 }
 

@@ -20,9 +20,8 @@ ROOT = Path(__file__).resolve().parents[1]
 ROOMS = {
     "frames": (),
     "transfer": (),
-    "frames": (),
     "trust": ("transfer",),
-    "patch": ("transfer",),
+    "patch": ("transfer", "frames"),
     "update": ("trust", "patch", "transfer", "frames"),
 }
 PURE_ROOMS = ("frames", "transfer", "trust", "patch")  # their first half builds natively

@@ -76,16 +76,19 @@ static void CountReceived(void* context, double bytes)
 }
 
 // A changed file whose old copy is there, with a chunk index beside its
-// object, rebuilt from that copy.
+// object, rebuilt from that copy (with its frames, when it has them).
 static PatchOutcome Patched(const ManifestEntry* entry, const char* digest, const char* baseUrl)
 {
     const IndexListing* index = ChunkIndexOf(Phase.manifest, entry);
     if (!Phase.objectsFolder || !index || GetFileAttributesA(entry->path) == INVALID_FILE_ATTRIBUTES)
         return PATCH_NOT_MADE;
-    char indexDigest[65];
+    const IndexListing* frames = FrameIndexOf(Phase.manifest, entry);
+    char indexDigest[65], framesDigest[65];
     WriteDigestHex(index->digest, indexDigest);
+    if (frames)
+        WriteDigestHex(frames->digest, framesDigest);
     PatchTarget file = {entry->path, entry->size, digest, indexDigest, index->size, baseUrl,
-                        Phase.objectsFolder};
+                        Phase.objectsFolder, frames ? framesDigest : NULL, frames ? frames->size : 0};
     return PatchFile(Phase.internet, &file);
 }
 

@@ -8,6 +8,7 @@ import re
 import pytest
 
 from conftest import STUB_GAME, pattern
+from test_compressed import asked_for, frame_index, text
 from test_transfers import hold
 from test_update import GAME_STARTED, messages_after_start
 
@@ -46,12 +47,14 @@ def test_a_changed_pack_is_rebuilt_from_the_old_copy_with_ranges_of_its_object(g
     messages = messages_after_start(game)
     patched = [m for m in messages if m.startswith("remendo de data\\pack.pak: ")]
     assert len(patched) == 1 and re.fullmatch(r"remendo de data\\pack\.pak: \d+\.\d (MB|KB) reaproveitados, "
-                                               r"\d+\.\d KB baixados, indice de \d+ bytes", patched[0]), messages
+                                               r"\d+\.\d KB baixados, indice de \d+ bytes "
+                                               r"\(\d+ bytes recebidos, \d+ gravados\)", patched[0]), messages
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
     asked = [r for r in nginx.requests() if pack_object(new) in r["request"]]
     assert asked and all(r["status"] == "206" and r["range"].startswith("bytes=") for r in asked)
     assert sum(int(r["bytes"]) for r in asked) < len(new) // 8, "far fewer bytes than the file"
     assert not any("/data/pack.pak" in r["request"] for r in nginx.requests()), "never by path"
+    assert frame_index(release.served, PACK) == (None, None), "random bytes get no compressed form"
 
 
 # What a server (or the old copy) does wrong, the reason the launcher logs, and
@@ -136,3 +139,70 @@ def test_a_patched_file_whose_old_copy_is_held_fails_like_any_held_file(game, re
     assert not any(m.startswith("sem remendo para data\\pack.pak") for m in messages), messages
     assert "falhou: data\\pack.pak" in messages
     assert messages[-1] == "BLOQUEADO: 1 arquivo(s) falharam, jogo nao foi aberto"
+
+
+def compressible_packs():
+    """A 1.2 MB pack of text and its next release: 40 KB of new text inserted, 30 KB replaced."""
+    old = text(1_200_000)
+    new = old[:300_000] + text(40_000, seed=8) + old[300_000:800_000] + text(30_000, seed=9) + old[830_000:]
+    return old, new
+
+
+def patch_figures(messages):
+    """(bytes received, bytes written) of the pack's patch line."""
+    line = next(m for m in messages if m.startswith("remendo de data\\pack.pak: "))
+    received, written = re.search(r"\((\d+) bytes recebidos, (\d+) gravados\)$", line).groups()
+    return int(received), int(written)
+
+
+def test_a_compressible_pack_is_patched_from_ranges_of_its_compressed_object(game, release, nginx):
+    old, new = compressible_packs()
+    patched_release(game, release, nginx, old, new)
+    index, packed = frame_index(release.served, PACK)
+
+    assert game.run() == 0
+    assert game.read("data/pack.pak") == new
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
+    requests = nginx.requests()
+    frames = asked_for(requests, packed)
+    assert asked_for(requests, index) and frames
+    assert all(r["status"] == "206" and r["range"].startswith("bytes=") for r in frames), frames
+    assert not asked_for(requests, hashlib.sha256(new).hexdigest()), "no range of the raw object"
+    received, written = patch_figures(messages_after_start(game))
+    assert written >= 70_000 and sum(int(r["bytes"]) for r in frames) < written, (received, written)
+
+
+# What is wrong with the pack's compressed form, and the line the launcher logs
+# before it takes the rest of the pack's chunks from ranges of the raw object.
+FRAME_FALLBACKS = [
+    ("a damaged frame", "damaged", "nao confere em data\\pack.pak; remendo por faixas do objeto"),
+    ("the compressed object missing", "no_object", "objeto comprimido indisponivel (HTTP 404) em data\\pack.pak; "),
+    ("the frame index missing", "no_index", "quadros indisponiveis em data\\pack.pak; remendo por faixas do objeto"),
+]
+
+
+@pytest.mark.parametrize("name, fault, line", FRAME_FALLBACKS, ids=[f[0] for f in FRAME_FALLBACKS])
+def test_frames_that_fail_leave_the_patch_to_ranges_of_the_raw_object(game, release, nginx, name, fault, line):
+    old, new = compressible_packs()
+    patched_release(game, release, nginx, old, new)
+    index, packed = frame_index(release.served, PACK)
+    served = release.served / "objetos" / packed
+    if fault == "damaged":  # every frame: whichever the patch asks for first does not match
+        body = bytearray(served.read_bytes())
+        for at in range(0, len(body), 4096):
+            body[at] ^= 0x55
+        served.unlink()
+        served.write_bytes(bytes(body))
+    if fault == "no_object":
+        served.unlink()
+    if fault == "no_index":
+        (release.served / "objetos" / index).unlink()
+
+    assert game.run() == 0
+    assert game.read("data/pack.pak") == new
+    messages = messages_after_start(game)
+    assert sum(line in m for m in messages) == 1, messages
+    assert any(m.startswith("remendo de data\\pack.pak: ") for m in messages), messages
+    raw = asked_for(nginx.requests(), hashlib.sha256(new).hexdigest())
+    assert raw and all(r["status"] == "206" and r["range"].startswith("bytes=") for r in raw), raw
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))

@@ -6,6 +6,7 @@ import re
 import shutil
 import subprocess
 import tempfile
+import threading
 from pathlib import Path
 
 from .figures import size_text
@@ -16,14 +17,23 @@ from .store import in_parallel, sha256_of, write_object
 MIN_CHUNKED_SIZE = 1 << 20  # smaller files are fetched whole: their index and the scan would not pay
 ROOT = Path(__file__).resolve().parents[2]
 HELPER_SOURCES = ["tools/chunk_helper.cpp", "patch/chunker.cpp", "patch/chunk_index.cpp", "transfer/sha256.cpp"]
-HELPER_HEADERS = ["patch/patch.h", "transfer/transfer.h", "shell/byte_order.h"]
+HELPER_HEADERS = ["patch/patch.h", "frames/frames.h", "transfer/transfer.h", "shell/byte_order.h"]
 HELPER = ROOT / "build" / "tools" / "qrv_blocos"
 RECORDS_DIGEST = slice(84, 116)  # where a chunk index's header names its records object
 INDEX_MAGIC = b"QRVBLOCO"
 
 
+# The publisher's threads cut files at once: one of them compiles the helper, the others wait for it.
+helper_made = threading.Lock()
+
+
 def chunk_helper():
     """The native helper, compiled from the launcher's sources when missing or older than them."""
+    with helper_made:
+        return made_helper()
+
+
+def made_helper():
     sources = [ROOT / source for source in HELPER_SOURCES + HELPER_HEADERS]
     if HELPER.exists() and HELPER.stat().st_mtime >= max(source.stat().st_mtime for source in sources):
         return HELPER
