@@ -11,7 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import publish_release  # noqa: E402
-import publisher.sources  # noqa: E402
+import publisher.intake  # noqa: E402
 import publisher.store  # noqa: E402
 
 
@@ -754,10 +754,10 @@ def test_a_publication_reads_only_the_files_its_record_does_not_know(tmp_path, m
         kept = stamp if change == "stamp kept" else stamp + 10**9
         os.utime(release / "a.bin", ns=(kept, kept))
     hashed = []
-    for module in (publisher.sources, publisher.store):
-        real = module.sha256_of
-        monkeypatch.setattr(module, "sha256_of", lambda path, *more, real=real: (hashed.append(Path(path)),
-                                                                                 real(path, *more))[1])
+    for module, name in ((publisher.intake, "read_file"), (publisher.store, "sha256_of")):
+        real = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda path, *more, real=real: (hashed.append(Path(path)),
+                                                                          real(path, *more))[1])
     publish(release, out, "--version", "2", *options)
     named = {path.name for path in hashed if release in path.parents or path.parent == out}
     assert named == read

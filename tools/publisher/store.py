@@ -51,7 +51,7 @@ def replace_atomically(target, fill, mode=PUBLISHED_MODE):
             fill(file)
             file.flush()
             os.fsync(file.fileno())
-        os.chmod(temporary, mode)
+            os.fchmod(file.fileno(), mode)
         os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
