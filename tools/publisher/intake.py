@@ -24,7 +24,7 @@ def read_release(files, out, record, chunked_from, write):
     (relative, digest, size, source) each; stamps, each file's time stamp taken before it was read (None
     when too recent to trust); written, the digests of the objects written; cut, path -> ((index digest,
     index size), objects written) of each file whose chunk index was cut. chunked_from: the size from
-    which files get a chunk index (None: no objects, no index); write: whether raw objects are written."""
+    which files get a chunk index (false: no objects, no index); write: whether raw objects are written."""
     started = time.time_ns()
     stats = [source.stat() for _, source in files]
     reusable = index_reuse(out) if chunked_from else lambda relative, digest: True
@@ -49,7 +49,8 @@ def read_release(files, out, record, chunked_from, write):
             return taken[:3] + (store_index(out, taken[3]),)
         return taken[:3] + (None,)
     read = dict(zip([relative for relative, _, _ in todo], in_parallel(take, todo, 2, WRITERS)))
-    entries = [(relative, *read[relative][:2], source) if relative in read else (relative, digest, stat.st_size, source)
+    entries = [(relative, *read[relative][:2], source) if relative in read
+               else (relative, digest, stat.st_size, source)
                for (relative, source), stat, digest in zip(files, stats, known)]
     return {"files": entries,
             "stamps": [stat.st_mtime_ns if stat.st_mtime_ns < started - RACY_SECONDS * 10**9 else None
