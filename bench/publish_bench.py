@@ -14,6 +14,7 @@ build/bench-data/publish (removed at the end)."""
 import argparse
 import hashlib
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -28,9 +29,21 @@ PUBLISHER = ROOT / "tools" / "publish_release.py"
 SERVER = "http://127.0.0.1:8080/"
 
 
-def timed(action):
-    started = time.perf_counter()
+# Processor time (user + system) of each timed step: on a machine shared with other work, a wall time
+# depends on how many threads a step runs against the others' (the floor runs one).
+PROCESSOR_TIME = {}
+
+
+def processor_time():
+    """This process's and its finished children's user and system time."""
+    own, children = resource.getrusage(resource.RUSAGE_SELF), resource.getrusage(resource.RUSAGE_CHILDREN)
+    return own.ru_utime + own.ru_stime + children.ru_utime + children.ru_stime
+
+
+def timed(action, label):
+    started, spent = time.perf_counter(), processor_time()
     action()
+    PROCESSOR_TIME.setdefault(label, []).append(processor_time() - spent)
     return time.perf_counter() - started
 
 
@@ -58,11 +71,11 @@ def publish(release, out, *options, publisher=PUBLISHER):
                    stderr=subprocess.DEVNULL)
 
 
-def first_and_second(release, options, publisher=PUBLISHER):
+def first_and_second(release, options, publisher=PUBLISHER, label="this one"):
     out = SCRATCH / "out"
     shutil.rmtree(out, ignore_errors=True)
-    return (timed(lambda: publish(release, out, *options, publisher=publisher)),
-            timed(lambda: publish(release, out, *options, publisher=publisher)))
+    return (timed(lambda: publish(release, out, *options, publisher=publisher), f"{label}, first {options}"),
+            timed(lambda: publish(release, out, *options, publisher=publisher), f"{label}, second {options}"))
 
 
 def load_text():
@@ -91,13 +104,13 @@ def main():
     figures = {"copy": [], "hash": [], "first": [], "second": [], "first with frames": [], "second with frames": [],
                "other first": [], "other second": []}
     for _ in range(arguments.runs):
-        figures["copy"].append(timed(lambda: copy_release(arguments.release)))
-        figures["hash"].append(timed(lambda: hash_every_file(files)))
+        figures["copy"].append(timed(lambda: copy_release(arguments.release), "copy"))
+        figures["hash"].append(timed(lambda: hash_every_file(files), "hashing"))
         first, second = first_and_second(arguments.release, ["--no-compressed"])
         figures["first"].append(first)
         figures["second"].append(second)
         if arguments.against:
-            first, second = first_and_second(arguments.release, ["--no-compressed"], arguments.against)
+            first, second = first_and_second(arguments.release, ["--no-compressed"], arguments.against, "against")
             figures["other first"].append(first)
             figures["other second"].append(second)
         if not arguments.no_frames:
@@ -124,6 +137,8 @@ def main():
         print(f"first publication with compressed forms        {median_text(figures['first with frames'])}: "
               f"{with_frames / floor:.2f} x the floor; the frames cost {with_frames - first:.1f} s")
         print(f"second publication with compressed forms       {median_text(figures['second with frames'])}")
+    print("processor time (user + system), medians: " + "; ".join(
+        f"{label} {statistics.median(spent):.1f} s" for label, spent in PROCESSOR_TIME.items()))
     print(load_text())
     return 0
 
