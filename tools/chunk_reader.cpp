@@ -106,7 +106,7 @@ static int ReadPlainly(Reading* reading, std::vector<uint8_t>* window)
 static uint8_t* Handed(const std::vector<uint8_t>& bytes)
 {
     uint8_t* copy = (uint8_t*)malloc(bytes.size() ? bytes.size() : 1);
-    if (copy)
+    if (copy && !bytes.empty())
         memcpy(copy, bytes.data(), bytes.size());
     return copy;
 }
@@ -123,7 +123,8 @@ static int HandIndex(Reading* reading, QrvReading* result)
     memcpy(header.fileDigest, result->digest, 32);
     Sha256 records;
     Sha256Start(&records);
-    Sha256Add(&records, reading->records.data(), reading->records.size());
+    if (!reading->records.empty())  // an empty file has none, and no buffer to point at
+        Sha256Add(&records, reading->records.data(), reading->records.size());
     Sha256Finish(&records, header.recordsDigest);
     std::vector<uint8_t> index(CHUNK_INDEX_HEADER_BYTES);
     WriteChunkIndexHeader(index.data(), &header);
