@@ -1,11 +1,10 @@
 // The publisher's native helper for patch-sized updates, built from the
 // launcher's own chunker and index sources (publish_release.py compiles it
-// into build/tools on first use; chunk indexes are cut by chunk_reader.cpp,
-// in the publisher's own read of each file):
+// into build/tools on first use; chunks are cut by chunk_reader.cpp, in the
+// publisher's own process):
 //
 //   qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS
 //                                         what a player holding OLD's file fetches for NEW's
-//   qrv_blocos cuts FILE                  FILE's chunk lengths, one a line (the frames' seams)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,37 +14,10 @@
 
 #include "patch/patch.h"
 
-static const size_t READ_WINDOW = 4 << 20;  // reads of 4 MB; twice the chunker's maximum at least
-
 static int Fail(const char* what, const char* name)
 {
     fprintf(stderr, "qrv_blocos: %s: %s\n", what, name);
     return 1;
-}
-
-static size_t ReadPlain(void* context, uint8_t* buffer, size_t capacity, int* failed)
-{
-    FILE* file = (FILE*)context;
-    size_t count = fread(buffer, 1, capacity, file);
-    *failed = ferror(file);
-    return count;
-}
-
-static void PrintLength(void*, const uint8_t*, uint32_t length)
-{
-    printf("%u\n", length);
-}
-
-static int PrintCuts(const char* fileName)
-{
-    FILE* file = fopen(fileName, "rb");
-    if (!file)
-        return Fail("cannot read", fileName);
-    std::vector<uint8_t> window(READ_WINDOW);
-    ChunkStream stream = {ReadPlain, PrintLength, file};
-    int read = CutIntoChunks(&stream, window.data(), window.size());
-    fclose(file);
-    return read ? 0 : Fail("cannot read", fileName);
 }
 
 static int LoadWhole(const char* name, std::vector<uint8_t>* bytes)
@@ -156,9 +128,6 @@ int main(int argc, char** argv)
 {
     if (argc == 6 && strcmp(argv[1], "plan") == 0)
         return Plan(argv[2], argv[3], argv[4], argv[5]);
-    if (argc == 3 && strcmp(argv[1], "cuts") == 0)
-        return PrintCuts(argv[2]);
-    fprintf(stderr, "usage: qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS | "
-                    "cuts FILE\n");
+    fprintf(stderr, "usage: qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS\n");
     return 2;
 }

@@ -55,19 +55,21 @@ class Reading(ctypes.Structure):
                 ("index_length", ctypes.c_size_t), ("records", ctypes.c_void_p), ("records_length", ctypes.c_size_t)]
 
 
-loaded = {}
+loaded = {}  # by path
 
 
 def chunk_reader():
     """The native reader, built when needed and loaded once; its calls let other threads run."""
-    if "reader" not in loaded:
-        library = ctypes.CDLL(str(chunk_helper().with_name(LIBRARY_NAME)), use_errno=True)
+    path = HELPER.with_name(LIBRARY_NAME)
+    if path not in loaded:
+        chunk_helper()
+        library = ctypes.CDLL(str(path), use_errno=True)
         library.QrvReadOnce.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.POINTER(Reading)]
         library.QrvReadOnce.restype = ctypes.c_int
         library.QrvReleaseReading.argtypes = [ctypes.POINTER(Reading)]
         library.QrvReleaseReading.restype = None
-        loaded["reader"] = library
-    return loaded["reader"]
+        loaded[path] = library
+    return loaded[path]
 
 
 def read_natively(file, copy, chunked):
