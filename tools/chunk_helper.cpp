@@ -1,11 +1,10 @@
 // The publisher's native helper for patch-sized updates, built from the
 // launcher's own chunker and index sources (publish_release.py compiles it
-// into build/tools on first use):
+// into build/tools on first use; chunks are cut by chunk_reader.cpp, in the
+// publisher's own process):
 //
-//   qrv_blocos index FILE INDEX RECORDS   writes FILE's chunk index and its records
 //   qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS
 //                                         what a player holding OLD's file fetches for NEW's
-//   qrv_blocos cuts FILE                  FILE's chunk lengths, one a line (the frames' seams)
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -15,120 +14,10 @@
 
 #include "patch/patch.h"
 
-static const size_t READ_WINDOW = 4 << 20;  // reads of 4 MB; twice the chunker's maximum at least
-
 static int Fail(const char* what, const char* name)
 {
     fprintf(stderr, "qrv_blocos: %s: %s\n", what, name);
     return 1;
-}
-
-struct Indexing {
-    FILE* file;
-    Sha256 whole;
-    PageBuilder pages;
-    std::vector<uint8_t> records;
-    std::vector<uint8_t> entries;
-};
-
-static size_t ReadFile(void* context, uint8_t* buffer, size_t capacity, int* failed)
-{
-    Indexing* indexing = (Indexing*)context;
-    size_t count = fread(buffer, 1, capacity, indexing->file);
-    *failed = ferror(indexing->file);
-    Sha256Add(&indexing->whole, buffer, count);
-    return count;
-}
-
-static void AddEntry(Indexing* indexing, const PageEntry* page)
-{
-    uint8_t entry[PAGE_ENTRY_BYTES];
-    WritePageEntry(entry, page);
-    indexing->entries.insert(indexing->entries.end(), entry, entry + sizeof entry);
-}
-
-static void AddRecord(void* context, const uint8_t* bytes, uint32_t length)
-{
-    Indexing* indexing = (Indexing*)context;
-    Sha256 chunk;
-    uint8_t digest[32];
-    Sha256Start(&chunk);
-    Sha256Add(&chunk, bytes, length);
-    Sha256Finish(&chunk, digest);
-    uint8_t record[CHUNK_RECORD_BYTES];
-    WriteChunkRecord(record, length, digest);
-    indexing->records.insert(indexing->records.end(), record, record + sizeof record);
-    PageEntry page;
-    if (AddChunkToPage(&indexing->pages, record, &page))
-        AddEntry(indexing, &page);
-}
-
-static int WriteWhole(const char* name, const uint8_t* head, size_t headLength, const std::vector<uint8_t>& body)
-{
-    FILE* file = fopen(name, "wb");
-    return file && fwrite(head, 1, headLength, file) == headLength &&
-           fwrite(body.data(), 1, body.size(), file) == body.size() && fclose(file) == 0;
-}
-
-static int WriteIndex(const char* fileName, const char* indexName, const char* recordsName)
-{
-    Indexing indexing;
-    indexing.file = fopen(fileName, "rb");
-    if (!indexing.file)
-        return Fail("cannot read", fileName);
-    Sha256Start(&indexing.whole);
-    StartPages(&indexing.pages);
-    std::vector<uint8_t> window(READ_WINDOW);
-    ChunkStream stream = {ReadFile, AddRecord, &indexing};
-    int read = CutIntoChunks(&stream, window.data(), window.size());
-    long long size = read ? (long long)ftello(indexing.file) : -1;
-    fclose(indexing.file);
-    if (!read || size < 0)
-        return Fail("cannot read", fileName);
-    PageEntry last;
-    if (FinishPages(&indexing.pages, &last))
-        AddEntry(&indexing, &last);
-    ChunkIndexHeader header = {CHUNK_PARAMETERS, (uint64_t)size, {0},
-                               (uint32_t)(indexing.records.size() / CHUNK_RECORD_BYTES),
-                               (uint32_t)(indexing.entries.size() / PAGE_ENTRY_BYTES), {0}};
-    Sha256Finish(&indexing.whole, header.fileDigest);
-    Sha256 records;
-    Sha256Start(&records);
-    Sha256Add(&records, indexing.records.data(), indexing.records.size());
-    Sha256Finish(&records, header.recordsDigest);
-    uint8_t head[CHUNK_INDEX_HEADER_BYTES];
-    WriteChunkIndexHeader(head, &header);
-    if (!WriteWhole(indexName, head, sizeof head, indexing.entries))
-        return Fail("cannot write", indexName);
-    if (!WriteWhole(recordsName, NULL, 0, indexing.records))
-        return Fail("cannot write", recordsName);
-    printf("%u chunks in %u pages\n", header.recordCount, header.pageCount);
-    return 0;
-}
-
-static size_t ReadPlain(void* context, uint8_t* buffer, size_t capacity, int* failed)
-{
-    FILE* file = (FILE*)context;
-    size_t count = fread(buffer, 1, capacity, file);
-    *failed = ferror(file);
-    return count;
-}
-
-static void PrintLength(void*, const uint8_t*, uint32_t length)
-{
-    printf("%u\n", length);
-}
-
-static int PrintCuts(const char* fileName)
-{
-    FILE* file = fopen(fileName, "rb");
-    if (!file)
-        return Fail("cannot read", fileName);
-    std::vector<uint8_t> window(READ_WINDOW);
-    ChunkStream stream = {ReadPlain, PrintLength, file};
-    int read = CutIntoChunks(&stream, window.data(), window.size());
-    fclose(file);
-    return read ? 0 : Fail("cannot read", fileName);
 }
 
 static int LoadWhole(const char* name, std::vector<uint8_t>* bytes)
@@ -237,13 +126,8 @@ static int Plan(const char* oldIndex, const char* oldRecords, const char* newInd
 
 int main(int argc, char** argv)
 {
-    if (argc == 5 && strcmp(argv[1], "index") == 0)
-        return WriteIndex(argv[2], argv[3], argv[4]);
     if (argc == 6 && strcmp(argv[1], "plan") == 0)
         return Plan(argv[2], argv[3], argv[4], argv[5]);
-    if (argc == 3 && strcmp(argv[1], "cuts") == 0)
-        return PrintCuts(argv[2]);
-    fprintf(stderr, "usage: qrv_blocos index FILE INDEX RECORDS | plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS | "
-                    "cuts FILE\n");
+    fprintf(stderr, "usage: qrv_blocos plan OLD_INDEX OLD_RECORDS NEW_INDEX NEW_RECORDS\n");
     return 2;
 }

@@ -31,9 +31,9 @@ a chunk index (a table of its pages) and the records of its chunks, objects
 too, and its line "BLOCOS <index sha256> <index size> <path>" after its
 ARQUIVO line: a launcher then rebuilds a changed file
 from the player's old copy and fetches only the chunks that are new. The
-indexes come from a native helper built from the launcher's own chunker
-(tools/chunk_helper.cpp, compiled into build/tools on first use, which it
-says); with --verbose the publisher prints, for each such file, how many
+indexes are cut by the launcher's own chunker in the one read of each file
+(a native reader, tools/chunk_reader.cpp, and a helper, tools/chunk_helper.cpp,
+compiled into build/tools on first use, which it says); with --verbose the publisher prints, for each such file, how many
 chunks are new against the previous release in OUT and what a player of that
 release will fetch.
 
@@ -89,13 +89,15 @@ does: "SHA-256" and the SHA-256 of its DER form.
 A release that the launcher could not bring into line in full (names it would
 refuse or that arrive differently in other code pages, too many files, paths
 too long) stops the publication before anything is written. A file already
-served with the same size and digest is not copied again. Files are read and
-hashed on every processor; publicados/fontes.json records each file's size,
-time stamp and digest, and the next publication into OUT takes the digest
-from it for a file of the same size and time stamp, and does not read again
-the path copies it left (--verify reads everything). Every file is
-written under a temporary name and renamed into place, the data files before
-the manifests, so a server never serves a half-written file or a manifest that
+served with the same size and digest is not copied again. Each file is read
+once, on every processor, for its digest, its object and its chunk index;
+publicados/fontes.json records each file's size, time stamp and digest, and
+the next publication into OUT takes the digest from it for a file of the same
+size and time stamp, and does not read again the path copies it left
+(--verify reads everything). Every file is written under a temporary name,
+put on disk and renamed into place (a path copy linked to its object takes a
+free name at once: a link appears whole), the data files before the
+manifests, so a server never serves a half-written file or a manifest that
 names a file not yet in place. Once the manifests are in place, the path
 copies of files that the previous publication listed and this one does not
 are removed; their objects stay until prune.

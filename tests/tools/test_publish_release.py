@@ -11,7 +11,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import publish_release  # noqa: E402
-import publisher.sources  # noqa: E402
+import publisher.intake  # noqa: E402
 import publisher.store  # noqa: E402
 
 
@@ -248,10 +248,10 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
 def test_manifests_are_renamed_into_place_after_the_data_files(tmp_path, monkeypatch):
     release = make_release(tmp_path / "release", {"a.bin": b"a", "b.bin": b"b"})
     out = tmp_path / "out"
-    renamed = []
-    real_replace = publish_release.os.replace
-    monkeypatch.setattr(publish_release.os, "replace",
-                        lambda source, target: (renamed.append(Path(target).name), real_replace(source, target)))
+    renamed = []  # or linked where the name was free: a link appears whole too
+    for call in ("replace", "link"):
+        monkeypatch.setattr(publish_release.os, call, lambda source, target, real=getattr(os, call): (
+            renamed.append(Path(target).name), real(source, target)))
     publish(release, out, "--version", "1")
     objects = [hashlib.sha256(data).hexdigest() for data in (b"a", b"b")]
     assert sorted(renamed[:2]) == sorted(objects)  # written on several threads
@@ -592,14 +592,18 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2
 
 
-def test_objects_of_sparse_files_stay_sparse(tmp_path):
+@pytest.mark.parametrize("options", [
+    ["--min-chunked-size", str(1 << 40)],  # copied as it is read
+    ["--no-compressed"],                   # copied as it is read and cut into chunks
+])
+def test_objects_of_sparse_files_stay_sparse(tmp_path, options):
     """A pack of gigabytes of empty space takes no more room once published than in the release."""
     release = make_release(tmp_path / "release", {"a.bin": b"a"})
     with open(release / "sparse.pak", "wb") as sparse:
         sparse.seek(64 << 20)
         sparse.write(b"end")
     out = tmp_path / "out"
-    publish(release, out, "--version", "1", "--min-chunked-size", str(1 << 40))
+    publish(release, out, "--version", "1", *options)
     stored = out / "objetos" / hashlib.sha256((release / "sparse.pak").read_bytes()).hexdigest()
     assert stored.read_bytes() == (release / "sparse.pak").read_bytes()
     assert stored.stat().st_blocks * 512 < 1 << 20
@@ -754,10 +758,10 @@ def test_a_publication_reads_only_the_files_its_record_does_not_know(tmp_path, m
         kept = stamp if change == "stamp kept" else stamp + 10**9
         os.utime(release / "a.bin", ns=(kept, kept))
     hashed = []
-    for module in (publisher.sources, publisher.store):
-        real = module.sha256_of
-        monkeypatch.setattr(module, "sha256_of", lambda path, *more, real=real: (hashed.append(Path(path)),
-                                                                                 real(path, *more))[1])
+    for module, name in ((publisher.intake, "read_file"), (publisher.store, "sha256_of")):
+        real = getattr(module, name)
+        monkeypatch.setattr(module, name, lambda path, *more, real=real: (hashed.append(Path(path)),
+                                                                          real(path, *more))[1])
     publish(release, out, "--version", "2", *options)
     named = {path.name for path in hashed if release in path.parents or path.parent == out}
     assert named == read
@@ -780,3 +784,56 @@ def test_files_published_on_every_processor_or_on_one_are_the_same(tmp_path, mon
     monkeypatch.setattr(publisher.store, "PROCESSORS", 1)
     monkeypatch.setattr(publisher.store, "WRITERS", 1)
     assert published(tmp_path / "one") == every
+
+
+@pytest.mark.parametrize("name, data", [
+    ("small.bin", b"s" * 5000),                            # read whole, digested, then written
+    ("large.pak", random.Random(3).randbytes(3 << 20)),   # streamed into its object as it is read, and cut
+])
+def test_each_file_is_read_once_into_its_object_and_an_object_there_is_never_rewritten(tmp_path, monkeypatch,
+                                                                                       capsys, name, data):
+    release = age(make_release(tmp_path / "release", {name: data, "other.txt": b"other"}))
+    out = tmp_path / "out"
+    reads = []
+    real = publisher.intake.read_file
+    monkeypatch.setattr(publisher.intake, "read_file", lambda path, *more: (reads.append(Path(path).name),
+                                                                           real(path, *more))[1])
+    publish(release, out, "--version", "1", "--no-compressed")
+    stored = out / "objetos" / hashlib.sha256(data).hexdigest()
+    assert stored.read_bytes() == data and stored.stat().st_mode & 0o777 == 0o444
+    assert sorted(reads) == sorted([name, "other.txt"]), "each file read once"
+    written = stored.stat().st_mtime_ns
+    capsys.readouterr()
+
+    # The same bytes under a new time stamp: read again, and its object is left as it was.
+    os.utime(release / name, ns=(written - HOUR_AGO_NS // 2, written - HOUR_AGO_NS // 2))
+    reads.clear()
+    publish(release, out, "--version", "2", "--no-compressed")
+    assert reads == [name]
+    assert stored.stat().st_mtime_ns == written, "objects are never rewritten"
+    assert "wrote 0 object(s) into objetos/" in capsys.readouterr().out
+    assert not list(out.rglob(".publishing-*"))
+
+
+def test_a_file_changed_after_it_was_listed_is_published_as_it_was_read(tmp_path, monkeypatch):
+    """Its line, object and path copy all carry the bytes read, and the next publication reads it again."""
+    release = age(make_release(tmp_path / "release", {"a.bin": b"a" * 3000, "big.pak": b"b" * (2 << 20)}))
+    out = tmp_path / "out"
+    real = publisher.intake.read_file
+    changed = {"a.bin": b"A" * 4000, "big.pak": b"B" * (3 << 20)}
+
+    def changed_first(path, *more):
+        Path(path).write_bytes(changed[Path(path).name])  # a studio tool still writing the release
+        return real(path, *more)
+    monkeypatch.setattr(publisher.intake, "read_file", changed_first)
+    publish(release, out, "--version", "1", "--no-compressed")
+    listed = (out / "manifesto.txt").read_text()
+    for name, data in changed.items():
+        digest = hashlib.sha256(data).hexdigest()
+        assert f"ARQUIVO {digest} {len(data)} {name}" in listed
+        assert (out / "objetos" / digest).read_bytes() == data == (out / name).read_bytes()
+    reads = []
+    monkeypatch.setattr(publisher.intake, "read_file", lambda path, *more: (reads.append(Path(path).name),
+                                                                           real(path, *more))[1])
+    publish(release, out, "--version", "2", "--no-compressed")
+    assert sorted(reads) == ["a.bin", "big.pak"], "the record did not vouch for what changed as it was read"

@@ -6,9 +6,12 @@
 - checks:        what the launcher could not bring into line, and launcher.cfg
 - store:         files written whole under temporary names: objects and path
                  copies, and the path copies a release dropped
-- sources:       each file's digest, read on every processor or taken from
-                 the record of the last publication's files
-- chunks:        chunk indexes through the native helper, and patch figures
+- sources:       the record of the last publication's files, which vouches
+                 for the digests of files unchanged since
+- chunks:        chunk indexes cut by the native reader, their objects, and
+                 patch figures through the native helper
+- intake:        each file read once, on every processor: its digest, its
+                 object and its chunk index from the same bytes
 - frames:        compressed forms: Zstandard frames of whole chunks, and
                  their frame indexes
 - launcher_keys: the keys a launcher.exe checks, against the signing keys

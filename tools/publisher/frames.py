@@ -13,7 +13,6 @@ The frame index, little-endian, a header and one fixed-size record a frame:
 import hashlib
 import os
 import struct
-import subprocess
 import tempfile
 import threading
 from concurrent.futures import ThreadPoolExecutor
@@ -21,7 +20,7 @@ from pathlib import Path
 
 import zstandard
 
-from .chunks import chunk_helper
+from .chunks import chunk_reader, read_natively
 from .figures import size_text
 from .manifests import FRAMES_IN_MANIFEST, OBJECTS_FOLDER, listed_indexes
 from .report import advance, detail, start_progress
@@ -41,10 +40,14 @@ FRAMES_AT_ONCE = 32        # frames read and compressed together: memory stays a
 NO_GAIN_RECORD = "publicados/sem-ganho.txt"
 
 
+CHUNK_LENGTH = struct.Struct("<I32x")  # a chunk record: the chunk's length, its SHA-256
+
+
 def chunk_lengths(source):
-    """The lengths of the file's chunks, as the launcher's chunker cuts them."""
-    cuts = subprocess.run([str(chunk_helper()), "cuts", str(source)], check=True, capture_output=True).stdout
-    return [int(line) for line in cuts.split()]
+    """The lengths of the file's chunks, as the launcher's chunker cuts them (in-process, no helper started)."""
+    with open(source, "rb", buffering=0) as file:
+        records = read_natively(file, -1, True)[2][1]
+    return [length for (length,) in CHUNK_LENGTH.iter_unpack(records)]
 
 
 def frame_lengths(chunks, target):
@@ -186,6 +189,8 @@ def write_compressed_forms(files, out, level=FRAME_LEVEL, frame_target=FRAME_TAR
     anew = list({entry[1]: entry for entry in reversed(files)
                  if not forms[entry[1]] and entry[2] > HEADER.size + RECORD.size
                  and settings[entry[1]] not in no_gain}.values())
+    if anew:
+        chunk_reader()  # built and loaded once, before the workers need it
     for entry, (form, written, there) in zip(anew, in_parallel(
             lambda entry: compress_file(entry, out, level, frame_target, progress), anew)):
         forms[entry[1]] = form

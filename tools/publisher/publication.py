@@ -1,20 +1,22 @@
 """One publication, in the order that keeps a server consistent: the release
-checked before anything is written, then compressed forms, objects and chunk
-indexes, then the files by path, the manifests (with the files earlier publications listed and
-this one drops, for the launchers to remove), the publication's record, and
-last the path copies of files the release dropped."""
+checked before anything is written, then objects and chunk indexes (each file
+read once for both), compressed forms, then the files by path, the manifests
+(with the files earlier publications listed and this one drops, for the
+launchers to remove), the publication's record, and last the path copies of
+files the release dropped."""
 import tempfile
 
 from .checks import DEFAULT_EXECUTABLE, collect, release_problems, with_config
 from .chunks import MIN_CHUNKED_SIZE, write_chunk_indexes
 from .frames import FRAME_LEVEL, FRAME_TARGET, MOST_FRAME_TARGET, write_compressed_forms
+from .intake import read_release
 from .launcher_keys import check_launcher_keys
 from .launcher_limits import in_launcher_order, limits_problem, needed_limits
 from .manifests import DEFAULT_MANIFEST, FULL_MANIFEST, listed_digests, listed_paths, manifest_text
 from .records import record_publication, removed_files
 from .report import say, set_verbose, summary
 from .signing import signed_text, signing_plan
-from .sources import hashed, path_copy_unchanged, read_record, write_record
+from .sources import path_copy_unchanged, read_record, write_record
 from .store import remove_dropped_path_copies, write_atomically, write_objects, write_path_copies
 
 
@@ -46,10 +48,13 @@ def publish(release, out, version, leave_out=(), sign=(), serial=None, expires_i
 
 
 def publish_files(files, out, version, leave_out, plan, objects, min_chunked_size, compression, verify):
-    """Writes the checked files into out, compressed forms, objects and chunk indexes first, then paths,
-    then the manifests, and last the record of the files for the next publication."""
+    """Writes the checked files into out, objects and chunk indexes first (from the one read of each file;
+    a raw object that waits for its compressed form is written after it), then compressed forms, paths,
+    the manifests, and last the record of the files for the next publication."""
     record = read_record(out, verify)
-    files, stamps = hashed(files, record)
+    raw_first = objects and (compression["raw_objects"] or not compression["forms"])
+    reading = read_release(files, out, record, objects and min_chunked_size, raw_first)
+    files, stamps = reading["files"], reading["stamps"]
     earlier = listed_paths(out / FULL_MANIFEST)
     previous = listed_digests(out / FULL_MANIFEST)
     blocks, patched, frames = {}, {}, {}
@@ -60,8 +65,8 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
             if compression["forms"] else NO_FORMS
         frames = forms["frames"]
         raw = [entry for entry in files if compression["raw_objects"] or entry[0] not in frames]
-        written = write_objects(raw, out)
-        indexes = write_chunk_indexes(files, out, min_chunked_size)
+        written = reading["written"] if raw_first else write_objects(raw, out)
+        indexes = write_chunk_indexes(files, out, min_chunked_size, reading["cut"])
         blocks, patched = indexes["blocks"], indexes["patched"]
         figures.update(objects_written=len(written) + indexes["written"] + forms["written"],
                        objects_there=len({digest for _, digest, _, _ in raw}) - len(written) + indexes["there"] +

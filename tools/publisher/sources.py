@@ -1,18 +1,13 @@
-"""Each file's digest, read on every processor, or taken from the record of the last publication into
-the same folder when the file has the size and time stamp recorded there (unless told to verify): a
-publication that changes nothing reads nothing it already knows. The record, "publicados/fontes.json",
-maps each path to its source, size, time stamp (ns), digest, and its path copy's time stamp."""
+"""The record of the last publication into the same folder: a file with the size and time stamp recorded
+there takes its digest from it (unless told to verify), so a publication that changes nothing reads nothing
+it already knows. The record, "publicados/fontes.json", maps each path to its source, size, time stamp
+(ns), digest, and its path copy's time stamp."""
 import json
 import os
-import time
 
-from .report import advance, start_progress
-from .store import in_parallel, sha256_of, write_atomically
+from .store import write_atomically
 
 SOURCES_RECORD = "publicados/fontes.json"
-# A file written less than this before it was hashed may change again within its time stamp's resolution
-# (2 s on FAT) without the stamp showing it: its stamp is not recorded, and the next publication reads it.
-RACY_SECONDS = 2
 
 
 def read_record(out, verify):
@@ -31,28 +26,6 @@ def recorded_digest(record, relative, source, stat):
     if known and known[:3] == [str(source), stat.st_size, stat.st_mtime_ns]:
         return known[3]
     return None
-
-
-def hashed(files, record):
-    """(relative, digest, size, source) of each (relative, source), with progress on a large release;
-    files the record knows unchanged are not read. Answers them and each file's time stamp taken before
-    it was read (a file written during the publication is read again by the next one)."""
-    started = time.time_ns()
-    stats = [source.stat() for _, source in files]
-    digests = [recorded_digest(record, relative, source, stat) for (relative, source), stat in zip(files, stats)]
-    unknown = [(relative, source, stat.st_size) for (relative, source), stat, digest in zip(files, stats, digests)
-               if digest is None]
-    progress = start_progress("hashing", len(unknown), sum(size for _, _, size in unknown))
-
-    def digest_of(item):
-        relative, source, _ = item
-        digest = sha256_of(source, lambda piece: advance(progress, piece, relative))
-        advance(progress, 0, relative, file_done=True)
-        return digest
-    read = iter(in_parallel(digest_of, unknown))
-    return ([(relative, digest or next(read), stat.st_size, source)
-             for (relative, source), stat, digest in zip(files, stats, digests)],
-            [stat.st_mtime_ns if stat.st_mtime_ns < started - RACY_SECONDS * 10**9 else None for stat in stats])
 
 
 def path_copy_unchanged(record):

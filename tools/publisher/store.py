@@ -51,7 +51,7 @@ def replace_atomically(target, fill, mode=PUBLISHED_MODE):
             fill(file)
             file.flush()
             os.fsync(file.fileno())
-        os.chmod(temporary, mode)
+            os.fchmod(file.fileno(), mode)
         os.replace(temporary, target)
     except BaseException:
         os.unlink(temporary)
@@ -82,7 +82,13 @@ def copy_atomically(source, target, mode=PUBLISHED_MODE):
 
 
 def link_atomically(existing, target):
-    """A hard link to existing under target's name, renamed into place; OSError where links are not allowed."""
+    """A hard link to existing under target's name: made there at once when the name is free (a link
+    appears whole), else made beside it and renamed into place; OSError where links are not allowed."""
+    try:
+        os.link(existing, target)
+        return
+    except FileExistsError:
+        pass
     temporary = target.parent / f"{TEMPORARY_PREFIX}{os.getpid()}-{target.name}"
     temporary.unlink(missing_ok=True)
     os.link(existing, temporary)
@@ -136,11 +142,14 @@ def write_path_copies(files, out, objects, written=frozenset(), unchanged=lambda
     path copies that unchanged(relative, digest, target) vouches for (as the
     last publication left them)."""
     copied = 0
+    folders = set()  # made already in this publication
     progress = start_progress("files by path", len(files), sum(size for _, _, size, _ in files))
     for relative, digest, size, source in files:
         advance(progress, size, relative, file_done=True)
         target = out.joinpath(*relative.split("\\"))
-        target.parent.mkdir(parents=True, exist_ok=True)
+        if target.parent not in folders:
+            target.parent.mkdir(parents=True, exist_ok=True)
+            folders.add(target.parent)
         if unchanged(relative, digest, target) or is_served_already(target, size, digest):
             continue
         try:
