@@ -99,6 +99,7 @@ def wire_and_roads(packed, raw, zstd, work):
             seconds.append(took)
             took, raw_wire = install_seconds(raw_road, work)
             raw_seconds.append(took)
+        requests = compressed_road.asked, raw_road.asked
     finally:
         stop_nginx(compressed_road.process)
         stop_nginx(raw_road.process)
@@ -107,7 +108,8 @@ def wire_and_roads(packed, raw, zstd, work):
     print(f"  wire / each file whole by zstd -19 (goal at most 1.05): {wire / zstd:.3f}; wire / raw road: "
           f"{wire / raw_wire:.3f}")
     print(f"  first install, no added latency: compressed road {median(seconds):6.1f} s, raw road "
-          f"(the same files published with --no-compressed) {median(raw_seconds):6.1f} s (medians)")
+          f"(the same files published with --no-compressed) {median(raw_seconds):6.1f} s (medians); "
+          f"{requests[0]} and {requests[1]} requests")
     print_ratio("compressed road / raw road (goal at most 1)", [c / r for c, r in zip(seconds, raw_seconds)])
     return wire
 

@@ -75,8 +75,10 @@ class Counted:
         self.seen = 0
 
     def sent(self):
+        """The body bytes sent since the last look; self.asked, the requests they answered."""
         lines = access_log(self.state)
         sent = sum(int(line["bytes"]) for line in lines[self.seen:])
+        self.asked = len(lines) - self.seen
         self.seen = len(lines)
         return sent
 
