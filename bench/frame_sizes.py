@@ -56,12 +56,19 @@ def compression(files, targets, level, pool):
         print(f"frames of {target >> 10} KB: {total / raw:.4f} of raw, {total / whole:.4f} of each file whole")
 
 
-def patch_costs(files, following, targets, level, pool, scratch):
-    old, new = Path(scratch) / "old.pak", Path(scratch) / "new.pak"
+def write_packs(files, following, old, new):
+    """The pack (the files one after another) and its next release, which replaces one file in
+    REPLACED_EVERY with the file that follows it in the corpus; answers the files put in."""
     replaced = [following[i] for i in range(0, len(files), REPLACED_EVERY)]
     newer = [following[i] if i % REPLACED_EVERY == 0 else path for i, path in enumerate(files)]
     old.write_bytes(b"".join(path.read_bytes() for path in files))
     new.write_bytes(b"".join(path.read_bytes() for path in newer))
+    return replaced
+
+
+def patch_costs(files, following, targets, level, pool, scratch):
+    old, new = Path(scratch) / "old.pak", Path(scratch) / "new.pak"
+    replaced = write_packs(files, following, old, new)
     content = sum(path.stat().st_size for path in replaced)
     content_packed = sum(len(p) for p, _ in pool.map(compressed_frame, [p.read_bytes() for p in replaced],
                                                         [level] * len(replaced)))

@@ -64,17 +64,21 @@ def prepare():
 
 
 class Counted:
-    """nginx at 100 Mbit/s; the body bytes it sent since the last look."""
+    """nginx serving from a new state folder, at rate bytes a second a request (0: as fast as it goes);
+    the body bytes it sent since the last look."""
 
-    def __init__(self, served):
-        self.state = DATA / "nginx"
+    def __init__(self, served, state, rate=RATE):
+        self.state = state
         shutil.rmtree(self.state, ignore_errors=True)
-        self.process, self.port = start_nginx(served, self.state, rate=RATE)
+        self.process, self.port = start_nginx(served, self.state, rate=rate)
+        self.url = f"http://127.0.0.1:{self.port}/"
         self.seen = 0
 
     def sent(self):
+        """The body bytes sent since the last look; self.asked, the requests they answered."""
         lines = access_log(self.state)
         sent = sum(int(line["bytes"]) for line in lines[self.seen:])
+        self.asked = len(lines) - self.seen
         self.seen = len(lines)
         return sent
 
@@ -155,7 +159,7 @@ def main():
                  if line.startswith("BLOCOS"))
     print(f"patch of a {size / MB:.0f} MB pack ({new_content / MB:.1f} MB of new content, chunk index "
           f"{index / 1024:.0f} KB), served at 100 Mbit/s:")
-    server = Counted(served)
+    server = Counted(served, DATA / "nginx")
     try:
         patches, wholes = [], []
         for _ in range(PAIRS):

@@ -48,18 +48,18 @@ CONNECTIONS = 6
 RUNS = 3
 
 
-def corpus():
-    """The package's data folder, extracted once, without its symbolic links."""
-    root = DATA / "corpus-stk"
+def corpus(package=PACKAGE, data_folder=DATA_FOLDER, name="stk"):
+    """The package's data folder, extracted once into corpus-NAME, without its symbolic links."""
+    root = DATA / f"corpus-{name}"
     data = root / "data"
     if data.is_dir():
         return data
     root.mkdir(parents=True, exist_ok=True)
-    if not list(root.glob(f"{PACKAGE}_*.deb")):
-        subprocess.run(["apt-get", "download", PACKAGE], cwd=root, check=True)
-    deb = next(root.glob(f"{PACKAGE}_*.deb"))
+    if not list(root.glob(f"{package}_*.deb")):
+        subprocess.run(["apt-get", "download", package], cwd=root, check=True)
+    deb = next(root.glob(f"{package}_*.deb"))
     subprocess.run(["dpkg-deb", "-x", str(deb), str(root / "x")], check=True)
-    shutil.move(str(root / "x" / DATA_FOLDER), str(data))
+    shutil.move(str(root / "x" / data_folder), str(data))
     shutil.rmtree(root / "x")
     for path in list(data.rglob("*")):
         if path.is_symlink():
@@ -67,10 +67,10 @@ def corpus():
     return data
 
 
-def release_of(data):
-    """The corpus as a release: its files, a game program (the runs never start it), and the launcher
-    (a release of more than 4 096 files brings its own)."""
-    release = DATA / "release-stk"
+def release_of(data, name="stk"):
+    """The corpus as a release (release-NAME): its files, a game program (the runs never start it), and
+    the launcher (a release of more than 4 096 files brings its own)."""
+    release = DATA / f"release-{name}"
     if not release.is_dir():
         shutil.copytree(data, release, copy_function=os.link)
         (release / "client.exe").write_bytes(b"MZ")

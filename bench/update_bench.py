@@ -100,11 +100,13 @@ def digest_bench():
         print(f"  {name + ':':26}{1024 / timed(command):7.1f} MB/s (native, for context)")
 
 
-def serve(release, name):
+def serve(release, name, **publishing):
+    """The release published once into served-NAME (publish's options in publishing: the folder's name
+    must say them), served by nginx."""
     served = DATA / f"served-{name}"
     if not (served / "manifesto.txt").exists():
         shutil.rmtree(served, ignore_errors=True)
-        publish(release, served, "bench", no_config=True)
+        publish(release, served, "bench", no_config=True, **publishing)
     return start_nginx(served, DATA / f"nginx-{name}")
 
 

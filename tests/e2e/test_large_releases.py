@@ -2,8 +2,10 @@
 32-bit sizes), end to end: thousands of files installed and updated, a pack
 of 5 GB fetched, resumed, checked and patched beyond 4 GiB, and an installed
 launcher of today's build that reaches such a release safely, replacing
-itself first, or blocking the game when it cannot. Run by CTest apart from
-the other end-to-end tests, with a time-out of their own."""
+itself first, or blocking the game when it cannot; and a launcher from
+before compressed forms that installs and patches their publication from the
+raw objects. Run by CTest apart from the other end-to-end tests, with a
+time-out of their own."""
 import hashlib
 import shutil
 
@@ -11,11 +13,13 @@ import pytest
 
 from conftest import BUILD_DIR, LAUNCHER, STUB_GAME, GameFolder
 from publish_release import publish
-from test_compressed import frame_index
+from test_compressed import asked_for, frame_index, text
 from test_update import GAME_STARTED, messages_after_start, wait_for
 
-# Today's launcher, built from the repository's history (tests/CMakeLists.txt).
-OLD_LAUNCHER = BUILD_DIR / "tests" / "old_launcher" / "launcher_old.exe"
+# Launchers built from the repository's history (tests/CMakeLists.txt): today's, and one from
+# before compressed forms.
+OLD_LAUNCHER = BUILD_DIR / "tests" / "launcher_old" / "launcher_old.exe"
+BEFORE_FRAMES = BUILD_DIR / "tests" / "launcher_before_frames" / "launcher_before_frames.exe"
 MANY = 5000
 BLOCKED = "Quorvane - Updater"
 BIG = 5_000_000_000  # bytes: past 4 GiB (4 294 967 296)
@@ -167,3 +171,39 @@ def test_the_publisher_refuses_a_release_beyond_the_old_limits_with_todays_launc
             in str(refused.value))
     assert not (tmp_path / "served").exists()
 
+
+
+def test_a_launcher_from_before_compressed_forms_installs_and_patches_their_publication_from_the_raw_objects(
+        tmp_path, release, nginx):
+    """QUADROS lines after ARQUIVO and BLOCOS lines: passed over, the raw objects and chunks fetched."""
+    (tmp_path / "game").mkdir()
+    game = GameFolder(tmp_path / "game", launcher=BEFORE_FRAMES)
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data/text.txt", text())
+    pack = release.add("data/pack.txt", text(2_000_000, seed=6))  # chunked: a BLOCOS line too
+    release.publish("2.0", objects=True)
+    forms = [frame_index(release.served, path) for path in ("data\\text.txt", "data\\pack.txt")]
+    assert all(index and packed for index, packed in forms)
+    game.write("client.exe", STUB_GAME.read_bytes())
+    game.configure(nginx.base_url)
+
+    assert game.run() == 0
+    assert messages_after_start(game)[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+    assert differences(game, release) == []
+    requests = nginx.requests()
+    assert all(not asked_for(requests, index) and not asked_for(requests, packed) for index, packed in forms)
+    assert asked_for(requests, hashlib.sha256(pack).hexdigest())
+
+    # The next release changes the pack's middle: patched from the raw object's chunks.
+    changed = release.add("data/pack.txt", pack[:1_000_000] + b"changed in 2.1 " + pack[1_000_000:])
+    release.publish("2.1", objects=True)
+    seen = len(nginx.requests())
+    game.path("stub_game_record.txt").unlink()
+    assert game.run() == 0
+    run = messages_after_start(game)
+    assert any(m.startswith("remendo de data\\pack.txt: ") for m in run), run
+    assert run[-2:] == ["Updated to version 2.1.", GAME_STARTED]
+    assert differences(game, release) == []
+    _, packed = frame_index(release.served, "data\\pack.txt")
+    assert not asked_for(nginx.requests()[seen:], packed)
+    assert asked_for(nginx.requests()[seen:], hashlib.sha256(changed).hexdigest())
