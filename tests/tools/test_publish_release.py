@@ -591,6 +591,11 @@ def test_large_files_get_a_chunk_index_written_once_and_signed_with_the_manifest
     publish(release, out, "--version", "4", *sign, "--min-chunked-size", "4")
     assert (out / "manifesto.txt").read_text().count("BLOCOS ") == 2
 
+    every = tmp_path / "every"  # a first publication that cuts every file
+    publish(release, every, "--version", "1", "--min-chunked-size", "0")
+    listed = (every / "manifesto.txt").read_text()
+    assert listed.count("BLOCOS ") == listed.count("ARQUIVO "), listed
+
 
 @pytest.mark.parametrize("options", [
     ["--min-chunked-size", str(1 << 40)],  # copied as it is read

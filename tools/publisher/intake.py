@@ -24,25 +24,28 @@ def read_release(files, out, record, chunked_from, write):
     (relative, digest, size, source) each; stamps, each file's time stamp taken before it was read (None
     when too recent to trust); written, the digests of the objects written; cut, path -> ((index digest,
     index size), objects written) of each file whose chunk index was cut. chunked_from: the size from
-    which files get a chunk index (false: no objects, no index); write: whether raw objects are written."""
+    which files get a chunk index (None: no objects, no index; 0: every file); write: whether raw objects are written."""
     started = time.time_ns()
     stats = [source.stat() for _, source in files]
-    reusable = index_reuse(out) if chunked_from else lambda relative, digest: True
+    reusable = index_reuse(out) if chunked_from is not None else lambda relative, digest: True
     known = [recorded_digest(record, relative, source, stat) for (relative, source), stat in zip(files, stats)]
     todo = [(relative, source, stat.st_size) for (relative, source), stat, digest in zip(files, stats, known)
             if digest is None or (write and size_of(out / OBJECTS_FOLDER / digest) != stat.st_size)
-            or (chunked_from and stat.st_size >= chunked_from and not reusable(relative, digest))]
-    if chunked_from:
+            or (chunked_from is not None and stat.st_size >= chunked_from and not reusable(relative, digest))]
+    if chunked_from is not None:
         (out / OBJECTS_FOLDER).mkdir(parents=True, exist_ok=True)
-    if any(size >= min(IN_MEMORY, chunked_from or IN_MEMORY) for _, _, size in todo):
+    if any(size >= min(IN_MEMORY, IN_MEMORY if chunked_from is None else chunked_from) for _, _, size in todo):
         chunk_reader()  # built and loaded once, before the workers need it
     progress = start_progress("hashing", len(todo), sum(size for _, _, size in todo))
 
     def take(item):
         relative, source, size = item
-        chunked = bool(chunked_from) and size >= chunked_from
+        chunked = chunked_from is not None and size >= chunked_from
         taken = read_file(source, out / OBJECTS_FOLDER if write else None, size < IN_MEMORY and not chunked,
                           chunked)
+        if chunked_from is not None and not chunked and taken[1] >= chunked_from:
+            # It grew past the mark as it was read: the size listed is the size read, so it is cut too.
+            taken = read_file(source, out / OBJECTS_FOLDER if write else None, False, True)
         advance(progress, taken[1], relative)
         advance(progress, 0, relative, file_done=True)
         if taken[3] and not reusable(relative, taken[0]):

@@ -53,7 +53,7 @@ def publish_files(files, out, version, leave_out, plan, objects, min_chunked_siz
     the manifests, and last the record of the files for the next publication."""
     record = read_record(out, verify)
     raw_first = objects and (compression["raw_objects"] or not compression["forms"])
-    reading = read_release(files, out, record, objects and min_chunked_size, raw_first)
+    reading = read_release(files, out, record, min_chunked_size if objects else None, raw_first)
     files, stamps = reading["files"], reading["stamps"]
     earlier = listed_paths(out / FULL_MANIFEST)
     previous = listed_digests(out / FULL_MANIFEST)
