@@ -48,7 +48,7 @@ static void RemoveEmptyParents(const char* path)
     }
 }
 
-// The file, its temporary file, and a patch's chunk index that a crash left.
+// The file, its temporary file, and a chunk or frame index that a crash left.
 static void DeleteWithTemporary(const char* path)
 {
     char temporary[MAX_PATH];
@@ -57,6 +57,8 @@ static void DeleteWithTemporary(const char* path)
     if (TemporaryNameOf(path, temporary, sizeof temporary))
         DeleteFileA(temporary);
     if (ChunkIndexNameOf(path, index, sizeof index) && TemporaryNameOf(index, temporary, sizeof temporary))
+        DeleteFileA(temporary);
+    if (FrameIndexNameOf(path, index, sizeof index) && TemporaryNameOf(index, temporary, sizeof temporary))
         DeleteFileA(temporary);
 }
 

@@ -256,8 +256,9 @@ TEST_F(Installer, InstallationIsListedAndUninstallRemovesWhatItPutThereOnly)
     CreateDirectoryA("data", NULL);
     CreateDirectoryA("data\\maps", NULL);
     CreateDirectoryA("mods", NULL);
-    for (const char* name : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak", "launcher.log",
-                             "launcher.serie", "screenshot.png", "mods\\mine.txt", "..\\outside.txt"})
+    for (const char* name : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak",
+                             "data\\b.pak.blocos.tmp", "data\\b.pak.quadros.tmp", "launcher.log", "launcher.serie",
+                             "screenshot.png", "mods\\mine.txt", "..\\outside.txt"})
         WriteWholeFile(name, name);
     FakeModulePath = launcher;
     Os.GetModuleFileNameA = FakeModule;
@@ -273,8 +274,9 @@ TEST_F(Installer, InstallationIsListedAndUninstallRemovesWhatItPutThereOnly)
 
     Answer = IDYES;
     EXPECT_EQ(RunUninstall(), 0);
-    for (const char* gone : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak", "data", "launcher.cfg",
-                             "launcher.log", "launcher.serie", "launcher.lock", "manifesto.txt", "manifesto_completo.txt"})
+    for (const char* gone : {"client.exe", "data\\maps\\a.pak", "data\\maps\\a.pak.tmp", "data\\b.pak",
+                             "data\\b.pak.blocos.tmp", "data\\b.pak.quadros.tmp", "data", "launcher.cfg", "launcher.log",
+                             "launcher.serie", "launcher.lock", "manifesto.txt", "manifesto_completo.txt"})
         EXPECT_FALSE(Exists(gone)) << gone;
     for (const char* kept : {"screenshot.png", "mods\\mine.txt", "..\\outside.txt", "launcher.exe"})
         EXPECT_TRUE(Exists(kept)) << kept;
