@@ -5,7 +5,8 @@
 // header, raw, RLE and compressed blocks, Huffman-coded literals, FSE-coded
 // sequences and their execution, the content checksum (XXH64). It is pure:
 // it calls no other room, no Windows, no network and allocates nothing; it
-// includes only the C and C++ standard headers and its own.
+// includes only the C and C++ standard headers, its own and the shell's
+// byte order.
 //
 // One call decodes one whole frame into the caller's buffer, which is also
 // the frame's window: a match reaches back into what the frame itself wrote,

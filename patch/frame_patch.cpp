@@ -113,10 +113,10 @@ static FrameIndexVerdict ReadFrameIndex(Patch* patch)
                                        fileDigest, &frames->header);
     if (verdict == FRAMES_GOOD && frames->header.frameCount > MostChunksOf(patch->file->size))
         verdict = FRAMES_WRONG_HEADER;  // frames are runs of whole chunks
-    if (verdict == FRAMES_GOOD) {
+    if (verdict == FRAMES_GOOD && frames->header.frameCount <= SIZE_MAX / sizeof *frames->frames)  // 32-bit size_t
         frames->frames = (FrameRecord*)malloc((size_t)frames->header.frameCount * sizeof *frames->frames);
+    if (verdict == FRAMES_GOOD)
         verdict = frames->frames ? ReadFrameRecords(frames, index) : FRAMES_WRONG_SIZE;
-    }
     if (index)
         fclose(index);
     return verdict;
