@@ -3,10 +3,10 @@
 // a file's frames (read and checked here; the caller fetches, hashes and
 // writes), and a Zstandard frame decoder (RFC 8878) written here: the frame
 // header, raw, RLE and compressed blocks, Huffman-coded literals, FSE-coded
-// sequences and their execution, the content checksum (XXH64). It is pure:
-// it calls no other room, no Windows, no network and allocates nothing; it
-// includes only the C and C++ standard headers, its own and the shell's
-// byte order.
+// sequences and their execution, the content checksum (XXH64); and the
+// proof that joins them, a frame's SHA-256 against its record before its
+// bytes are decoded. It is pure: it calls transfer/'s SHA-256 and no other
+// room, no Windows, no network, and allocates nothing.
 //
 // One call decodes one whole frame into the caller's buffer, which is also
 // the frame's window: a match reaches back into what the frame itself wrote,
@@ -160,6 +160,14 @@ void SetUpZstdDecoder(ZstdDecoder* decoder);
 // over (copies go 16 bytes at a time), and on failure so may all of out.
 ZstdResult DecodeZstdFrame(ZstdDecoder* decoder, const uint8_t* in, size_t inLength, uint8_t* out,
                            size_t outCapacity, size_t* outLength);
+
+// The bytes a frame gathered whole (packed, its record's packedLength)
+// stands for, once its SHA-256 is its record's: a stored frame's own bytes
+// (packed itself), else the frame decoded into decoded, which has room for
+// the record's decodedLength. NULL when the digest differs or the frame does
+// not decode to exactly that length: no unproven byte reaches the decoder.
+const uint8_t* ProvenFrameBytes(ZstdDecoder* decoder, const FrameRecord* frame, const uint8_t* packed,
+                                uint8_t* decoded);
 
 // XXH64 of data with the given seed (the frame's checksum takes its low 32 bits, seed 0).
 uint64_t Xxh64(const void* data, size_t length, uint64_t seed);

@@ -210,21 +210,12 @@ struct Gathering {
 static int UnpackFrame(PatchFrames* frames, uint32_t index)
 {
     const FrameRecord* frame = &frames->frames[index];
-    uint8_t digest[32];
-    Sha256 sha;
-    Sha256Start(&sha);
-    Sha256Add(&sha, frames->packed, frame->packedLength);
-    Sha256Finish(&sha, digest);
     frames->decodedFrame = NO_FRAME;  // a refused frame may leave anything in the buffer
-    if (memcmp(digest, frame->digest, sizeof digest) != 0)
+    const uint8_t* bytes = ProvenFrameBytes(frames->decoder, frame, frames->packed, frames->decoded);
+    if (!bytes)
         return 0;
-    size_t length = 0;
-    if (frame->flags & FRAME_STORED)
-        memcpy(frames->decoded, frames->packed, frame->packedLength);
-    else if (DecodeZstdFrame(frames->decoder, frames->packed, frame->packedLength, frames->decoded,
-                             frame->decodedLength, &length) != ZSTD_DECODED ||
-             length != frame->decodedLength)
-        return 0;
+    if (bytes != frames->decoded)  // a stored frame: kept while the next frame is gathered
+        memcpy(frames->decoded, bytes, frame->packedLength);
     frames->decodedFrame = index;
     return 1;
 }

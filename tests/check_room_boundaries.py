@@ -18,7 +18,7 @@ from pathlib import Path
 ROOT = Path(__file__).resolve().parents[1]
 # Each room and the rooms it may call.
 ROOMS = {
-    "frames": (),
+    "frames": ("transfer",),
     "transfer": (),
     "trust": ("transfer",),
     "patch": ("transfer", "frames"),

@@ -90,29 +90,11 @@ static int ReadIndex(FrameFetch* frames, const char* indexName, const IndexListi
     return 0;
 }
 
-// The frame's bytes as the file holds them: a stored frame's own, else the
-// decoder's; NULL when the frame does not decode to its length.
-static const uint8_t* Unpack(FrameFetch* frames, const FrameRecord* frame)
-{
-    if (frame->flags & FRAME_STORED)
-        return frames->packed;
-    size_t length = 0;
-    int decoded = DecodeZstdFrame(frames->decoder, frames->packed, frame->packedLength, frames->decoded,
-                                  frame->decodedLength, &length) == ZSTD_DECODED &&
-                  length == frame->decodedLength;
-    return decoded ? frames->decoded : NULL;
-}
-
 // A frame gathered whole: its digest, then its bytes decoded and written.
 static int WriteFrame(FrameFetch* frames)
 {
     const FrameRecord* frame = &frames->page[frames->pageAt];
-    uint8_t digest[32];
-    Sha256 sha;
-    Sha256Start(&sha);
-    Sha256Add(&sha, frames->packed, frame->packedLength);
-    Sha256Finish(&sha, digest);
-    const uint8_t* bytes = memcmp(digest, frame->digest, sizeof digest) == 0 ? Unpack(frames, frame) : NULL;
+    const uint8_t* bytes = ProvenFrameBytes(frames->decoder, frame, frames->packed, frames->decoded);
     if (!bytes) {
         LogLine("quadro %lu nao confere em %s; sigo pelo objeto", (unsigned long)frames->written,
                 frames->fetch->target);
