@@ -50,6 +50,27 @@ FrameIndexVerdict ReadFrameIndexHeader(const uint8_t* head, size_t length, uint3
     return HeaderHolds(header) ? FRAMES_GOOD : FRAMES_WRONG_HEADER;
 }
 
+FrameIndexVerdict OneFrameIndex(const uint8_t packedDigest[32], uint32_t packedSize, uint64_t fileSize,
+                                const uint8_t fileDigest[32], FrameIndexHeader* header, FrameRecord* frame)
+{
+    header->fileSize = fileSize;
+    memcpy(header->fileDigest, fileDigest, 32);
+    memcpy(header->packedDigest, packedDigest, 32);
+    header->packedSize = packedSize;
+    header->frameCount = 1;
+    header->largestDecoded = fileSize <= FRAME_MOST_DECODED_BYTES ? (uint32_t)fileSize : 0;
+    header->largestPacked = packedSize;
+    if (!HeaderHolds(header) || packedSize >= fileSize)
+        return FRAMES_WRONG_HEADER;  // a stored frame would be the raw object again
+    frame->packedOffset = 0;
+    frame->decodedOffset = 0;
+    frame->packedLength = packedSize;
+    frame->decodedLength = (uint32_t)fileSize;
+    frame->flags = 0;
+    memcpy(frame->digest, packedDigest, 32);
+    return FRAMES_GOOD;
+}
+
 void StartFrameWalk(FrameWalk* walk, const FrameIndexHeader* header)
 {
     walk->header = *header;

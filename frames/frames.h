@@ -81,6 +81,14 @@ FrameIndexVerdict ReadFrameIndexHeader(const uint8_t* head, size_t length, uint3
                                        uint64_t listedFileSize, const uint8_t listedFileDigest[32],
                                        FrameIndexHeader* header);
 
+// What a QUADRO line stands for, as the index of one frame: the compressed
+// object (its SHA-256 and size from that line) is one Zstandard frame that
+// decodes to the whole file (its size and SHA-256 from the ARQUIVO line).
+// FRAMES_WRONG_HEADER when no such frame could be: empty, not shorter than
+// the file, or the file longer than a frame may decode to.
+FrameIndexVerdict OneFrameIndex(const uint8_t packedDigest[32], uint32_t packedSize, uint64_t fileSize,
+                                const uint8_t fileDigest[32], FrameIndexHeader* header, FrameRecord* frame);
+
 // The records read in order, a page at a time, in bounded memory: each page
 // checked against the frames before it and the header. After the last,
 // FinishFrameWalk says whether they add up.

@@ -42,14 +42,18 @@ frames of whole chunks (closed at the first chunk seam past --frame-size,
 64 KB unless told), each an independent Zstandard frame (level 19 unless
 --compression-level says, the content size in its header, no dictionary) or,
 when a frame does not shrink, its bytes as they are; the frames one after
-another are an object, and its frame index (the file's size and digest, the
-compressed object's, and per frame its offset, lengths, flags and SHA-256)
-another, named by the line "QUADROS <index sha256> <index size> <path>" after
-the file's ARQUIVO line (and its BLOCOS line): launchers that read frames
-fetch fewer bytes, older ones pass over the line. A file whose form, index
-included, is not smaller gets none (no line); such contents are recorded in
+another are an object. A file of one frame is named by the line
+"QUADRO <compressed sha256> <compressed size> <path>" after the file's
+ARQUIVO line: the compressed object is the frame. A file of more frames has
+a frame index too (the file's size and digest, the compressed object's, and
+per frame its offset, lengths, flags and SHA-256), another object, named by
+the line "QUADROS <index sha256> <index size> <path>" after the file's
+ARQUIVO line (and its BLOCOS line); since the index costs a request, such a
+form is kept only when it saves at least 16 KB. Launchers that read frames
+fetch fewer bytes, older ones pass over both lines. A file whose form is not
+smaller gets none (no line); such contents are recorded in
 publicados/sem-ganho.txt and not compressed again with the same settings.
---no-compressed writes none (and no QUADROS lines).
+--no-compressed writes none (and no QUADRO or QUADROS lines).
 --no-raw-objects writes no raw object for a file with a compressed form: only
 launchers that read frames then install it from the objects (path copies are
 still written).

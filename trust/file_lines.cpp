@@ -1,6 +1,6 @@
 // The lines that say more of a file listed just before them, each naming an
 // index of it, an object of its own: "BLOCOS" its chunk index, "QUADROS" its
-// frame index. A line that is malformed, names no file listed just before, or
+// frame index, "QUADRO" the compressed object of a file that is one frame. A line that is malformed, names no file listed just before, or
 // repeats another is ignored, counted and the first one kept for the log: the
 // file then comes without that index. No Windows headers.
 #include <stdio.h>
@@ -11,7 +11,8 @@
 // Which of the entry's indexes a line names, and where the lines ignored are
 // counted.
 struct IndexLineKind {
-    int frames;  // 1: QUADROS, the frame index; 0: BLOCOS, the chunk index
+    int frames;    // 1: QUADROS or QUADRO, the file's compressed form; 0: BLOCOS, the chunk index
+    int oneFrame;  // QUADRO: the form is one frame, named without an index
     int* ignored;
     char* ignoredText;
     size_t ignoredCapacity;
@@ -71,18 +72,27 @@ static void ReadIndexLine(const char* rest, Manifest* manifest, const IndexLineK
     if (!listing)
         return;
     *state = INDEX_LINE_LISTED;
+    entry->oneFrame |= (uint8_t)kind->oneFrame;
     ReadDigestToken(digest, digestLength, listing->digest);
     listing->size = size;
 }
 
 void ReadBlocksLine(const char* rest, Manifest* manifest)
 {
-    IndexLineKind kind = {0, &manifest->ignoredBlocks, manifest->ignoredBlocksText, sizeof manifest->ignoredBlocksText};
+    IndexLineKind kind = {0, 0, &manifest->ignoredBlocks, manifest->ignoredBlocksText, sizeof manifest->ignoredBlocksText};
     ReadIndexLine(rest, manifest, &kind);
 }
 
 void ReadFramesLine(const char* rest, Manifest* manifest)
 {
-    IndexLineKind kind = {1, &manifest->ignoredFrames, manifest->ignoredFramesText, sizeof manifest->ignoredFramesText};
+    IndexLineKind kind = {1, 0, &manifest->ignoredFrames, manifest->ignoredFramesText,
+                          sizeof manifest->ignoredFramesText};
+    ReadIndexLine(rest, manifest, &kind);
+}
+
+void ReadOneFrameLine(const char* rest, Manifest* manifest)
+{
+    IndexLineKind kind = {1, 1, &manifest->ignoredFrames, manifest->ignoredFramesText,
+                          sizeof manifest->ignoredFramesText};
     ReadIndexLine(rest, manifest, &kind);
 }

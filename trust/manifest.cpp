@@ -188,6 +188,10 @@ static void ReadManifestLine(const char* line, Manifest* manifest)
         ReadFramesLine(line + 7, manifest);
         return;
     }
+    if (StartsWithWord(line, "QUADRO")) {
+        ReadOneFrameLine(line + 6, manifest);
+        return;
+    }
     if (StartsWithWord(line, "REMOVIDO")) {
         ReadRemovedLine(line + 8, manifest);
         return;

@@ -115,7 +115,12 @@ const IndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* 
 
 const IndexListing* FrameIndexOf(const Manifest* manifest, const ManifestEntry* entry)
 {
-    return entry->frames == INDEX_LINE_LISTED ? &manifest->indexes[entry->framesAt] : NULL;
+    return entry->frames == INDEX_LINE_LISTED && !entry->oneFrame ? &manifest->indexes[entry->framesAt] : NULL;
+}
+
+const IndexListing* OneFrameOf(const Manifest* manifest, const ManifestEntry* entry)
+{
+    return entry->frames == INDEX_LINE_LISTED && entry->oneFrame ? &manifest->indexes[entry->framesAt] : NULL;
 }
 
 void ReleaseManifest(Manifest* manifest)

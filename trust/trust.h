@@ -37,6 +37,9 @@ enum EntryState : uint8_t {
 // "BLOCOS <index digest> <index size> <path>", its chunk index (a changed file
 // can be rebuilt from the player's old copy), or "QUADROS <index digest>
 // <index size> <path>", its frame index (the file also travels compressed).
+// "QUADRO <object digest> <object size> <path>" says the file travels as one
+// Zstandard frame, the compressed object it names: a small file's form, which
+// then costs no request for an index. A file has one of the two lines at most.
 enum IndexLine : uint8_t {
     INDEX_LINE_NONE,
     INDEX_LINE_LISTED,
@@ -59,6 +62,7 @@ struct ManifestEntry {
     EntryState state;
     IndexLine blocks;
     IndexLine frames;
+    uint8_t oneFrame;    // frames came by a QUADRO line: framesAt names the compressed object itself
     uint8_t digestRead;  // the digest token begins with 64 hexadecimal characters (0: the file can never check)
 };
 
@@ -100,7 +104,7 @@ struct Manifest {
     char objectsText[64];  // the first refused line's folder, cut, for the log
     int ignoredBlocks;     // BLOCOS lines that are malformed, name no listed path, or repeat one
     char ignoredBlocksText[128];  // the first of them and why, for the log
-    int ignoredFrames;     // QUADROS lines, likewise
+    int ignoredFrames;     // QUADROS and QUADRO lines, likewise
     char ignoredFramesText[128];
     int ignoredRemovals;          // REMOVIDO lines without a digest and a path, or beyond the most
     ManifestLimit limit;
@@ -130,6 +134,8 @@ void ReleaseManifest(Manifest* manifest);
 const IndexListing* ChunkIndexOf(const Manifest* manifest, const ManifestEntry* entry);
 // The entry's frame index, when its QUADROS line was taken; NULL otherwise.
 const IndexListing* FrameIndexOf(const Manifest* manifest, const ManifestEntry* entry);
+// The entry's one-frame compressed object, when its QUADRO line was taken; NULL otherwise.
+const IndexListing* OneFrameOf(const Manifest* manifest, const ManifestEntry* entry);
 
 // Inside the room: the parser's storage. Each answers NULL, with
 // manifest->limit set, when the manifest is full or memory is short.
@@ -138,10 +144,11 @@ void ReserveManifestEntries(Manifest* manifest, int count);
 ManifestEntry* AddManifestEntry(Manifest* manifest);  // zeroed; count is the caller's to raise
 const char* KeepManifestPath(Manifest* manifest, const char* path, size_t length);
 IndexListing* AddIndexListing(Manifest* manifest, uint32_t* at);
-// "BLOCOS ..." and "QUADROS ..." after their keyword: each names an index of
-// the entry listed last but a few, by its path.
+// "BLOCOS ...", "QUADROS ..." and "QUADRO ..." after their keyword: each
+// names an object of the entry listed last but a few, by its path.
 void ReadBlocksLine(const char* rest, Manifest* manifest);
 void ReadFramesLine(const char* rest, Manifest* manifest);
+void ReadOneFrameLine(const char* rest, Manifest* manifest);
 // The parser's pieces that those lines share with the others.
 const char* SkipBlanks(const char* text);
 int TakeRestOfLine(const char* text, char* field, size_t capacity);

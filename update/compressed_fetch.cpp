@@ -1,6 +1,7 @@
 // A whole file fetched as its compressed object: the frame index (an object
-// the manifest names by digest) read a page at a time, the compressed object
-// in one request, each frame gathered whole, checked against its SHA-256 and
+// the manifest names by digest) read a page at a time, or for a file that is
+// one frame, that frame's record from its manifest line alone; the compressed
+// object in one request, each frame gathered whole, checked against its SHA-256 and
 // only then decoded into "<target>.tmp", on the thread that fetches it. A cut
 // answer resumes at the first frame not yet written. Anything that does not
 // match (the index, a frame, the decoder's verdict) or is not there hands the
@@ -19,11 +20,12 @@ static const DWORD STATUS_PARTIAL_CONTENT = 206;
 struct FrameFetch {
     Transfer transfer;
     const FileFetch* fetch;
-    FILE* index;  // the frame index, read a page at a time
+    FILE* index;  // the frame index, read a page at a time; NULL for one frame
     FrameIndexHeader header;
     FrameWalk walk;
     uint8_t* pageBytes;  // FRAME_PAGE_RECORDS records as stored
-    FrameRecord* page;
+    FrameRecord* page;   // the index's page, or only
+    FrameRecord only;    // the frame of a file that is one frame
     uint32_t pageCount;  // records in the page
     uint32_t pageAt;     // the frame being gathered
     uint32_t written;    // frames written
@@ -54,6 +56,9 @@ static int LoadPage(FrameFetch* frames)
 // From the first record on: the walk that checks them, and the first page.
 static int StartWalk(FrameFetch* frames)
 {
+    frames->pageAt = 0;
+    if (!frames->index)
+        return 1;  // one frame, its record at hand
     StartFrameWalk(&frames->walk, &frames->header);
     return fseek(frames->index, (long)FRAME_INDEX_HEADER_BYTES, SEEK_SET) == 0 && LoadPage(frames);
 }
@@ -212,14 +217,6 @@ static CompressedOutcome FetchFrames(HINTERNET internet, FrameFetch* frames, con
     return PlaceFetchedFile(frames->fetch, frames->temporary) ? COMPRESSED_PLACED : COMPRESSED_FAILED;
 }
 
-static int TakeBuffers(FrameFetch* frames)
-{
-    frames->pageBytes = (uint8_t*)malloc(FRAME_PAGE_RECORDS * FRAME_RECORD_BYTES);
-    frames->page = (FrameRecord*)malloc(FRAME_PAGE_RECORDS * sizeof *frames->page);
-    frames->decoder = (ZstdDecoder*)malloc(sizeof *frames->decoder);
-    return frames->pageBytes && frames->page && frames->decoder;
-}
-
 static int FetchIndex(HINTERNET internet, const FileFetch* fetch, const char* indexUrl, const char* indexTarget,
                       const char* indexDigest, uint32_t indexSize)
 {
@@ -231,42 +228,78 @@ static int FetchIndex(HINTERNET internet, const FileFetch* fetch, const char* in
     return 0;
 }
 
+// The frames the header and page name, from the compressed object.
+static CompressedOutcome FetchListedFrames(HINTERNET internet, FrameFetch* frames, const char* baseUrl,
+                                           const char* objectsFolder)
+{
+    char packedDigest[65], objectUrl[URL_CAPACITY], temporary[MAX_PATH];
+    WriteDigestHex(frames->header.packedDigest, packedDigest);
+    frames->temporary = temporary;
+    frames->packed = (uint8_t*)malloc(frames->header.largestPacked);
+    frames->decoded = (uint8_t*)malloc(frames->header.largestDecoded);
+    frames->decoder = (ZstdDecoder*)malloc(sizeof *frames->decoder);
+    if (!frames->packed || !frames->decoded || !frames->decoder ||
+        !TemporaryNameOf(frames->fetch->target, temporary, sizeof temporary) ||
+        !BuildObjectUrl(objectUrl, sizeof objectUrl, baseUrl, objectsFolder, packedDigest))
+        return COMPRESSED_NOT_TAKEN;
+    SetUpZstdDecoder(frames->decoder);
+    // Short of the whole file, the frames written stay in the temporary file:
+    // checked bytes of the file, which the raw object continues.
+    return FetchFrames(internet, frames, objectUrl);
+}
+
+static void ReleaseFrameFetch(FrameFetch* frames)
+{
+    EndRunningDigest(&frames->digest);
+    free(frames->decoder);
+    free(frames->packed);
+    free(frames->decoded);
+}
+
 CompressedOutcome FetchCompressed(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
                                   const char* baseUrl, const char* objectsFolder)
 {
-    char indexDigest[65], packedDigest[65], indexTarget[MAX_PATH], indexName[MAX_PATH], temporary[MAX_PATH];
-    char indexUrl[URL_CAPACITY], objectUrl[URL_CAPACITY];
+    char indexDigest[65], indexTarget[MAX_PATH], indexName[MAX_PATH] = "", indexUrl[URL_CAPACITY];
     WriteDigestHex(listing->digest, indexDigest);
     CompressedOutcome outcome = COMPRESSED_NOT_TAKEN;
     FrameFetch frames = {};
     frames.fetch = fetch;
-    frames.temporary = temporary;
-    if (!BuildObjectUrl(indexUrl, sizeof indexUrl, baseUrl, objectsFolder, indexDigest) ||
-        !FrameIndexNameOf(fetch->target, indexTarget, sizeof indexTarget) ||
-        !TemporaryNameOf(indexTarget, indexName, sizeof indexName) ||
-        !TemporaryNameOf(fetch->target, temporary, sizeof temporary) || !TakeBuffers(&frames) ||
-        !FetchIndex(internet, fetch, indexUrl, indexTarget, indexDigest, listing->size) ||
-        !ReadIndex(&frames, indexName, listing))
-        goto cleanup;
-    WriteDigestHex(frames.header.packedDigest, packedDigest);
-    frames.packed = (uint8_t*)malloc(frames.header.largestPacked);
-    frames.decoded = (uint8_t*)malloc(frames.header.largestDecoded);
-    if (!frames.packed || !frames.decoded ||
-        !BuildObjectUrl(objectUrl, sizeof objectUrl, baseUrl, objectsFolder, packedDigest))
-        goto cleanup;
-    SetUpZstdDecoder(frames.decoder);
-    // Short of the whole file, the frames written stay in the temporary file:
-    // checked bytes of the file, which the raw object continues.
-    outcome = FetchFrames(internet, &frames, objectUrl);
-cleanup:
+    frames.pageBytes = (uint8_t*)malloc(FRAME_PAGE_RECORDS * FRAME_RECORD_BYTES);
+    frames.page = (FrameRecord*)malloc(FRAME_PAGE_RECORDS * sizeof *frames.page);
+    if (frames.pageBytes && frames.page &&
+        BuildObjectUrl(indexUrl, sizeof indexUrl, baseUrl, objectsFolder, indexDigest) &&
+        FrameIndexNameOf(fetch->target, indexTarget, sizeof indexTarget) &&
+        TemporaryNameOf(indexTarget, indexName, sizeof indexName) &&
+        FetchIndex(internet, fetch, indexUrl, indexTarget, indexDigest, listing->size) &&
+        ReadIndex(&frames, indexName, listing))
+        outcome = FetchListedFrames(internet, &frames, baseUrl, objectsFolder);
     if (frames.index)
         fclose(frames.index);
-    DeleteFileA(indexName);
-    EndRunningDigest(&frames.digest);
+    if (indexName[0])
+        DeleteFileA(indexName);
     free(frames.pageBytes);
     free(frames.page);
-    free(frames.decoder);
-    free(frames.packed);
-    free(frames.decoded);
+    ReleaseFrameFetch(&frames);
+    return outcome;
+}
+
+CompressedOutcome FetchOneFrame(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
+                                const char* baseUrl, const char* objectsFolder)
+{
+    uint8_t fileDigest[32];
+    CompressedOutcome outcome = COMPRESSED_NOT_TAKEN;
+    FrameFetch frames = {};
+    frames.fetch = fetch;
+    frames.page = &frames.only;
+    frames.pageCount = 1;
+    FrameIndexVerdict verdict = ReadDigestHex(fetch->expectedDigest, fileDigest)
+                                    ? OneFrameIndex(listing->digest, listing->size, fetch->expectedSize,
+                                                    fileDigest, &frames.header, &frames.only)
+                                    : FRAMES_OTHER_FILE;
+    if (verdict == FRAMES_GOOD)
+        outcome = FetchListedFrames(internet, &frames, baseUrl, objectsFolder);
+    else
+        LogLine("quadro unico recusado em %s (%s); sigo pelo objeto", fetch->target, FrameIndexVerdictText(verdict));
+    ReleaseFrameFetch(&frames);
     return outcome;
 }

@@ -92,13 +92,16 @@ static PatchOutcome Patched(const ManifestEntry* entry, const char* digest, cons
     return PatchFile(Phase.internet, &file);
 }
 
-// A file with a frame index beside its object, fetched as its compressed object.
+// A file with a compressed form beside its object (a frame index, or one
+// frame named directly), fetched as its compressed object.
 static CompressedOutcome Compressed(const ManifestEntry* entry, const FileFetch* fetch, const char* baseUrl)
 {
     const IndexListing* frames = FrameIndexOf(Phase.manifest, entry);
-    if (!Phase.objectsFolder || !frames)
+    const IndexListing* oneFrame = OneFrameOf(Phase.manifest, entry);
+    if (!Phase.objectsFolder || (!frames && !oneFrame))
         return COMPRESSED_NOT_TAKEN;
-    return FetchCompressed(Phase.internet, fetch, frames, baseUrl, Phase.objectsFolder);
+    return frames ? FetchCompressed(Phase.internet, fetch, frames, baseUrl, Phase.objectsFolder)
+                  : FetchOneFrame(Phase.internet, fetch, oneFrame, baseUrl, Phase.objectsFolder);
 }
 
 // The whole road of one file from one server; 1 when it stands in place.

@@ -29,6 +29,10 @@ enum CompressedOutcome {
 };
 CompressedOutcome FetchCompressed(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
                                   const char* baseUrl, const char* objectsFolder);
+// The same for a file that is one frame (the manifest's QUADRO line): the
+// compressed object the line names is that frame; no index to fetch.
+CompressedOutcome FetchOneFrame(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
+                                const char* baseUrl, const char* objectsFolder);
 
 // 1 when a new launcher stands under ownName and has been started; it comes
 // from baseUrl, from the objects folder when the manifest names one (NULL: by

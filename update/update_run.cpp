@@ -66,7 +66,7 @@ static const char* ObjectsFolderOf(const Manifest* manifest)
     if (manifest->ignoredBlocks > 0)
         LogLine("%d linha(s) BLOCOS ignorada(s); a primeira: %s", manifest->ignoredBlocks, manifest->ignoredBlocksText);
     if (manifest->ignoredFrames > 0)
-        LogLine("%d linha(s) QUADROS ignorada(s); a primeira: %s", manifest->ignoredFrames, manifest->ignoredFramesText);
+        LogLine("%d linha(s) QUADROS ou QUADRO ignorada(s); a primeira: %s", manifest->ignoredFrames, manifest->ignoredFramesText);
     return manifest->objects == OBJECTS_VALID ? manifest->objectsFolder : NULL;
 }
 

@@ -11,6 +11,7 @@ from conftest import STUB_GAME
 from test_update import GAME_STARTED, messages_after_start
 
 TEXT = "data\\text.txt"
+SMALL = "data\\small.txt"  # one frame: its QUADRO line names the compressed object itself
 WORDS = ["quorvane", "launcher", "frame", "index", "object", "release", "player", "server", "digest", "chunk",
          "window", "literal", "sequence", "offset", "match", "stored", "update", "mirror", "manifest", "patch"]
 # Where the compressed object's SHA-256 lies in a frame index: after its magic,
@@ -33,6 +34,7 @@ def text(size=600_000, seed=5):
 def compressible_release(game, release, server, **compression):
     release.add("client.exe", STUB_GAME.read_bytes())
     data = release.add("data/text.txt", text())
+    release.add("data/small.txt", text(30_000, 6))
     release.publish("2.0", objects=True, compression=compression or None)
     game.write("client.exe", STUB_GAME.read_bytes())
     game.configure(server.base_url)
@@ -50,6 +52,12 @@ def frame_index(served, path=TEXT):
         return index, header.read(PACKED_DIGEST_AT + 32)[PACKED_DIGEST_AT:].hex()
 
 
+def one_frame(served, path=SMALL):
+    """The digest of the compressed object a published file's QUADRO line names."""
+    return next(line.split()[1] for line in (served / "manifesto.txt").read_text().splitlines()
+                if line.startswith("QUADRO ") and line.endswith(" " + path))
+
+
 def asked_for(requests, digest):
     return [r for r in requests if "/objetos/" + digest in r["request"]]
 
@@ -57,9 +65,11 @@ def asked_for(requests, digest):
 def test_a_first_install_fetches_the_compressed_object_and_its_frame_index(game, release, nginx):
     data = compressible_release(game, release, nginx)
     index, packed = frame_index(release.served)
+    small, small_packed = (release.root / "data" / "small.txt").read_bytes(), one_frame(release.served)
 
     assert game.run() == 0
     assert game.read("data/text.txt") == data
+    assert game.read("data/small.txt") == small
     assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
     requests = nginx.requests()
     assert asked_for(requests, index) and asked_for(requests, packed)
@@ -68,6 +78,12 @@ def test_a_first_install_fetches_the_compressed_object_and_its_frame_index(game,
     assert fetched < len(data) // 2
     messages = messages_after_start(game)
     assert f"baixado comprimido: {TEXT} ({fetched} bytes recebidos, {len(data)} gravados)" in messages, messages
+    # The one-frame file in one request: its compressed object, no index, no raw object.
+    asked = asked_for(requests, small_packed)
+    assert len(asked) == 1 and int(asked[0]["bytes"]) < len(small) // 2
+    assert not asked_for(requests, hashlib.sha256(small).hexdigest())
+    assert f"baixado comprimido: {SMALL} ({asked[0]['bytes']} bytes recebidos, {len(small)} gravados)" in messages
+    assert len(requests) == 4, "the manifest, one frame index, the two files' compressed objects"
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
 
 
@@ -83,29 +99,37 @@ def damage(path):
 # What is wrong with the compressed form, and the line the launcher logs
 # before it fetches the raw object.
 FALLBACKS = [
-    ("a damaged frame", "damaged", "nao confere em data\\text.txt; sigo pelo objeto"),
-    ("the compressed object missing", "no_object", "objeto comprimido indisponivel (HTTP 404) em "),
-    ("the frame index missing", "no_index", "quadros indisponiveis em data\\text.txt; sigo pelo objeto"),
+    ("a damaged frame", "damaged", TEXT, "nao confere em data\\text.txt; sigo pelo objeto"),
+    ("the compressed object missing", "no_object", TEXT, "objeto comprimido indisponivel (HTTP 404) em "),
+    ("the frame index missing", "no_index", TEXT, "quadros indisponiveis em data\\text.txt; sigo pelo objeto"),
+    ("a damaged single frame", "damaged_one", SMALL, "quadro 0 nao confere em data\\small.txt; sigo pelo objeto"),
+    ("a single frame missing", "no_one", SMALL, "objeto comprimido indisponivel (HTTP 404) em "),
 ]
 
 
-@pytest.mark.parametrize("name, fault, line", FALLBACKS, ids=[f[0] for f in FALLBACKS])
-def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release, nginx, name, fault, line):
-    data = compressible_release(game, release, nginx)
+@pytest.mark.parametrize("name, fault, path, line", FALLBACKS, ids=[f[0] for f in FALLBACKS])
+def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release, nginx, name, fault, path, line):
+    compressible_release(game, release, nginx)
     index, packed = frame_index(release.served)
+    small_packed = one_frame(release.served)
     if fault == "damaged":
         damage(release.served / "objetos" / packed)
     if fault == "no_object":
         (release.served / "objetos" / packed).unlink()
     if fault == "no_index":
         (release.served / "objetos" / index).unlink()
+    if fault == "damaged_one":
+        damage(release.served / "objetos" / small_packed)
+    if fault == "no_one":
+        (release.served / "objetos" / small_packed).unlink()
 
     assert game.run() == 0
-    assert game.read("data/text.txt") == data
+    data = release.root.joinpath(*path.split("\\")).read_bytes()
+    assert game.read(path.replace("\\", "/")) == data
     assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
     messages = messages_after_start(game)
     assert sum(line in m for m in messages) == 1, messages
-    assert not any(m.startswith("baixado comprimido: " + TEXT) for m in messages)
+    assert not any(m.startswith("baixado comprimido: " + path) for m in messages)
     raw = asked_for(nginx.requests(), hashlib.sha256(data).hexdigest())
     assert raw, "the raw object is asked"
     if fault == "damaged":

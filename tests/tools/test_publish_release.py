@@ -8,6 +8,7 @@ import sys
 from pathlib import Path
 
 import pytest
+import zstandard
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tools"))
 import publish_release  # noqa: E402
@@ -36,13 +37,14 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
 
     lines = (out / "manifesto_completo.txt").read_bytes().decode().splitlines()
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
-    frames = sha((out / "objetos" / lines[4].split()[1]).read_bytes())
+    packed = (out / "objetos" / lines[4].split()[1]).read_bytes()
     assert lines == [
         "VERSAO 1.0.42",
         "OBJETOS objetos/",
         f"ARQUIVO {sha(b'game')} 4 client.exe",
         f"ARQUIVO {sha(b'map' * 100)} 300 data\\maps\\a b.pak",
-        f"QUADROS {frames} 156 data\\maps\\a b.pak",  # the pack compresses; the other files are smaller than an index
+        # The pack compresses, one frame: its compressed object named directly; the other files are too small.
+        f"QUADRO {sha(packed)} {len(packed)} data\\maps\\a b.pak",
         f"ARQUIVO {sha(b'hello')} 5 first_run.txt",
     ]
     assert (out / "manifesto.txt").read_text().splitlines() == lines[:5]
@@ -51,9 +53,9 @@ def test_publishes_files_and_both_manifests(tmp_path, capsys):
     pack = out / "objetos" / sha(b"map" * 100)
     assert pack.read_bytes() == b"map" * 100 and pack.stat().st_mode & 0o777 == 0o444
     assert pack.stat().st_ino == (out / "data" / "maps" / "a b.pak").stat().st_ino
-    packed = publish_release.index_fields((out / "objetos" / frames).read_bytes())["packed_digest"]
+    assert zstandard.ZstdDecompressor().decompress(packed) == b"map" * 100 and len(packed) < 300
     assert sorted(p.name for p in (out / "objetos").iterdir()) == sorted(
-        [sha(d) for d in (b"game", b"map" * 100, b"hello")] + [frames, packed])
+        [sha(d) for d in (b"game", b"map" * 100, b"hello", packed)])
     printed = capsys.readouterr().out
     assert "published data\\maps\\a b.pak (300 bytes)" in printed
     assert "wrote manifesto_completo.txt and manifesto.txt for version 1.0.42 (3 files)" in printed
@@ -227,7 +229,7 @@ def test_republishing_copies_only_what_changed_and_leaves_nothing_half_written(t
     publish(release, out, "--version", "2")
     printed = capsys.readouterr()
     assert "copied 2 file(s), left 1 as they were" in printed.out
-    assert "wrote 1 object(s) into objetos/, 4 were there already" in printed.out  # a.bin's form is two
+    assert "wrote 1 object(s) into objetos/, 3 were there already" in printed.out  # a.bin's form is one frame
     assert "published a.bin" not in printed.out
     assert "objetos/" + hashlib.sha256(b"c").hexdigest() + " was damaged" in printed.err
     assert (out / "data" / "b.bin").read_bytes() == b"B" and (out / "c.bin").read_bytes() == b"c"
@@ -635,12 +637,13 @@ def frames_of(out, listed):
 
 
 def test_compressed_forms_are_frames_of_whole_chunks_each_decoding_alone(tmp_path, keys, capsys):
-    import zstandard
     from publisher.frames import chunk_lengths
     sha = lambda data: hashlib.sha256(data).hexdigest()  # noqa: E731
     noise = random_bytes(300_000, 5)
     files = {"pack.dat": compressible(1_500_000, 1), "noise.bin": noise,
-             "mixed.bin": compressible(200_000, 2) + noise[:200_000] + compressible(100_000, 3)}
+             "mixed.bin": compressible(200_000, 2) + noise[:200_000] + compressible(100_000, 3),
+             "small.txt": compressible(40_000, 4),  # one frame
+             "barely.bin": random_bytes(300_000, 8) + compressible(12_000, 9)}  # saves less than its index costs
     release = make_release(tmp_path / "release", files)
     out = tmp_path / "out"
     publish(release, out, "--version", "1", "--frame-size", "65536", "--min-chunked-size", "1000000",
@@ -649,13 +652,19 @@ def test_compressed_forms_are_frames_of_whole_chunks_each_decoding_alone(tmp_pat
     signed, verdicts = verify(data, (keys / "first.pub.pem").read_bytes())
     assert verdicts == [True]
     lines = signed.splitlines()
-    # Right after its ARQUIVO line, and after its BLOCOS line when it has one; none for a file that does not shrink.
-    assert [line.split()[0] for line in lines[2:8]] == ["ARQUIVO", "QUADROS", "ARQUIVO", "ARQUIVO", "BLOCOS",
-                                                         "QUADROS"]
-    assert [lines[i].split()[-1] for i in (2, 3, 4, 5, 6, 7)] == ["mixed.bin", "mixed.bin", "noise.bin",
-                                                                  "pack.dat", "pack.dat", "pack.dat"]
+    # Right after its ARQUIVO line, and after its BLOCOS line when it has one; none for a file that does not
+    # shrink, or whose frame index would cost more than its form saves.
+    assert [(line.split()[0], line.split()[-1]) for line in lines[2:11]] == [
+        ("ARQUIVO", "barely.bin"), ("ARQUIVO", "mixed.bin"), ("QUADROS", "mixed.bin"), ("ARQUIVO", "noise.bin"),
+        ("ARQUIVO", "pack.dat"), ("BLOCOS", "pack.dat"), ("QUADROS", "pack.dat"), ("ARQUIVO", "small.txt"),
+        ("QUADRO", "small.txt")]
+    _, one, one_size, _ = lines[10].split()
+    one_frame = (out / "objetos" / one).read_bytes()
+    assert sha(one_frame) == one and len(one_frame) == int(one_size) < 40_000
+    assert zstandard.get_frame_parameters(one_frame).content_size == 40_000
+    assert zstandard.ZstdDecompressor().decompress(one_frame) == files["small.txt"]
     stored = 0
-    for line in (lines[3], lines[7]):
+    for line in (lines[4], lines[8]):
         _, listed, listed_size, name = line.split()
         original = files[name]
         index, fields, packed = frames_of(out, listed)
@@ -690,7 +699,7 @@ def test_compressed_forms_are_frames_of_whole_chunks_each_decoding_alone(tmp_pat
         assert max(f["decoded"] for f in fields["frames"]) == fields["largest"] < 65536 + 65536
     assert stored > 0, "the noise in mixed.bin is stored as it is"
     printed = capsys.readouterr().out
-    assert re.search(r"compressed forms: 2 of 3 file\(s\), 3 of them compressed anew; the release is 2\.2 MB raw "
+    assert re.search(r"compressed forms: 3 of 5 file\(s\), 5 of them compressed anew; the release is 2\.[0-9] MB raw "
                      r"and [0-9.]+ [KM]B compressed \(0\.[0-9]{3}, frame indexes included", printed), printed
 
     # Nothing changed: nothing is compressed or written again.
@@ -698,12 +707,12 @@ def test_compressed_forms_are_frames_of_whole_chunks_each_decoding_alone(tmp_pat
     publish(release, out, "--version", "2", "--frame-size", "65536", "--min-chunked-size", "1000000",
             "--sign", str(keys / "first.pem"))
     printed = capsys.readouterr().out
-    assert "wrote 0 object(s) into objetos/" in printed and "2 of 3 file(s), 0 of them compressed anew" in printed
+    assert "wrote 0 object(s) into objetos/" in printed and "3 of 5 file(s), 0 of them compressed anew" in printed
     assert {p.name: p.stat().st_mtime_ns for p in (out / "objetos").iterdir()} == objects
     second = (out / "manifesto_completo.txt").read_text().splitlines()
-    assert [line for line in second if line.startswith("QUADROS")] == [lines[3], lines[7]]
+    assert [line for line in second if line.startswith("QUADRO")] == [lines[4], lines[8], lines[10]]
 
-    # prune keeps each frame index's compressed object with it.
+    # prune keeps each frame index's compressed object with it, and the objects QUADRO lines name.
     publish_release.main(["prune", str(out), "--keep", "1"])
     assert {p.name for p in (out / "objetos").iterdir()} == set(objects)
 

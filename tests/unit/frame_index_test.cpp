@@ -220,3 +220,42 @@ TEST(FrameIndex, HeadersThatAreNoIndexOrNameAnotherFile)
     EXPECT_EQ(FinishFrameWalk(&walk), FRAMES_WRONG_TOTALS) << "records left unread";
     EXPECT_STREQ(FrameIndexVerdictText(FRAMES_WRONG_FRAME), "quadro invalido");
 }
+
+// A QUADRO line's compressed object as the index of one frame: a frame the
+// decoder can hold, shorter than the file it decodes to.
+TEST(FrameIndex, OneFrameListings)
+{
+    const uint8_t packed[32] = {0x5A, 7};
+    const struct {
+        const char* name;
+        uint32_t packedSize;
+        uint64_t fileSize;
+        FrameIndexVerdict verdict;
+    } cases[] = {
+        {"a small file", 90, 300, FRAMES_GOOD},
+        {"the largest a decoder holds", 1000, FRAME_MOST_DECODED_BYTES, FRAMES_GOOD},
+        {"a file beyond a decoder", 1000, FRAME_MOST_DECODED_BYTES + 1ull, FRAMES_WRONG_HEADER},
+        {"a file whose size takes 64 bits", 1000, (1ull << 32) + 300, FRAMES_WRONG_HEADER},
+        {"as long as the file", 300, 300, FRAMES_WRONG_HEADER},
+        {"longer than the file", 301, 300, FRAMES_WRONG_HEADER},
+        {"no bytes", 0, 300, FRAMES_WRONG_HEADER},
+        {"an empty file", 0, 0, FRAMES_WRONG_HEADER},
+    };
+    for (const auto& c : cases) {
+        FrameIndexHeader header;
+        FrameRecord frame;
+        ASSERT_EQ(OneFrameIndex(packed, c.packedSize, c.fileSize, FILE_DIGEST, &header, &frame), c.verdict) << c.name;
+        if (c.verdict != FRAMES_GOOD)
+            continue;
+        EXPECT_EQ(header.frameCount, 1u) << c.name;
+        EXPECT_EQ(header.packedSize, c.packedSize) << c.name;
+        EXPECT_EQ(header.largestDecoded, c.fileSize) << c.name;
+        EXPECT_EQ(header.largestPacked, c.packedSize) << c.name;
+        EXPECT_EQ(memcmp(header.fileDigest, FILE_DIGEST, 32), 0) << c.name;
+        EXPECT_EQ(frame.packedOffset + frame.decodedOffset + frame.flags, 0u) << c.name;
+        EXPECT_EQ(frame.packedLength, c.packedSize) << c.name;
+        EXPECT_EQ(frame.decodedLength, c.fileSize) << c.name;
+        EXPECT_EQ(memcmp(frame.digest, packed, 32), 0) << c.name << ": the frame is checked by the line's digest";
+        EXPECT_EQ(memcmp(header.packedDigest, packed, 32), 0) << c.name;
+    }
+}

@@ -307,8 +307,9 @@ static std::string Lines(int count)
 }
 
 // "BLOCOS <index digest> <index size> <path>" gives the entry of that path
-// among the last sixteen a chunk index, "QUADROS ..." a frame index, by the
-// same rules; any other is ignored, counted and its first kept for the log.
+// among the last sixteen a chunk index, "QUADROS ..." a frame index and
+// "QUADRO ..." a one-frame compressed object, by the same rules; any other is
+// ignored, counted and its first kept for the log.
 TEST_F(ParseManifestTest, BlocksAndFramesLines)
 {
     const std::string file = "ARQUIVO " + std::string(64, 'a') + " 9000000 data\\pack a.pak\n";
@@ -338,8 +339,9 @@ TEST_F(ParseManifestTest, BlocksAndFramesLines)
         {"seventeen entries on", file + std::string(Lines(16)) + "BLOCOS " + index + " 3616 data\\pack a.pak\n",
          INDEX_LINE_NONE, 1, "sem linha ARQUIVO: "},
     };
-    for (const char* word : {"BLOCOS", "QUADROS"}) {
+    for (const char* word : {"BLOCOS", "QUADROS", "QUADRO"}) {
         const int frames = word[0] == 'Q';
+        const int oneFrame = strcmp(word, "QUADRO") == 0;
         for (const auto& c : cases) {
             std::string lines = c.lines;
             for (size_t at = 0; (at = lines.find("BLOCOS ", at)) != std::string::npos; at += strlen(word))
@@ -353,8 +355,11 @@ TEST_F(ParseManifestTest, BlocksAndFramesLines)
             EXPECT_EQ(frames ? manifest.ignoredBlocks : manifest.ignoredFrames, 0) << word << ": " << c.name;
             const char* text = frames ? manifest.ignoredFramesText : manifest.ignoredBlocksText;
             EXPECT_EQ(std::string(text).rfind(c.firstIgnored, 0), 0u) << text;
-            const IndexListing* listing = frames ? FrameIndexOf(&manifest, entry) : ChunkIndexOf(&manifest, entry);
+            const IndexListing* listing = oneFrame ? OneFrameOf(&manifest, entry)
+                                          : frames ? FrameIndexOf(&manifest, entry)
+                                                   : ChunkIndexOf(&manifest, entry);
             EXPECT_EQ(listing != nullptr, c.state == INDEX_LINE_LISTED) << word << ": " << c.name;
+            EXPECT_EQ(oneFrame ? FrameIndexOf(&manifest, entry) : OneFrameOf(&manifest, entry), nullptr) << word;
             if (listing) {
                 EXPECT_EQ(DigestText(listing->digest), index);
                 EXPECT_EQ(listing->size, 3616u);
@@ -378,7 +383,24 @@ TEST_F(ParseManifestTest, BlocksAndFramesOfOneFile)
     EXPECT_EQ(frames->size, 1300u);
 }
 
-// A manifest whose files carry QUADROS lines lists the same files as one
+// A file has one compressed form: a QUADRO line and a QUADROS line for it are
+// both ignored, whichever comes first.
+TEST_F(ParseManifestTest, OneFrameAndFrameIndexOfOneFileAreRepeated)
+{
+    const std::string file = "VERSAO 1\nARQUIVO " + std::string(64, 'a') + " 9000 pack.pak\n";
+    const std::string index = "QUADROS " + std::string(64, 'b') + " 156 pack.pak\n";
+    const std::string one = "QUADRO " + std::string(64, 'c') + " 1300 pack.pak\n";
+    for (const std::string& lines : {file + index + one, file + one + index}) {
+        Parse(lines);
+        ASSERT_EQ(manifest.count, 1);
+        EXPECT_EQ(manifest.entries[0].frames, INDEX_LINE_REPEATED);
+        EXPECT_EQ(FrameIndexOf(&manifest, &manifest.entries[0]), nullptr);
+        EXPECT_EQ(OneFrameOf(&manifest, &manifest.entries[0]), nullptr);
+        EXPECT_EQ(manifest.ignoredFrames, 1);
+    }
+}
+
+// A manifest whose files carry QUADROS and QUADRO lines lists the same files as one
 // without them: the rows use only what launchers before frames read, and pass
 // on their parser too, which passes over a line whose first word it does not
 // know.
@@ -388,8 +410,8 @@ TEST_F(ParseManifestTest, FramesLinesLeaveTheFilesAsListed)
                               "ARQUIVO " + std::string(64, 'd') + " 12 readme.txt\n";
     const std::string framed = "VERSAO 7\nOBJETOS objetos/\nARQUIVO " + std::string(64, 'a') + " 9000000 pack.pak\n" +
                                "BLOCOS " + std::string(64, 'b') + " 3616 pack.pak\nQUADROS " + std::string(64, 'c') +
-                               " 1300 pack.pak\nARQUIVO " + std::string(64, 'd') + " 12 readme.txt\nQUADROS " +
-                               std::string(64, 'e') + " 156 readme.txt\n";
+                               " 1300 pack.pak\nARQUIVO " + std::string(64, 'd') + " 12 readme.txt\nQUADRO " +
+                               std::string(64, 'e') + " 10 readme.txt\n";
     Parse(plain);
     const std::string listed = Listed();
     Parse(framed);

@@ -82,8 +82,8 @@ def publication_parser(description):
     parser.add_argument("--compression-level", type=int, default=FRAME_LEVEL, choices=range(1, 20), metavar="N",
                         help=f"the frames' Zstandard level, 1 to 19 (default {FRAME_LEVEL})")
     parser.add_argument("--no-compressed", action="store_true",
-                        help="writes no compressed forms and no QUADROS lines (level 19 is the slowest step of a "
-                             "publication; a later one without this option adds them)")
+                        help="writes no compressed forms and no QUADRO or QUADROS lines (level 19 is the slowest "
+                             "step of a publication; a later one without this option adds them)")
     parser.add_argument("--no-raw-objects", action="store_true",
                         help="writes no raw object for a file that has a compressed form: only launchers that "
                              "read frames then install it from the objects (the path copies stay)")

@@ -5,9 +5,10 @@ import re
 FULL_MANIFEST = "manifesto_completo.txt"
 DEFAULT_MANIFEST = "manifesto.txt"
 OBJECTS_FOLDER = "objetos/"       # where the immutable copies live, named by their digest
-DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS|QUADROS)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
+DIGEST_IN_MANIFEST = re.compile(rb"^(?:ARQUIVO|BLOCOS|QUADROS?)[ \t]+([0-9a-fA-F]{64})[ \t]", re.MULTILINE)
 BLOCKS_IN_MANIFEST = re.compile(rb"^BLOCOS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
 FRAMES_IN_MANIFEST = re.compile(rb"^QUADROS[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
+ONE_FRAME_IN_MANIFEST = re.compile(rb"^QUADRO[ \t]+([0-9a-f]{64})[ \t]+([0-9]+)[ \t]+([^\r\n]+)$", re.MULTILINE)
 FILE_IN_MANIFEST = re.compile(rb"^ARQUIVO[ \t]+([0-9a-fA-F]{64})[ \t]+[0-9]+[ \t]+([^\r\n]+)$", re.MULTILINE)
 SERIAL_LINE = re.compile(rb"^SERIE[ \t]+([0-9]+)[ \t]*\r?$", re.MULTILINE)
 
@@ -22,7 +23,9 @@ def limits_line(needs):
 
 def manifest_text(version, entries, objects=False, blocks=None, needs=None, removed=(), frames=None):
     """The list; blocks maps a path to its chunk index (digest, size), written after its ARQUIVO line, and
-    frames to its frame index, written after those (launchers before frames pass over a QUADROS line);
+    frames to its compressed form (word, digest, size), written after those: QUADROS and its frame index,
+    or QUADRO and the compressed object of a file that is one frame (launchers before frames pass over
+    both);
     needs, when given, is written as an ARQUIVO-LIMITES line after the first entry (the launcher's);
     removed, (path, digest) pairs, as REMOVIDO lines after the entries (launchers before them pass over them)."""
     blocks = blocks or {}
@@ -33,7 +36,7 @@ def manifest_text(version, entries, objects=False, blocks=None, needs=None, remo
         if relative in blocks:
             lines.append(f"BLOCOS {blocks[relative][0]} {blocks[relative][1]} {relative}\n")
         if relative in frames:
-            lines.append(f"QUADROS {frames[relative][0]} {frames[relative][1]} {relative}\n")
+            lines.append(f"{frames[relative][0]} {frames[relative][1]} {frames[relative][2]} {relative}\n")
         if needs and number == 0:
             lines.append(limits_line(needs))
     lines += [f"REMOVIDO {digest} {relative}\n" for relative, digest in removed]

@@ -26,7 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             __builtin_trap();
         const IndexListing* index = ChunkIndexOf(&Parsed, &entry);
         const IndexListing* frames = FrameIndexOf(&Parsed, &entry);
-        if ((entry.blocks == INDEX_LINE_LISTED) != (index != NULL) || (index && entry.blocksAt >= Parsed.indexCount) ||
+        if (!frames)
+            frames = OneFrameOf(&Parsed, &entry);
+        if ((FrameIndexOf(&Parsed, &entry) != NULL && OneFrameOf(&Parsed, &entry) != NULL) ||
+            (entry.blocks == INDEX_LINE_LISTED) != (index != NULL) || (index && entry.blocksAt >= Parsed.indexCount) ||
             (entry.frames == INDEX_LINE_LISTED) != (frames != NULL) || (frames && entry.framesAt >= Parsed.indexCount) ||
             (index && frames && entry.blocksAt == entry.framesAt))
             __builtin_trap();
