@@ -194,6 +194,7 @@ static int RunSplash(RunMode mode)
         WaitForSingleObject(worker, INFINITE);
         CloseHandle(worker);
     }
+    ReleaseRunProvider();
     RendererShutdown();
     DestroySurface(&surface);
     ShowFailureText();

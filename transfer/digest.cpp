@@ -9,9 +9,23 @@ static const DWORD DIGEST_READ_CHUNK = 0x8000;
 static const char AES_PROVIDER[] = "Microsoft Enhanced RSA and AES Cryptographic Provider";
 static const char CRYPTO_PROVIDER_DLL[] = "rsaenh.dll";  // the provider's implementation
 
+// The run's one context, shared by every digest's hash object (each hash
+// stays with one thread; a context may serve several at once). 0 outside a
+// run, where each digest acquires its own.
+static HCRYPTPROV RunProvider;
+
 void KeepCryptoProviderLoaded(void)
 {
     Os.LoadLibraryA(CRYPTO_PROVIDER_DLL);  // never freed: it is held for the whole process
+    if (!RunProvider && !AcquireShaProvider(&RunProvider))
+        RunProvider = 0;  // each digest tries for itself
+}
+
+void ReleaseRunProvider(void)
+{
+    if (RunProvider)
+        CryptReleaseContext(RunProvider, 0);
+    RunProvider = 0;
 }
 
 int AcquireShaProvider(HCRYPTPROV* provider)
@@ -19,13 +33,22 @@ int AcquireShaProvider(HCRYPTPROV* provider)
     return Os.CryptAcquireContextA(provider, NULL, AES_PROVIDER, PROV_RSA_AES, CRYPT_VERIFYCONTEXT);
 }
 
+// Through the CryptoAPI, a hash object on the run's context, or on a context
+// of the digest's own (which it then releases).
+static int StartCryptoHash(RunningDigest* digest)
+{
+    HCRYPTPROV provider = RunProvider;
+    if (!provider && !AcquireShaProvider(&digest->provider))
+        return 0;
+    return Os.CryptCreateHash(provider ? provider : digest->provider, CALG_SHA_256, 0, 0, &digest->hash);
+}
+
 int StartRunningDigest(RunningDigest* digest)
 {
     digest->provider = 0;
     digest->hash = 0;
     Sha256Start(&digest->sha);
-    digest->running = Sha256HasInstructions() || (AcquireShaProvider(&digest->provider) &&
-                                                   Os.CryptCreateHash(digest->provider, CALG_SHA_256, 0, 0, &digest->hash));
+    digest->running = Sha256HasInstructions() || StartCryptoHash(digest);
     return digest->running;
 }
 

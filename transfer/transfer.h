@@ -87,7 +87,7 @@ int ComputeFileDigest(const char* path, char* digest65);
 // something failed or the digest was finished; finishing then fails. Every
 // start is ended by EndRunningDigest, finished or not.
 struct RunningDigest {
-    HCRYPTPROV provider;
+    HCRYPTPROV provider;  // its own context, when the run holds none
     HCRYPTHASH hash;  // 0: the instructions
     Sha256 sha;
     int running;
@@ -99,9 +99,13 @@ void EndRunningDigest(RunningDigest* digest);
 // The provider's DLL is loaded at every acquire of a context and unloaded at
 // every release unless someone else holds it: under Wine that costs about
 // 3 ms per file digest. One reference held for the whole process makes it a
-// few hundredths of a millisecond; without it only the speed changes. Called
-// once at start-up, before the update.
+// few hundredths of a millisecond; without it only the speed changes. Even
+// then acquiring a context costs a registry lookup, about 0.27 ms under Wine
+// (more than the digest of a small file): one context is also held for the
+// run, on which every digest makes its hash object. Called once at start-up,
+// before any other thread; ReleaseRunProvider once they have all ended.
 void KeepCryptoProviderLoaded(void);
+void ReleaseRunProvider(void);
 // A context of the provider that does SHA-256 and RSA, with no key container.
 int AcquireShaProvider(HCRYPTPROV* provider);
 

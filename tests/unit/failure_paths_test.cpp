@@ -4,6 +4,7 @@
 // the launcher's own folder.
 #include <algorithm>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "install/install.h"
@@ -167,6 +168,46 @@ TEST_F(FailurePaths, DigestOfAFileThatCannotBeReadToItsEndIsEmpty)
         EXPECT_EQ(ComputeFileDigest("f.bin", digest), 0) << "instructions " << Sha256HasInstructions();
         EXPECT_STREQ(digest, "") << "instructions " << Sha256HasInstructions();
     }
+    ResetPlatformCalls();
+    Sha256Instructions = -1;
+}
+
+// A run holds one context: every digest's hash object is made on it, from any
+// thread at once, and none acquires a context of its own; once it is
+// released, each digest acquires one again.
+TEST_F(FailurePaths, DigestsOfARunShareItsContext)
+{
+    const int threads = 4;
+    for (int i = 0; i < threads; i++)
+        WriteWholeFile(("f" + std::to_string(i) + ".bin").c_str(), std::string(40000 + i, (char)('a' + i)));
+    Sha256Instructions = 0;
+    KeepCryptoProviderLoaded();
+    Os.CryptAcquireContextA = NoProvider;  // a digest that acquired its own context would fail
+    std::vector<std::string> digests(threads);
+    std::vector<std::thread> running;
+    for (int i = 0; i < threads; i++) {
+        running.emplace_back([i, &digests] {
+            char digest[65];
+            for (int round = 0; round < 50; round++) {
+                std::string name = "f" + std::to_string(i) + ".bin";
+                if (!ComputeFileDigest(name.c_str(), digest) || (round > 0 && digests[i] != digest))
+                    return;
+                digests[i] = digest;
+            }
+        });
+    }
+    for (std::thread& thread : running)
+        thread.join();
+    ReleaseRunProvider();
+    Sha256Instructions = -1;
+    for (int i = 0; i < threads; i++) {
+        char expected[65];
+        ASSERT_EQ(ComputeFileDigest(("f" + std::to_string(i) + ".bin").c_str(), expected), 1);
+        EXPECT_EQ(digests[i], expected) << i;
+    }
+    Sha256Instructions = 0;
+    char digest[65];
+    EXPECT_EQ(ComputeFileDigest("f0.bin", digest), 0) << "released: the digest acquires a context again";
     ResetPlatformCalls();
     Sha256Instructions = -1;
 }
