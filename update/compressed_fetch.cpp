@@ -1,8 +1,8 @@
-// A whole file fetched as its compressed object: the frame index (an object
-// the manifest names by digest) read a page at a time, or for a file that is
-// one frame, that frame's record from its manifest line alone; the compressed
-// object in one request, each frame gathered whole, checked against its SHA-256 and
-// only then decoded into "<target>.tmp", on the thread that fetches it. A cut
+// A whole file fetched as its compressed object: its frames listed by the
+// frame index (frame_index_fetch.cpp), or for a file that is one frame, that
+// frame's record made from its manifest line alone; the compressed object in
+// one request, each frame gathered whole, checked against its SHA-256 and only
+// then decoded into "<target>.tmp", on the thread that fetches it. A cut
 // answer resumes at the first frame not yet written. Anything that does not
 // match (the index, a frame, the decoder's verdict) or is not there hands the
 // rest of the file to the raw object, with one line in the log.
@@ -10,90 +10,11 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include "frames/frames.h"
 #include "shell/shell.h"
-#include "update/update.h"
+#include "update/frame_fetch.h"
 
 static const DWORD STATUS_OK = 200;
 static const DWORD STATUS_PARTIAL_CONTENT = 206;
-
-struct FrameFetch {
-    Transfer transfer;
-    const FileFetch* fetch;
-    FILE* index;  // the frame index, read a page at a time; NULL for one frame
-    FrameIndexHeader header;
-    FrameWalk walk;
-    uint8_t* pageBytes;  // FRAME_PAGE_RECORDS records as stored
-    FrameRecord* page;   // the index's page, or only
-    FrameRecord only;    // the frame of a file that is one frame
-    uint32_t pageCount;  // records in the page
-    uint32_t pageAt;     // the frame being gathered
-    uint32_t written;    // frames written
-    uint8_t* packed;     // the frame being gathered, largestPacked bytes
-    uint32_t gathered;
-    uint8_t* decoded;  // largestDecoded bytes
-    ZstdDecoder* decoder;
-    const char* temporary;
-    FILE* stream;
-    RunningDigest digest;
-    uint64_t receivedBytes;  // of the compressed object, every answer's
-    uint64_t writtenBytes;
-    uint64_t shown;
-    int badFrame;    // a frame that did not match or decode: the raw object takes over
-    int writeFailed;
-};
-
-static int LoadPage(FrameFetch* frames)
-{
-    uint32_t left = frames->header.frameCount - frames->walk.read;
-    uint32_t count = left < FRAME_PAGE_RECORDS ? left : FRAME_PAGE_RECORDS;
-    frames->pageCount = count;
-    frames->pageAt = 0;
-    return fread(frames->pageBytes, FRAME_RECORD_BYTES, count, frames->index) == count &&
-           ReadFramePage(&frames->walk, frames->pageBytes, count, frames->page) == FRAMES_GOOD;
-}
-
-// From the first record on: the walk that checks them, and the first page.
-static int StartWalk(FrameFetch* frames)
-{
-    frames->pageAt = 0;
-    if (!frames->index)
-        return 1;  // one frame, its record at hand
-    StartFrameWalk(&frames->walk, &frames->header);
-    return fseek(frames->index, (long)FRAME_INDEX_HEADER_BYTES, SEEK_SET) == 0 && LoadPage(frames);
-}
-
-// Every record read once before a byte is fetched: the frames must add up to
-// the file and to the compressed object.
-static FrameIndexVerdict CheckRecords(FrameFetch* frames)
-{
-    if (!StartWalk(frames))
-        return FRAMES_WRONG_FRAME;
-    while (frames->walk.read < frames->header.frameCount) {
-        if (!LoadPage(frames))
-            return FRAMES_WRONG_FRAME;
-    }
-    FrameIndexVerdict verdict = FinishFrameWalk(&frames->walk);
-    return verdict == FRAMES_GOOD && !StartWalk(frames) ? FRAMES_WRONG_FRAME : verdict;
-}
-
-static int ReadIndex(FrameFetch* frames, const char* indexName, const IndexListing* listing)
-{
-    uint8_t head[FRAME_INDEX_HEADER_BYTES];
-    uint8_t fileDigest[32];
-    FrameIndexVerdict verdict = FRAMES_NOT_AN_INDEX;
-    if (OpenStream(&frames->index, indexName, "rb") && ReadDigestHex(frames->fetch->expectedDigest, fileDigest) &&
-        fread(head, 1, sizeof head, frames->index) == sizeof head)
-        verdict = ReadFrameIndexHeader(head, sizeof head, listing->size, frames->fetch->expectedSize, fileDigest,
-                                       &frames->header);
-    if (verdict == FRAMES_GOOD)
-        verdict = CheckRecords(frames);
-    if (verdict == FRAMES_GOOD)
-        return 1;
-    LogLine("indice de quadros recusado em %s (%s); sigo pelo objeto", frames->fetch->target,
-            FrameIndexVerdictText(verdict));
-    return 0;
-}
 
 // A frame gathered whole: its digest, then its bytes decoded and written.
 static int WriteFrame(FrameFetch* frames)
@@ -217,17 +138,6 @@ static CompressedOutcome FetchFrames(HINTERNET internet, FrameFetch* frames, con
     return PlaceFetchedFile(frames->fetch, frames->temporary) ? COMPRESSED_PLACED : COMPRESSED_FAILED;
 }
 
-static int FetchIndex(HINTERNET internet, const FileFetch* fetch, const char* indexUrl, const char* indexTarget,
-                      const char* indexDigest, uint32_t indexSize)
-{
-    FileFetch index = {indexUrl, indexTarget, indexSize, indexDigest, indexSize, KEEP_IN_TEMPORARY, CACHE_ANY,
-                       NULL, NULL};
-    if (DownloadFile(internet, &index))
-        return 1;
-    LogLine("quadros indisponiveis em %s; sigo pelo objeto", fetch->target);
-    return 0;
-}
-
 // The frames the header and page name, from the compressed object.
 static CompressedOutcome FetchListedFrames(HINTERNET internet, FrameFetch* frames, const char* baseUrl,
                                            const char* objectsFolder)
@@ -259,26 +169,15 @@ static void ReleaseFrameFetch(FrameFetch* frames)
 CompressedOutcome FetchCompressed(HINTERNET internet, const FileFetch* fetch, const IndexListing* listing,
                                   const char* baseUrl, const char* objectsFolder)
 {
-    char indexDigest[65], indexTarget[MAX_PATH], indexName[MAX_PATH] = "", indexUrl[URL_CAPACITY];
+    char indexDigest[65], indexUrl[URL_CAPACITY];
     WriteDigestHex(listing->digest, indexDigest);
     CompressedOutcome outcome = COMPRESSED_NOT_TAKEN;
     FrameFetch frames = {};
     frames.fetch = fetch;
-    frames.pageBytes = (uint8_t*)malloc(FRAME_PAGE_RECORDS * FRAME_RECORD_BYTES);
-    frames.page = (FrameRecord*)malloc(FRAME_PAGE_RECORDS * sizeof *frames.page);
-    if (frames.pageBytes && frames.page &&
-        BuildObjectUrl(indexUrl, sizeof indexUrl, baseUrl, objectsFolder, indexDigest) &&
-        FrameIndexNameOf(fetch->target, indexTarget, sizeof indexTarget) &&
-        TemporaryNameOf(indexTarget, indexName, sizeof indexName) &&
-        FetchIndex(internet, fetch, indexUrl, indexTarget, indexDigest, listing->size) &&
-        ReadIndex(&frames, indexName, listing))
+    if (BuildObjectUrl(indexUrl, sizeof indexUrl, baseUrl, objectsFolder, indexDigest) &&
+        TakeFrameIndex(internet, &frames, listing, indexUrl))
         outcome = FetchListedFrames(internet, &frames, baseUrl, objectsFolder);
-    if (frames.index)
-        fclose(frames.index);
-    if (indexName[0])
-        DeleteFileA(indexName);
-    free(frames.pageBytes);
-    free(frames.page);
+    ReleaseFrameIndex(&frames);
     ReleaseFrameFetch(&frames);
     return outcome;
 }

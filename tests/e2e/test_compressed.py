@@ -102,6 +102,7 @@ FALLBACKS = [
     ("a damaged frame", "damaged", TEXT, "nao confere em data\\text.txt; sigo pelo objeto"),
     ("the compressed object missing", "no_object", TEXT, "objeto comprimido indisponivel (HTTP 404) em "),
     ("the frame index missing", "no_index", TEXT, "quadros indisponiveis em data\\text.txt; sigo pelo objeto"),
+    ("a damaged frame index", "damaged_index", TEXT, "hash nao confere no indice de quadros de data\\text.txt ("),
     ("a damaged single frame", "damaged_one", SMALL, "quadro 0 nao confere em data\\small.txt; sigo pelo objeto"),
     ("a single frame missing", "no_one", SMALL, "objeto comprimido indisponivel (HTTP 404) em "),
 ]
@@ -118,6 +119,8 @@ def test_a_compressed_form_that_fails_falls_back_to_the_raw_object(game, release
         (release.served / "objetos" / packed).unlink()
     if fault == "no_index":
         (release.served / "objetos" / index).unlink()
+    if fault == "damaged_index":
+        damage(release.served / "objetos" / index)
     if fault == "damaged_one":
         damage(release.served / "objetos" / small_packed)
     if fault == "no_one":
@@ -163,4 +166,25 @@ def test_without_raw_objects_the_compressed_road_installs_alone(game, release, n
     assert game.read("data/text.txt") == data
     messages = messages_after_start(game)
     assert any(m.startswith("baixado comprimido: " + TEXT) for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+
+
+def test_a_file_of_more_frames_than_an_index_page_holds_reads_its_index_a_page_at_a_time(game, release, nginx):
+    base = text(1_000_000, 7)
+    big = b"".join(base[at:] + base[:at] for at in range(0, 32 * 4099, 4099))  # 32 MB, a frame a chunk
+    release.add("client.exe", STUB_GAME.read_bytes())
+    release.add("data/big.txt", big)
+    release.publish("2.0", objects=True, compression={"frame_size": 1})
+    game.write("client.exe", STUB_GAME.read_bytes())
+    game.configure(nginx.base_url)
+    index, packed = frame_index(release.served, "data\\big.txt")
+    assert (release.served / "objetos" / index).stat().st_size > 104 + 1024 * 52, "more records than a page"
+
+    assert game.run() == 0
+    assert game.read("data/big.txt") == big
+    assert not list(game.root.rglob("*.tmp")) and not list(game.root.rglob("*.quadros*"))
+    requests = nginx.requests()
+    assert len(asked_for(requests, index)) == 1 and len(asked_for(requests, packed)) == 1
+    messages = messages_after_start(game)
+    assert any(m.startswith("baixado comprimido: data\\big.txt (") for m in messages), messages
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
