@@ -113,6 +113,7 @@ static CompressedOutcome FetchFrames(HINTERNET internet, FrameFetch* frames, con
     frames->transfer.receive = ReceiveFrames;
     frames->transfer.context = frames;
     frames->transfer.started = GetTickCount();
+    TakeHeldFrames(frames);
     TransferEnd end = TransferWithRetries(internet, &frames->transfer);
     if (frames->stream && !CloseTemporaryFile(frames->stream, frames->temporary))
         frames->writeFailed = 1;

@@ -44,5 +44,9 @@ int TakeFrameIndex(HINTERNET internet, FrameFetch* frames, const IndexListing* l
 int StartWalk(FrameFetch* frames);
 // The next page of a large index, checked against the records before it.
 int LoadPage(FrameFetch* frames);
+// Before the first request: the whole frames that "<target>.tmp" already
+// holds (an earlier run's, or the raw road's) kept and read into the
+// digest, and the transfer set to ask from the first frame it lacks.
+void TakeHeldFrames(FrameFetch* frames);
 // The index's buffers and temporary file let go.
 void ReleaseFrameIndex(FrameFetch* frames);

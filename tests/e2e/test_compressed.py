@@ -4,6 +4,7 @@ decoded; whatever is missing or does not match falls back to the raw object,
 and the file still ends as the server has it."""
 import hashlib
 import random
+import struct
 
 import pytest
 
@@ -187,4 +188,51 @@ def test_a_file_of_more_frames_than_an_index_page_holds_reads_its_index_a_page_a
     assert len(asked_for(requests, index)) == 1 and len(asked_for(requests, packed)) == 1
     messages = messages_after_start(game)
     assert any(m.startswith("baixado comprimido: data\\big.txt (") for m in messages), messages
+    assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
+
+
+def frames_held(served, index, held):
+    """Of a frame index's frames, (decoded bytes, compressed offset) where the first one that held bytes do
+    not hold whole begins."""
+    body = (served / "objetos" / index).read_bytes()
+    decoded = 0
+    for at in range(104, len(body), 52):
+        offset, _, length, _ = struct.unpack_from("<QIII", body, at)
+        if decoded + length > held:
+            return decoded, offset
+        decoded += length
+    raise AssertionError("the held bytes hold every frame")
+
+
+# What an earlier run left in the temporary file, and what the launcher does with it.
+HELD = [
+    ("the file's first bytes", "own", "the compressed object from the first frame they lack"),
+    ("an older release's bytes", "other", "the digest refuses them: the raw object from its first byte"),
+]
+
+
+@pytest.mark.parametrize("name, held, outcome", HELD, ids=[h[0] for h in HELD])
+def test_a_compressed_file_goes_on_from_what_an_earlier_run_left(game, release, nginx, name, held, outcome):
+    data = compressible_release(game, release, nginx)
+    index, packed = frame_index(release.served)
+    left = data[:300_000] if held == "own" else bytes(300_000)
+    (game.root / "data").mkdir()
+    (game.root / "data" / "text.txt.tmp").write_bytes(left)
+
+    assert game.run() == 0
+    assert game.read("data/text.txt") == data
+    assert not list(game.root.rglob("*.tmp"))
+    kept, offset = frames_held(release.served, index, len(left))
+    asked = asked_for(nginx.requests(), packed)
+    assert [r["range"] for r in asked] == [f"bytes={offset}-"], outcome
+    messages = messages_after_start(game)
+    assert f"retomando {TEXT} a partir de {offset} bytes" in messages, messages
+    raw = asked_for(nginx.requests(), hashlib.sha256(data).hexdigest())
+    if held == "own":
+        assert 0 < kept <= 300_000 and not raw
+        assert (f"baixado comprimido: {TEXT} ({sum(int(r['bytes']) for r in asked)} bytes recebidos, {len(data)} "
+                "gravados)") in messages, messages
+    else:
+        assert any(m.startswith(f"hash nao confere em {TEXT} (") for m in messages), messages
+        assert [r["range"] for r in raw] == ["-"], "the raw object whole"
     assert messages[-2:] == ["Updated to version 2.0.", GAME_STARTED]
