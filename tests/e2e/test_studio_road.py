@@ -14,7 +14,7 @@ import pytest
 
 from conftest import SOURCE_DIR, STUB_GAME, WINE_RUN, pattern, press_key
 from publish_release import sha256_of
-from test_compressed import frame_index
+from test_compressed import one_frame
 from test_install import INSTALLED, clean_install, wait_for_line  # noqa: F401 (a fixture)
 
 SECTION = "## Shipping your game"
@@ -127,9 +127,8 @@ def test_the_readme_road_from_a_clean_clone_to_a_shipped_release(tmp_path, clean
         lines = run_installed()
         assert lines[-2:] == ["Updated to version 1.0.1.", "jogo iniciado: client.exe"], lines
         asked = [line.split("|")[0] for line in open(f"{state}/access.log").read().splitlines()[asked_before:]]
-        index, packed = frame_index(studio / "published", "data\\a.pak")  # it travels compressed
-        assert asked == ["GET /quorvane/manifesto.txt HTTP/1.1", f"GET /quorvane/objetos/{index} HTTP/1.1",
-                         f"GET /quorvane/objetos/{packed} HTTP/1.1"]
+        packed = one_frame(studio / "published", "data\\a.pak")  # it travels compressed, one frame
+        assert asked == ["GET /quorvane/manifesto.txt HTTP/1.1", f"GET /quorvane/objetos/{packed} HTTP/1.1"]
         assert (INSTALLED / "data" / "a.pak").read_bytes() == pattern(50_000, seed=7)
 
         # A manifest changed on the way is refused, and the game still starts.
