@@ -57,7 +57,7 @@ def corpus_pack(corpus, folder):
 
 def served_pair(folder, frame_size):
     """The new pack published with objects, chunk indexes and compressed forms; and a copy of the
-    publication whose manifest leaves the QUADROS lines out (its objects linked)."""
+    publication whose manifest leaves the QUADROS and QUADRO lines out (its objects linked)."""
     served, plain = folder / "served", folder / "served-raw"
     if not (served / "manifesto.txt").exists():
         release = folder / "release"
@@ -70,7 +70,7 @@ def served_pair(folder, frame_size):
     for item in (served / "objetos").iterdir():
         os.link(item, plain / "objetos" / item.name)
     lines = (served / "manifesto.txt").read_text().splitlines(keepends=True)
-    (plain / "manifesto.txt").write_text("".join(line for line in lines if not line.startswith("QUADROS")))
+    (plain / "manifesto.txt").write_text("".join(line for line in lines if line.split(" ", 1)[0] not in ("QUADROS", "QUADRO")))
     return served, plain
 
 
