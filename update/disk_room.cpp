@@ -6,7 +6,7 @@
 
 static const uint64_t MEGABYTE = 1u << 20;
 
-static uint64_t FileSize(const char* path)
+uint64_t SizeOnDisk(const char* path)
 {
     WIN32_FILE_ATTRIBUTE_DATA attributes;
     if (!GetFileAttributesExA(path, GetFileExInfoStandard, &attributes))
@@ -20,7 +20,7 @@ static uint64_t HeldInTemporary(const ManifestEntry* entry)
     char temporary[MAX_PATH];
     if (!TemporaryNameOf(entry->path, temporary, sizeof temporary))
         return 0;
-    uint64_t held = FileSize(temporary);
+    uint64_t held = SizeOnDisk(temporary);
     return held < entry->size ? held : 0;
 }
 
@@ -43,7 +43,7 @@ int RoomForFetches(const Manifest* manifest, int toFetch, int inFlight)
     for (int i = 0; i < manifest->count; i++) {
         const ManifestEntry* entry = &manifest->entries[i];
         if (entry->state == ENTRY_TO_FETCH)
-            CountFetchRoom(&tally, entry->size, FileSize(entry->path), HeldInTemporary(entry));
+            CountFetchRoom(&tally, entry->size, SizeOnDisk(entry->path), HeldInTemporary(entry));
     }
     ULARGE_INTEGER available;
     if (!GetDiskFreeSpaceExA(AppDir, &available, NULL, NULL) || available.QuadPart >= tally.peak)

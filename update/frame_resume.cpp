@@ -12,14 +12,6 @@
 #include "shell/shell.h"
 #include "update/frame_fetch.h"
 
-static uint64_t HeldBytes(const char* temporary)
-{
-    WIN32_FILE_ATTRIBUTE_DATA attributes;
-    if (!GetFileAttributesExA(temporary, GetFileExInfoStandard, &attributes))
-        return 0;
-    return (uint64_t)attributes.nFileSizeHigh << 32 | attributes.nFileSizeLow;
-}
-
 // Moves the walk to the first frame that the held bytes do not hold whole
 // (never past the last frame); 0 when the index could not be read again.
 static int SkipHeldFrames(FrameFetch* frames, uint64_t held)
@@ -58,7 +50,7 @@ static int KeepHeldBytes(FrameFetch* frames, FILE* stream, uint64_t kept)
 
 void TakeHeldFrames(FrameFetch* frames)
 {
-    uint64_t held = frames->header.frameCount > 1 ? HeldBytes(frames->temporary) : 0;
+    uint64_t held = frames->header.frameCount > 1 ? SizeOnDisk(frames->temporary) : 0;
     if (held == 0 || held >= frames->fetch->expectedSize || !SkipHeldFrames(frames, held) || frames->written == 0) {
         frames->written = 0;
         return;

@@ -18,6 +18,9 @@ extern const char USER_AGENT[];  // "QRV-Launcher/1.0"
 void ChooseFileSource(FileFetch* fetch, char* pathUrl, char* objectUrl, const char* baseUrl, const char* name,
                       const char* digest, const char* objectsFolder);
 
+// A file's size on disk, 0 when it is not there (disk_room.cpp).
+uint64_t SizeOnDisk(const char* path);
+
 // A whole file by its compressed object, the frame index listing its frames
 // (the manifest's QUADROS line): each frame checked by its SHA-256 before it
 // is decoded into the temporary file, the file judged by its digest before it
